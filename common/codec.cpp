@@ -1,0 +1,98 @@
+#include "common/codec.h"
+
+#include <cerrno>
+
+#include <iconv.h>
+
+namespace fwp::codec {
+namespace {
+
+constexpr std::string_view ReplacementMark = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
+
+bool IsAscii(std::string_view text) {
+    for (const unsigned char c : text)
+        if (c >= 0x80)
+            return false;
+    return true;
+}
+
+// Length of the UTF-8 character that starts with lead (1 for a stray byte).
+std::size_t Utf8CharLength(unsigned char lead) {
+    if (lead >= 0xF0 && lead < 0xF8)
+        return 4;
+    if (lead >= 0xE0)
+        return lead < 0xF0 ? 3 : 1;
+    if (lead >= 0xC0)
+        return 2;
+    return 1;
+}
+
+// Runs in through iconv. At a sequence that does not convert, appends mark and
+// skips skipLength(first byte) bytes of input. Returns false if anything was marked.
+// One descriptor per call keeps the functions free of shared state.
+bool Convert(const char* to, const char* from, std::string_view in, std::string_view mark,
+             std::size_t (*skipLength)(unsigned char), std::string& out) {
+    iconv_t cd = iconv_open(to, from);
+    if (cd == reinterpret_cast<iconv_t>(-1)) {
+        out.assign(in);
+        return false;
+    }
+    out.clear();
+    out.reserve(in.size() * 3 / 2 + 4);
+    char* src = const_cast<char*>(in.data());
+    std::size_t srcLeft = in.size();
+    bool exact = true;
+    char buffer[4096];
+    while (srcLeft > 0) {
+        char* dst = buffer;
+        std::size_t dstLeft = sizeof buffer;
+        const std::size_t rc = iconv(cd, &src, &srcLeft, &dst, &dstLeft);
+        out.append(buffer, static_cast<std::size_t>(dst - buffer));
+        if (rc != static_cast<std::size_t>(-1) || errno == E2BIG)
+            continue;
+        // EILSEQ, or EINVAL for a sequence cut off at the end.
+        exact = false;
+        out.append(mark);
+        std::size_t skip = skipLength(static_cast<unsigned char>(*src));
+        if (skip > srcLeft)
+            skip = srcLeft;
+        src += skip;
+        srcLeft -= skip;
+        iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    }
+    iconv_close(cd);
+    return exact;
+}
+
+std::size_t OneByte(unsigned char) { return 1; }
+
+}  // namespace
+
+std::string Cp932ToUtf8(std::string_view cp932) {
+    if (IsAscii(cp932))
+        return std::string(cp932);
+    std::string out;
+    Convert("UTF-8", "CP932", cp932, ReplacementMark, OneByte, out);
+    return out;
+}
+
+std::string Utf8ToCp932(std::string_view utf8, bool* exact) {
+    if (exact)
+        *exact = true;
+    if (IsAscii(utf8))
+        return std::string(utf8);
+    std::string out;
+    const bool ok = Convert("CP932", "UTF-8", utf8, "?", Utf8CharLength, out);
+    if (exact)
+        *exact = ok;
+    return out;
+}
+
+bool IsValidCp932(std::string_view cp932) {
+    if (IsAscii(cp932))
+        return true;
+    std::string out;
+    return Convert("UTF-8", "CP932", cp932, ReplacementMark, OneByte, out);
+}
+
+}  // namespace fwp::codec
