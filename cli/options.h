@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace fwp::cli {
+
+enum class TCommand : std::uint8_t { cmListen, cmConnect, cmHelp, cmVersion };
+
+// The command line of fwpost. Values left empty come from the settings.
+struct TOptions {
+    TCommand Command = TCommand::cmHelp;
+    std::string Host;
+    std::vector<std::string> Files;
+    std::optional<int> Port;
+    std::optional<std::string> ReceiveTo;
+    bool AutoReceive = false;
+    bool NoResume = false;
+    std::optional<int> PacketType;
+    std::optional<std::int32_t> BufferSize;
+    std::optional<std::int32_t> MaxSend;
+    std::vector<std::string> Say;
+    bool Stay = false;
+    std::optional<std::string> ConfigFile;
+    bool Quiet = false;
+};
+
+// Parses argv; throws TUsageError with a message for a usage error.
+TOptions ParseOptions(int argc, char** argv);
+
+class TUsageError : public std::exception {
+public:
+    explicit TUsageError(std::string message) : m_message(std::move(message)) {}
+    const char* what() const noexcept override { return m_message.c_str(); }
+
+private:
+    std::string m_message;
+};
+
+extern const char* const UsageText;
+
+}  // namespace fwp::cli

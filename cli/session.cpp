@@ -1,0 +1,354 @@
+#include "cli/session.h"
+
+#include <csignal>
+#include <cstdio>
+
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include "app/envelope.h"
+#include "app/transfer_actions.h"
+#include "common/codec.h"
+#include "common/error.h"
+
+namespace fwp::cli {
+namespace {
+
+constexpr auto TurnWait = std::chrono::milliseconds(100);
+
+// Event lines are one line each: line breaks inside a text are written as "\n".
+std::string OneLine(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
+            continue;
+        if (c == '\r' || c == '\n')
+            out += "\\n";
+        else if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            out += '?';
+        else
+            out += c;
+    }
+    return out;
+}
+
+}  // namespace
+
+TSession::TSession(const TOptions& options, const TSessionSettings& settings)
+    : m_options(options), m_settings(settings), m_transer(m_loop), m_progress(!options.Quiet) {
+    m_transer.OnReceiveData = [this](TTranserTask& task) { TranserReceiveData(task); };
+    m_transer.OnTransferComplete = [this](TTranserTask& task) { TranserTransferComplete(task); };
+    m_transer.OnTransferingProgress = [this](TTranserTask& task, std::int64_t rate, std::int64_t transfered,
+                                             std::int64_t size, bool&) {
+        TranserProgress(task, rate, transfered, size);
+    };
+    m_transer.OnDisconnect = [this](TTranserSocket&) {
+        if (!m_disconnectShown)
+            Event("disconnected");
+        m_disconnectShown = true;
+    };
+    m_transer.OnReconnect = [this](bool& reconnect) {
+        reconnect = m_settings.Reconnect;
+        if (!reconnect) {
+            m_linkGaveUp = true;
+            return;
+        }
+        if (!m_reconnecting)
+            Event("reconnecting");
+        m_reconnecting = true;
+    };
+    m_transer.OnStateChange = [this](TTranserState state) {
+        if (state == tsReady && m_reconnecting) {
+            m_reconnecting = false;
+            Event("reconnected");
+        }
+    };
+    // An error of a reconnection attempt (a refused handshake) is shown and the attempts go on.
+    m_loop.OnError = [this](const std::exception& error) { Complain(error.what()); };
+
+    // Ctrl-C and SIGTERM end the session in order, from the main loop.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    ::sigprocmask(SIG_BLOCK, &signals, nullptr);
+    m_signalFd = ::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
+    if (m_signalFd >= 0)
+        m_loop.WatchRead(m_signalFd, [this] { ReadSignal(); });
+    std::signal(SIGPIPE, SIG_IGN);
+
+    m_askOnTerminal = !m_settings.AutoReceive && ::isatty(STDIN_FILENO);
+}
+
+TSession::~TSession() {
+    if (m_signalFd >= 0) {
+        m_loop.Unwatch(m_signalFd);
+        ::close(m_signalFd);
+    }
+}
+
+void TSession::Event(const std::string& line) {
+    m_progress.Clear();
+    std::fputs(line.c_str(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+    m_progress.Draw(m_loop.TickCount(), true);
+}
+
+void TSession::Complain(const std::string& message) {
+    m_progress.Clear();
+    std::fprintf(stderr, "fwpost: %s\n", OneLine(message).c_str());
+    std::fflush(stderr);
+}
+
+void TSession::ReadSignal() {
+    signalfd_siginfo info{};
+    while (::read(m_signalFd, &info, sizeof info) == sizeof info)
+        m_stopRequested = true;
+}
+
+std::string TSession::DisplayName(const TTranserTask& task) const {
+    if (const auto it = m_localNames.find(&task); it != m_localNames.end())
+        return it->second;
+    return OneLine(codec::Cp932ToUtf8(ParseEnvelope(task.Name).FileName));
+}
+
+bool TSession::Establish() {
+    if (m_options.Command == TCommand::cmListen) {
+        m_transer.Listen(m_settings.Port);
+        if (!m_transer.Listening()) {
+            Complain("ポート " + std::to_string(m_settings.Port) + " で待ち受けできません");
+            return false;
+        }
+        Event("listening " + std::to_string(m_transer.ListeningPort()));
+        while (true) {
+            try {
+                if (m_transer.Accept(100))
+                    break;
+            } catch (const TError& error) {
+                Complain(error.what());
+                return false;
+            }
+            m_loop.ProcessMessages();
+            if (m_stopRequested)
+                return false;
+        }
+    } else {
+        try {
+            if (!m_transer.Connect(m_options.Host, m_settings.Port)) {
+                Complain("接続に失敗しました。");
+                return false;
+            }
+        } catch (const TError& error) {
+            Complain(error.what());
+            return false;
+        }
+    }
+    Event("connected " + m_transer.RemoteHost());
+    return true;
+}
+
+void TSession::QueueOwnWork() {
+    for (const std::string& text : m_options.Say)
+        m_ownTasks.insert(&SendInstantMessage(m_transer, codec::Utf8ToCp932(text)));
+    for (const std::string& file : m_options.Files) {
+        const TOfferResult offer = OfferFile(m_transer, file);
+        if (!offer.Task) {
+            Complain(offer.Error);
+            Event("done " + OneLine(offer.FileName) + " " + ResultText(trFileOpenError));
+            m_failed = true;
+            continue;
+        }
+        m_ownTasks.insert(offer.Task);
+        m_ownFiles.insert(offer.Task);
+        m_localNames[offer.Task] = OneLine(offer.FileName);
+    }
+}
+
+int TSession::Run() {
+    if (!Establish())
+        return 2;
+    // As the window does: the transfer settings take effect from here.
+    m_transer.PacketType = static_cast<TFileTransPacketType>(m_settings.PacketType);
+    m_transer.BufSize = m_settings.BufferSize;
+    m_transer.MaxSendingCount = m_settings.MaxSendCount;
+    m_transer.Start();
+    QueueOwnWork();
+    while (!m_stopRequested) {
+        m_loop.WaitMessages(TurnWait);
+        if (m_transer.State() == tsClosed || m_linkGaveUp || SessionDone())
+            break;
+        if (PeerVanished()) {
+            m_transer.OnDisconnect(m_transer);
+            break;
+        }
+    }
+    m_asking = false;
+    if (m_transer.State() != tsClosed)
+        m_transer.Close();
+    FinishLeftovers();
+    m_progress.Clear();
+    return m_failed ? 1 : 0;
+}
+
+// With own work: done once it has all ended and nothing comes in. Without,
+// the session lasts until the peer ends it.
+bool TSession::SessionDone() const {
+    const bool ownWork = !m_options.Files.empty() || !m_options.Say.empty();
+    return ownWork && !m_options.Stay && m_ownTasks.empty() && m_incoming.empty() && m_pendingOffers.empty() &&
+           m_transer.State() == tsReady;
+}
+
+// The peer closed the connection without "#TERMINATE" and nothing is left to
+// read; with a transfer running the engine reconnects instead.
+bool TSession::PeerVanished() const {
+    if (m_transer.State() != tsReady || !m_transer.PeerGone())
+        return false;
+    if (m_transer.Connection() && m_transer.Connection()->Buffered() > 0)
+        return false;
+    for (std::size_t i = 0; i < m_transer.Tasks().Count(); ++i)
+        if (m_transer.Tasks()[i].State == ttsTransfering)
+            return false;
+    return true;
+}
+
+// Tasks that never ended (the peer vanished, or the user stopped) count as
+// not transferred.
+void TSession::FinishLeftovers() {
+    for (std::size_t i = 0; i < m_transer.Tasks().Count(); ++i) {
+        const TTranserTask& task = m_transer.Tasks()[i];
+        if (m_ownFiles.contains(&task) || m_incoming.contains(&task)) {
+            Event("done " + DisplayName(task) + " " + ResultText(trAborted));
+            m_failed = true;
+        }
+    }
+}
+
+void TSession::TranserReceiveData(TTranserTask& task) {
+    const TEnvelope envelope = ParseEnvelope(task.Name);
+    switch (envelope.Kind) {
+        case TEnvelopeKind::ekInstantMessage:
+        case TEnvelopeKind::ekPluginMessage:
+            // Messages are kept in memory whole; an oversized one is refused.
+            if (task.Size > MaxMessageBytes)
+                m_transer.DenyTask(task);
+            else
+                m_transer.AcceptTask(task, std::make_unique<TMemoryStream>());
+            return;
+        case TEnvelopeKind::ekPluginFile:
+            // No plug-in runs here to take it.
+            m_transer.DenyTask(task);
+            return;
+        case TEnvelopeKind::ekFile:
+            break;
+        default:
+            return;
+    }
+    Event("offer " + DisplayName(task) + " " + std::to_string(task.Size));
+    if (m_settings.AutoReceive) {
+        AnswerOffer(task, true);
+    } else if (m_askOnTerminal) {
+        m_pendingOffers.push_back(&task);
+        AskNextOffer();
+    } else {
+        m_transer.DenyTask(task);
+    }
+}
+
+void TSession::AnswerOffer(TTranserTask& task, bool accept) {
+    if (!accept) {
+        m_transer.DenyTask(task);
+        return;
+    }
+    if (ReceiveIntoFolder(m_transer, task, m_settings.ReceiveTo, m_settings.AutoResume))
+        m_incoming.insert(&task);
+    else
+        Complain(DisplayName(task) + ": 受信ファイルを開けません");
+}
+
+void TSession::AskNextOffer() {
+    if (m_asking || m_pendingOffers.empty())
+        return;
+    if (!m_askOnTerminal) {
+        for (TTranserTask* task : m_pendingOffers)
+            m_transer.DenyTask(*task);
+        m_pendingOffers.clear();
+        return;
+    }
+    m_asking = true;
+    m_loop.WatchRead(STDIN_FILENO, [this] { ReadTerminal(); });
+    const TTranserTask& task = *m_pendingOffers.front();
+    m_progress.Clear();
+    std::fprintf(stderr, "%s (%s) を受信しますか？ [y/N] ", DisplayName(task).c_str(),
+                 FormatByteSize(task.Size).c_str());
+    std::fflush(stderr);
+}
+
+void TSession::ReadTerminal() {
+    char buffer[256];
+    const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+    if (n <= 0) {
+        // No more answers can come: deny what waits.
+        m_loop.Unwatch(STDIN_FILENO);
+        m_askOnTerminal = false;
+        m_asking = false;
+        AskNextOffer();
+        return;
+    }
+    m_terminalInput.append(buffer, static_cast<std::size_t>(n));
+    std::size_t end;
+    while ((end = m_terminalInput.find('\n')) != std::string::npos && !m_pendingOffers.empty()) {
+        const std::string answer = m_terminalInput.substr(0, end);
+        m_terminalInput.erase(0, end + 1);
+        TTranserTask* task = m_pendingOffers.front();
+        m_pendingOffers.pop_front();
+        m_asking = false;
+        m_loop.Unwatch(STDIN_FILENO);
+        const bool yes = !answer.empty() && (answer[0] == 'y' || answer[0] == 'Y');
+        if (task->State == ttsNew && task->ResultCode == -1)
+            AnswerOffer(*task, yes);
+        AskNextOffer();
+    }
+}
+
+void TSession::TranserProgress(TTranserTask& task, std::int64_t byteRate, std::int64_t transfered,
+                               std::int64_t size) {
+    if (ParseEnvelope(task.Name).Kind != TEnvelopeKind::ekFile)
+        return;
+    m_progress.Update(&task, DisplayName(task), transfered, size, byteRate, m_loop.TickCount());
+}
+
+void TSession::TranserTransferComplete(TTranserTask& task) {
+    const TEnvelope envelope = ParseEnvelope(task.Name);
+    if (envelope.Kind == TEnvelopeKind::ekInstantMessage && task.Direction == tdReceive) {
+        const auto* stream = dynamic_cast<const TMemoryStream*>(task.Stream.get());
+        Event("message " + OneLine(codec::Cp932ToUtf8(stream ? stream->Data() : std::string())));
+    } else if (envelope.Kind == TEnvelopeKind::ekFile) {
+        m_progress.Remove(&task);
+        Event("done " + DisplayName(task) + " " + ResultText(task.ResultCode));
+        const bool counted = m_ownFiles.contains(&task) || m_incoming.contains(&task);
+        if (counted && task.ResultCode != trComplete)
+            m_failed = true;
+    }
+    for (auto it = m_pendingOffers.begin(); it != m_pendingOffers.end(); ++it) {
+        if (*it == &task) {
+            const bool shown = it == m_pendingOffers.begin() && m_asking;
+            m_pendingOffers.erase(it);
+            if (shown) {
+                m_asking = false;
+                m_loop.Unwatch(STDIN_FILENO);
+                std::fputs("\n", stderr);
+                AskNextOffer();
+            }
+            break;
+        }
+    }
+    m_ownTasks.erase(&task);
+    m_ownFiles.erase(&task);
+    m_incoming.erase(&task);
+    m_localNames.erase(&task);
+}
+
+}  // namespace fwp::cli

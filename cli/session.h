@@ -1,0 +1,84 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <string>
+
+#include "cli/options.h"
+#include "cli/progress_display.h"
+#include "engine/poll_loop.h"
+#include "engine/transer.h"
+
+namespace fwp::cli {
+
+// The settings a session runs with: from config.ini, then the command line.
+struct TSessionSettings {
+    int Port = 4006;
+    std::filesystem::path ReceiveTo;
+    int PacketType = 0;
+    std::int32_t BufferSize = 32768;
+    std::int32_t MaxSendCount = 3;
+    bool AutoReceive = false;
+    bool AutoResume = true;
+    bool Reconnect = true;
+};
+
+// One run of fwpost: waits for or connects to a peer, offers the given files
+// and messages, answers the peer's offers, and ends in order.
+class TSession {
+public:
+    TSession(const TOptions& options, const TSessionSettings& settings);
+    ~TSession();
+    TSession(const TSession&) = delete;
+    TSession& operator=(const TSession&) = delete;
+
+    // Runs the whole session; the process's exit status.
+    int Run();
+
+    TTranserTimeouts& Timeouts() { return m_transer.Timeouts; }
+
+private:
+    bool Establish();
+    void QueueOwnWork();
+    bool SessionDone() const;
+    bool PeerVanished() const;
+    void FinishLeftovers();
+
+    void TranserReceiveData(TTranserTask& task);
+    void TranserTransferComplete(TTranserTask& task);
+    void TranserProgress(TTranserTask& task, std::int64_t byteRate, std::int64_t transfered, std::int64_t size);
+    void AnswerOffer(TTranserTask& task, bool accept);
+    void AskNextOffer();
+    void ReadTerminal();
+    void ReadSignal();
+
+    void Event(const std::string& line);
+    void Complain(const std::string& message);
+    std::string DisplayName(const TTranserTask& task) const;
+
+    TOptions m_options;
+    TSessionSettings m_settings;
+    TPollLoop m_loop;
+    TTranser m_transer;
+    TProgressDisplay m_progress;
+    int m_signalFd = -1;
+    bool m_stopRequested = false;
+    bool m_linkGaveUp = false;
+    bool m_reconnecting = false;
+    bool m_disconnectShown = false;
+    bool m_failed = false;
+    bool m_askOnTerminal = false;
+    bool m_asking = false;
+    std::string m_terminalInput;
+
+    std::set<const TTranserTask*> m_ownTasks;  // own files and messages not yet ended
+    std::set<const TTranserTask*> m_ownFiles;
+    std::set<const TTranserTask*> m_incoming;  // accepted incoming files not yet ended
+    std::map<const TTranserTask*, std::string> m_localNames;
+    std::deque<TTranserTask*> m_pendingOffers;  // asked on the terminal, first one shown
+};
+
+}  // namespace fwp::cli

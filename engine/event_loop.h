@@ -1,0 +1,28 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+
+namespace fwp {
+
+// The main thread's message loop as the engine sees it. The engine owns no
+// loop: whoever hosts it (the window, fwpost, a test) supplies one, and the
+// engine runs it wherever it has to wait instead of blocking.
+class TEventLoop {
+public:
+    virtual ~TEventLoop() = default;
+
+    // Runs what is pending once (due timers, ready input, posted work); never blocks.
+    virtual void ProcessMessages() = 0;
+    // Waits up to maxWait for something to become pending, then runs it once.
+    // Used where the engine waits for a condition, so that it does not spin.
+    virtual void WaitMessages(std::chrono::milliseconds maxWait) = 0;
+    // Starts periodic timer id; false when a timer with that id already runs.
+    virtual bool SetTimer(int id, std::chrono::milliseconds interval, std::function<void()> onTimer) = 0;
+    virtual void KillTimer(int id) = 0;
+    // Milliseconds of a monotonic clock.
+    virtual std::uint64_t TickCount() const = 0;
+};
+
+}  // namespace fwp

@@ -1,0 +1,66 @@
+#pragma once
+
+#include <deque>
+#include <exception>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <vector>
+
+#include "engine/event_loop.h"
+
+namespace fwp {
+
+// A message loop built on poll(2), for fwpost and the tests. It runs timers,
+// callbacks for readable descriptors, and work posted from other threads.
+// Everything but Post and Quit must be called on the loop's own thread.
+class TPollLoop final : public TEventLoop {
+public:
+    TPollLoop();
+    ~TPollLoop() override;
+    TPollLoop(const TPollLoop&) = delete;
+    TPollLoop& operator=(const TPollLoop&) = delete;
+
+    void ProcessMessages() override;
+    void WaitMessages(std::chrono::milliseconds maxWait) override;
+    bool SetTimer(int id, std::chrono::milliseconds interval, std::function<void()> onTimer) override;
+    void KillTimer(int id) override;
+    std::uint64_t TickCount() const override;
+
+    // Calls onReady from the loop whenever fd is readable (or hung up).
+    void WatchRead(int fd, std::function<void()> onReady);
+    void Unwatch(int fd);
+    // Runs work on the loop's thread at its next turn; callable from any thread.
+    void Post(std::function<void()> work);
+
+    // Turns the loop until Quit is called (from a handler or another thread).
+    void Run();
+    void Quit();
+    // Turns the loop until predicate holds or limit has passed; returns predicate().
+    bool RunUntil(const std::function<bool()>& predicate, std::chrono::milliseconds limit);
+
+    // Receives an error that escaped a timer, watch or posted callback. Without
+    // a handler the message goes to standard error.
+    std::function<void(const std::exception&)> OnError;
+
+private:
+    struct TTimer {
+        std::chrono::milliseconds interval;
+        std::uint64_t due;
+        std::function<void()> onTimer;
+    };
+    void RunTimers();
+    void RunPosted();
+    void PollOnce(int timeoutMs);
+    void Guard(const std::function<void()>& work);
+    int MsUntilNextTimer() const;
+
+    int m_wakeFd;
+    std::map<int, TTimer> m_timers;
+    std::map<int, std::function<void()>> m_watches;
+    std::mutex m_postMutex;
+    std::deque<std::function<void()>> m_posted;
+    bool m_quit = false;
+};
+
+}  // namespace fwp

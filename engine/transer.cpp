@@ -1,0 +1,1015 @@
+#include "engine/transer.h"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+#include "common/codec.h"
+#include "common/error.h"
+#include "common/numbers.h"
+#include "crypto/packet_transform.h"
+#include "engine/wire.h"
+
+namespace fwp {
+namespace {
+
+constexpr auto TickInterval = std::chrono::milliseconds(20);
+constexpr std::uint32_t ProgressIntervalMs = 250;  // at most one progress report per task in this time
+constexpr std::uint32_t SeekRepeatMs = 1000;       // a "#SEEK" not met by then may be sent again
+constexpr std::uint32_t NextLineWaitMs = 2000;     // for the rest of a message already begun
+constexpr std::uint64_t ReceivePassLimitMs = 500;  // a flooding peer cannot starve our send pass
+constexpr std::size_t MaxResyncBytes = 16 << 20;
+constexpr std::size_t MaxEndedTasks = 256;
+constexpr std::uint64_t EndedTaskMemoryMs = 10 * 60 * 1000;
+constexpr std::size_t InflateSliceBytes = 4096;  // bounds what one slice can inflate to
+// Packets are cut from a buffer of a 32-bit size, so no raw length is larger.
+constexpr std::int64_t MaxRawLength = INT32_MAX;
+
+// The connection ended or stalled while a message was being read.
+class TLinkLost : public std::exception {
+public:
+    const char* what() const noexcept override { return "link lost"; }
+};
+
+// The peer sent something that cannot be read as the protocol; the tick
+// swallows it and what follows is cleared by resynchronisation.
+class TProtocolError : public TError {
+public:
+    using TError::TError;
+};
+
+// A payload may grow by a few bytes through enciphering and by a small share
+// through compressing incompressible data; anything beyond cannot be a packet.
+bool PlausibleWireLength(std::int64_t raw, std::int64_t wire) {
+    return raw >= 0 && wire >= 0 && raw <= MaxRawLength && wire <= raw + raw / 8 + 65536;
+}
+
+TFileTransPacketType PacketTypeOf(std::int64_t number) {
+    if (number == 1)
+        return ptCompress;
+    if (number == 2)
+        return ptCrypt;
+    return ptDirect;  // any other value is read like 0
+}
+
+std::int64_t RoundHalfEven(double value) { return static_cast<std::int64_t>(std::nearbyint(value)); }
+
+}  // namespace
+
+TTranser::TTranser(TEventLoop& loop) : TTranserSocket(loop) {}
+
+TTranser::~TTranser() {
+    // The owner is going away: its handlers must not be called any more.
+    OnTransferingProgress = nullptr;
+    OnSendData = nullptr;
+    OnReceiveData = nullptr;
+    OnStateChange = nullptr;
+    OnTransferComplete = nullptr;
+    OnReconnect = nullptr;
+    OnSuspend = nullptr;
+    OnDisconnect = nullptr;
+    Close();
+    StopTimer();
+}
+
+// --- Events -------------------------------------------------------------
+
+void TTranser::DoStateChange(TTranserState state) {
+    if (OnStateChange)
+        OnStateChange(state);
+}
+
+void TTranser::DoSendData(TTranserTask& task) {
+    if (OnSendData)
+        OnSendData(task);
+}
+
+void TTranser::DoReceiveData(TTranserTask& task) {
+    if (OnReceiveData)
+        OnReceiveData(task);
+}
+
+void TTranser::DoTransferComplete(TTranserTask& task) {
+    if (OnTransferComplete)
+        OnTransferComplete(task);
+}
+
+void TTranser::DoTransferingProgress(TTranserTask& task, std::int64_t byteRate, std::int64_t transfered,
+                                     std::int64_t size, bool& continueTask) {
+    if (OnTransferingProgress)
+        OnTransferingProgress(task, byteRate, transfered, size, continueTask);
+}
+
+void TTranser::DoSuspend(TTranserTask& task) {
+    if (OnSuspend)
+        OnSuspend(task);
+}
+
+void TTranser::DoReconnect(bool& reconnect) {
+    if (OnReconnect)
+        OnReconnect(reconnect);
+}
+
+void TTranser::DoDisconnect() {
+    if (OnDisconnect)
+        OnDisconnect(*this);
+}
+
+// --- Connection life ----------------------------------------------------
+
+void TTranser::Handshake() {
+    TTranserSocket::Handshake();
+    Connection()->Send({std::to_string(BufSize), wire::LineEnd});
+    const std::string line = ReadHandshakeLine();
+    const auto peerBufSize = ParseInt32(line);
+    if (!peerBufSize)
+        FailHandshake("'" + codec::Cp932ToUtf8(line) + "' は有効な整数ではありません");
+    // Both sides start with the smaller size; a peer value of 0 or less would
+    // break the packet arithmetic, so the own value stays then.
+    if (*peerBufSize > 0 && *peerBufSize < BufSize)
+        BufSize = *peerBufSize;
+}
+
+void TTranser::SetState(TTranserState state) {
+    if (state == m_state)
+        return;
+    m_state = state;
+    DoStateChange(state);
+}
+
+void TTranser::StartTimer() {
+    if (m_timerId != 0)
+        return;
+    for (int id = 1; id <= 10; ++id) {
+        if (m_loop.SetTimer(id, TickInterval, [this] { Tick(); })) {
+            m_timerId = id;
+            return;
+        }
+    }
+}
+
+void TTranser::StopTimer() {
+    if (m_timerId == 0)
+        return;
+    m_loop.KillTimer(m_timerId);
+    m_timerId = 0;
+}
+
+void TTranser::Start() {
+    m_state = tsClosed;
+    SetState(tsReady);
+    StartTimer();
+    m_lastReceiveTick = m_lastIdleTick = m_loop.TickCount();
+    m_linkLost = false;
+}
+
+void TTranser::RunLoopUntil(const std::function<bool()>& done, std::uint64_t since, std::uint32_t limitMs) {
+    ++m_holdDepth;
+    while (!done() && m_loop.TickCount() - since < limitMs)
+        m_loop.WaitMessages(std::chrono::milliseconds(5));
+    --m_holdDepth;
+}
+
+bool TTranser::WaitForTick(std::uint32_t limitMs) {
+    // Without a timer no tick runs or will come.
+    if (m_timerId == 0)
+        return true;
+    const std::uint64_t start = m_loop.TickCount();
+    ++m_holdDepth;
+    bool done = true;
+    while (!m_tickDone) {
+        if (limitMs != 0 && m_loop.TickCount() - start > limitMs) {
+            done = false;
+            break;
+        }
+        m_loop.WaitMessages(std::chrono::milliseconds(5));
+    }
+    --m_holdDepth;
+    return done;
+}
+
+void TTranser::Close() {
+    // A peer that is known to be gone cannot take part in the orderly end.
+    if (!Connected() || PeerGone()) {
+        if (m_state != tsClosed) {
+            SetState(tsClosing);
+            StopTimer();
+            CloseSocket();
+            SetState(tsClosed);
+        }
+        return;
+    }
+    const std::uint64_t t1 = m_loop.TickCount();
+    RunLoopUntil([this] { return m_state == tsReady; }, t1, Timeouts.CloseStep);
+    ++m_holdDepth;
+    std::vector<TTranserTask*> tasks;
+    for (std::size_t i = 0; i < m_tasks.Count(); ++i)
+        tasks.push_back(&m_tasks[i]);
+    for (TTranserTask* task : tasks)
+        if (task->ResultCode == -1)
+            AbortTask(*task);
+    --m_holdDepth;
+    const std::uint64_t t2 = m_loop.TickCount();
+    RunLoopUntil([this] { return m_state == tsReady && m_tasks.Count() == 0; }, t2, Timeouts.CloseStep);
+    WaitForTick(0);
+    SendCommand(wire::CmdTerminate, nullptr);
+    RunLoopUntil([this] { return m_state == tsClosed; }, t2, Timeouts.CloseStep);
+    StopTimer();
+    CloseSocket();
+    m_state = tsClosed;
+    if (m_tickDepth == 0 && m_holdDepth == 0)
+        m_tasks.ReleaseRemoved();
+}
+
+bool TTranser::SomeTaskTransfering() const {
+    for (std::size_t i = 0; i < m_tasks.Count(); ++i)
+        if (m_tasks[i].State == ttsTransfering)
+            return true;
+    return false;
+}
+
+// The link counts as dead after the silence limit, or at once when the
+// connection is known to be gone; either way only while something transfers.
+bool TTranser::CheckNoResponse() {
+    if (!SomeTaskTransfering())
+        return false;
+    if (!m_linkLost && m_loop.TickCount() - m_lastReceiveTick <= Timeouts.NoResponse)
+        return false;
+    bool reconnect = true;
+    DoReconnect(reconnect);
+    if (!reconnect)
+        return false;
+    SetState(tsReconnecting);
+    return true;
+}
+
+void TTranser::Tick() {
+    m_tickDone = false;
+    if (!Connected() && m_state != tsReconnecting) {
+        DoDisconnect();
+        Close();
+        return;
+    }
+    if (m_state == tsReady) {
+        m_state = tsBusy;
+        ++m_tickDepth;
+        bool lost = false;
+        try {
+            if (TStreamSocket* connection = Connection(); connection && connection->WaitForWrite(1))
+                SendPass();
+            const std::uint64_t passStart = m_loop.TickCount();
+            while (m_state == tsBusy && Connection() && Connection()->WaitForData(1)) {
+                DispatchCommand();
+                m_lastReceiveTick = m_loop.TickCount();
+                if (m_state != tsBusy)
+                    break;
+                m_loop.ProcessMessages();
+                if (m_loop.TickCount() - passStart > ReceivePassLimitMs)
+                    break;
+            }
+        } catch (const TLinkLost&) {
+            lost = true;
+        } catch (const std::exception&) {
+            // A message that could not be read; resynchronisation clears its rest.
+        }
+        --m_tickDepth;
+        if (m_tickDepth == 0 && m_holdDepth == 0)
+            m_tasks.ReleaseRemoved();
+        if (m_state != tsBusy)
+            return;  // "#TERMINATE" was handled, or a close ran inside
+        if (lost || (Connection() && Connection()->Broken()))
+            m_linkLost = true;
+        if (CheckNoResponse())
+            return;
+        m_state = tsReady;
+    } else if (m_state == tsReconnecting) {
+        // A handshake error is not caught here: it reaches the host's error display.
+        if (Reconnect()) {
+            for (std::size_t i = 0; i < m_tasks.Count(); ++i) {
+                TTranserTask& task = m_tasks[i];
+                if (task.Direction == tdReceive)
+                    RequestSeek(task, true);
+            }
+            m_lastReceiveTick = m_loop.TickCount();
+            m_linkLost = false;
+            SetState(tsReady);
+        }
+    }
+    m_tickDone = true;
+}
+
+// --- Owner operations ----------------------------------------------------
+
+bool TTranser::AcceptTask(TTranserTask& task, std::unique_ptr<TStream>&& stream) {
+    if (task.Direction != tdReceive || task.State != ttsNew || task.ResultCode != -1 || !stream)
+        return false;
+    task.Stream = std::move(stream);
+    task.State = ttsOffered;
+    return true;
+}
+
+void TTranser::DenyTask(TTranserTask& task) {
+    if (task.Direction != tdReceive || task.State != ttsNew || task.ResultCode != -1)
+        return;
+    task.Stream.reset();
+    task.State = ttsOffered;
+}
+
+void TTranser::AbortTask(TTranserTask& task) {
+    if (task.ResultCode != -1)
+        return;
+    switch (task.State) {
+        case ttsNew:
+            if (task.Direction == tdReceive)
+                DenyTask(task);
+            else
+                task.State = ttsAborting;
+            return;
+        case ttsOffered:
+        case ttsTransfering:
+        case ttsSuspended:
+            task.State = ttsAborting;
+            if (task.Direction == tdReceive) {
+                ++m_holdDepth;
+                WaitForTick(0);
+                if (task.ResultCode == -1)
+                    SendCommand(wire::CmdAbort, &task);
+                --m_holdDepth;
+            }
+            return;
+        default:
+            return;
+    }
+}
+
+void TTranser::SuspendTask(TTranserTask& task) {
+    if (task.State != ttsTransfering || task.ResultCode != -1)
+        return;
+    task.State = ttsSuspended;
+    ++m_holdDepth;
+    WaitForTick(0);
+    if (task.ResultCode == -1)
+        SendCommand(wire::CmdSuspend, &task);
+    --m_holdDepth;
+}
+
+void TTranser::ResumeTask(TTranserTask& task) {
+    if (task.State != ttsSuspended || task.ResultCode != -1)
+        return;
+    // The sender goes on at once; a receiver waits for the sender's echo.
+    if (task.Direction == tdSend)
+        task.State = ttsTransfering;
+    ++m_holdDepth;
+    WaitForTick(0);
+    if (task.ResultCode == -1)
+        SendCommand(wire::CmdResume, &task);
+    --m_holdDepth;
+}
+
+// --- Sending -------------------------------------------------------------
+
+void TTranser::SendMessage(std::initializer_list<std::string_view> lines) {
+    TStreamSocket* connection = Connection();
+    if (!connection)
+        return;
+    std::string message;
+    for (const auto line : lines) {
+        message += line;
+        message += wire::LineEnd;
+    }
+    connection->Send({message});
+}
+
+void TTranser::SendCommand(std::string_view command, const TTranserTask* task) {
+    if (task)
+        SendCommand(command, task->ID);
+    else
+        SendMessage({command});
+}
+
+void TTranser::SendCommand(std::string_view command, std::int32_t id) {
+    SendMessage({command, std::to_string(id)});
+}
+
+void TTranser::SendNumberMessage(std::string_view command, std::int32_t id, std::int64_t value) {
+    SendMessage({command, std::to_string(id), std::to_string(value)});
+}
+
+void TTranser::SendPass() {
+    const std::uint64_t now = m_loop.TickCount();
+    if (now - m_lastIdleTick > Timeouts.IdleInterval) {
+        SendCommand(wire::CmdIdoling, nullptr);
+        m_lastIdleTick = now;
+    }
+    // Handlers raised during the walk may add or end tasks; walk a snapshot
+    // and skip what has ended. Ended tasks stay valid until the tick is over.
+    std::vector<TTranserTask*> tasks;
+    tasks.reserve(m_tasks.Count());
+    for (std::size_t i = 0; i < m_tasks.Count(); ++i)
+        tasks.push_back(&m_tasks[i]);
+    int packets = 0;
+    for (TTranserTask* task : tasks) {
+        if (task->ResultCode != -1 || !Connection())
+            continue;
+        const bool sending = task->Direction == tdSend;
+        switch (task->State) {
+            case ttsNew:
+                if (sending) {
+                    const std::int64_t size = task->Stream ? task->Stream->Size() : 0;
+                    SendMessage({wire::CmdTransData, std::to_string(task->ID), task->Name, std::to_string(size)});
+                    task->State = ttsOffered;
+                }
+                break;
+            case ttsOffered:
+                if (!sending) {
+                    if (task->Stream) {
+                        SendMessage({wire::CmdTransData, std::to_string(task->ID), wire::AnswerAccept,
+                                     std::to_string(task->Stream->Position())});
+                        task->State = ttsAccepted;
+                    } else {
+                        SendMessage({wire::CmdTransData, std::to_string(task->ID), wire::AnswerDeny});
+                        EndTask(*task, trDenied);
+                    }
+                }
+                break;
+            case ttsAborting:
+                if (sending) {
+                    task->State = ttsAborted;
+                    SendCommand(wire::CmdAbort, task);
+                }
+                break;
+            case ttsTransfering:
+                if (sending && task->Stream && task->Stream->Position() < task->Stream->Size() &&
+                    (packets < MaxSendingCount || task->Priority)) {
+                    SendDataPacket(*task);
+                    ++packets;
+                }
+                break;
+            default:
+                break;
+        }
+    }
+}
+
+void TTranser::SendDataPacket(TTranserTask& task) {
+    TStream& stream = *task.Stream;
+    const std::int64_t position = stream.Position();
+    const std::int64_t size = stream.Size();
+    // A packet never runs across a multiple of the buffer size; with several
+    // tasks each gets a share of it, but never less than 128 bytes.
+    const std::int64_t bufSize = BufSize > 0 ? BufSize : 128;
+    std::int64_t length = std::max<std::int64_t>(bufSize / static_cast<std::int64_t>(m_tasks.Count()), 128);
+    if (position + length > size)
+        length = size - position;
+    const std::int64_t a = position % bufSize;
+    const std::int64_t b = (position + length) % bufSize;
+    if (b < a)
+        length = bufSize - a;
+
+    if (m_sendBuffer.size() < static_cast<std::size_t>(length))
+        m_sendBuffer.resize(static_cast<std::size_t>(length));
+    std::size_t got = 0;
+    try {
+        got = stream.Read(m_sendBuffer.data(), static_cast<std::size_t>(length));
+    } catch (const TStreamError&) {
+        got = 0;
+    }
+    if (got != static_cast<std::size_t>(length)) {
+        // The file cannot be read (or shrank): the peer must not wait for bytes that never come.
+        FailTask(task, trSenderError);
+        return;
+    }
+    std::string_view payload(m_sendBuffer.data(), got);
+    if (PacketType == ptCompress) {
+        if (!m_compressor)
+            m_compressor = std::make_unique<TPacketCompressor>();
+        m_compressor->Compress(payload, m_transformed);
+        payload = m_transformed;
+    } else if (PacketType == ptCrypt) {
+        if (!m_encipherer || m_encipherKey != PeerDigest()) {
+            m_encipherKey = PeerDigest();
+            m_encipherer = std::make_unique<TPacketEncipherer>(m_encipherKey);
+        }
+        m_encipherer->Encrypt(payload, m_transformed);
+        payload = m_transformed;
+    }
+    std::string header;
+    header.reserve(96);
+    for (const std::string& line :
+         {std::string(wire::CmdTransData), std::to_string(task.ID), std::to_string(position),
+          std::to_string(static_cast<int>(PacketType)), std::to_string(length), std::to_string(payload.size())}) {
+        header += line;
+        header += wire::LineEnd;
+    }
+    Connection()->Send({header, payload});
+}
+
+// --- Receiving -----------------------------------------------------------
+
+std::string TTranser::ReadLine() {
+    std::string line;
+    std::uint64_t lastData = m_loop.TickCount();
+    while (true) {
+        TStreamSocket* connection = Connection();
+        if (!connection)
+            throw TLinkLost();
+        switch (connection->TakeLine(line, MaxLineBytes)) {
+            case TReadStatus::rsOk:
+                return line;
+            case TReadStatus::rsTooLong:
+                throw TProtocolError("line too long");
+            case TReadStatus::rsClosed:
+                throw TLinkLost();
+            case TReadStatus::rsWouldBlock:
+                break;
+        }
+        const TReadStatus status = connection->Fill(10);
+        if (status == TReadStatus::rsOk) {
+            lastData = m_loop.TickCount();
+            continue;
+        }
+        if (status == TReadStatus::rsClosed)
+            throw TLinkLost();
+        m_loop.ProcessMessages();
+        if (m_loop.TickCount() - lastData > Timeouts.NoResponse)
+            throw TLinkLost();
+    }
+}
+
+std::int64_t TTranser::ReadNumber() {
+    const std::string line = ReadLine();
+    const auto value = ParseInt64(line);
+    if (!value)
+        throw TProtocolError("not a number");
+    return *value;
+}
+
+bool TTranser::NextLineIsNumber() {
+    const std::uint64_t start = m_loop.TickCount();
+    std::string line;
+    while (TStreamSocket* connection = Connection()) {
+        const TReadStatus status = connection->PeekLine(line, MaxLineBytes);
+        if (status == TReadStatus::rsOk)
+            return ParseInt64(line).has_value();
+        if (status != TReadStatus::rsWouldBlock || m_loop.TickCount() - start > NextLineWaitMs)
+            return false;
+        if (connection->Fill(10) == TReadStatus::rsWouldBlock)
+            m_loop.ProcessMessages();
+    }
+    return false;
+}
+
+void TTranser::DispatchCommand() {
+    const std::string command = ReadLine();
+    if (command == wire::CmdTransData) {
+        ReadTransData();
+    } else if (command == wire::CmdIdoling) {
+        // Only its arrival counts, which the tick notes.
+    } else if (command == wire::CmdTerminate) {
+        SetState(tsClosing);
+        SendCommand(wire::CmdTerminate, nullptr);
+        StopTimer();
+        CloseSocket();
+        DoDisconnect();
+        SetState(tsClosed);
+    } else if (command == wire::CmdAbort || command == wire::CmdSuspend || command == wire::CmdResume ||
+               command == wire::CmdSeek) {
+        const auto id = ParseInt32(ReadLine()).value_or(0);
+        TTranserTask* task = id != 0 ? m_tasks.FindTask(id) : nullptr;
+        if (command == wire::CmdSeek) {
+            const std::int64_t position = ReadNumber();
+            if (task && task->Direction == tdSend && task->Stream && position >= 0 &&
+                position <= task->Stream->Size())
+                task->Stream->Seek(position);
+            return;
+        }
+        if (!task)
+            return;
+        if (command == wire::CmdAbort) {
+            FailTask(*task, trAborted);
+        } else if (command == wire::CmdSuspend) {
+            // Only a running transfer pauses; an offer or an abort in progress is left as it is.
+            if (task->State == ttsTransfering) {
+                task->State = ttsSuspended;
+                DoSuspend(*task);
+            }
+        } else if (task->State == ttsSuspended || task->State == ttsTransfering) {
+            task->State = ttsTransfering;
+            if (task->Direction == tdSend) {
+                SendCommand(wire::CmdResume, task);
+            } else if (task->DroppedWhileSuspended) {
+                // Packets were dropped while paused: tell the sender where to go on.
+                task->DroppedWhileSuspended = false;
+                RequestSeek(*task, true);
+            }
+        }
+    } else {
+        Resynchronise();
+    }
+}
+
+void TTranser::Resynchronise() {
+    std::size_t discarded = 0;
+    while (TStreamSocket* connection = Connection()) {
+        discarded += connection->Buffered();
+        connection->DiscardBuffered();
+        if (discarded > MaxResyncBytes || !connection->WaitForData(1))
+            break;
+    }
+}
+
+void TTranser::ReadTransData() {
+    const auto id = ParseInt32(ReadLine()).value_or(0);
+    TTranserTask* task = id != 0 ? m_tasks.FindTask(id) : nullptr;
+    bool created = false;
+    if (!task) {
+        if (id == 0)
+            throw TProtocolError("no task id");
+        // Messages still in flight for a task that ended here are not offers.
+        if (const TEndedTask* ended = FindEnded(id)) {
+            SkipEndedTaskMessage(*ended);
+            return;
+        }
+        std::string name = ReadLine();
+        task = &m_tasks.AddReceiveTask(std::move(name), nullptr);
+        task->ID = id;
+        created = true;
+    }
+    switch (task->State) {
+        case ttsNew: {
+            std::optional<std::int64_t> size = ParseInt64(ReadLine());
+            if (task->Direction != tdReceive)
+                return;
+            if (!size || *size < 0) {
+                // A broken offer never reaches the owner.
+                if (created)
+                    m_tasks.RemoveTask(*task);
+                throw TProtocolError("bad offer size");
+            }
+            task->Size = *size;
+            DoReceiveData(*task);
+            return;
+        }
+        case ttsOffered:
+            if (task->Direction == tdSend)
+                ReadAnswer(*task);
+            return;
+        case ttsAccepted:
+            if (task->Direction == tdReceive)
+                ReadStart(*task);
+            return;
+        case ttsAborting:
+        case ttsTransfering:
+        case ttsAborted:
+            if (task->Direction == tdReceive)
+                ReadDataPacket(*task);
+            else
+                ReadAcknowledge(*task);
+            return;
+        case ttsSuspended:
+            ReadForSuspended(*task);
+            return;
+    }
+}
+
+void TTranser::ReadAnswer(TTranserTask& task) {
+    const std::string answer = ReadLine();
+    if (answer == wire::AnswerAccept) {
+        const std::int64_t position = ReadNumber();
+        if (!task.Stream || position < 0 || position > task.Stream->Size()) {
+            // The receiver holds more than the whole file: it cannot be a part of it.
+            FailTask(task, trReceiverError);
+            return;
+        }
+        task.Stream->Seek(position);
+        SendNumberMessage(wire::CmdTransData, task.ID, task.Stream->Size());
+        DoSendData(task);
+        if (task.State == ttsOffered && task.ResultCode == -1)
+            task.State = ttsTransfering;
+    } else if (answer == wire::AnswerFailed) {
+        EndTask(task, trFileOpenError);
+    } else {
+        EndTask(task, trDenied);
+    }
+}
+
+void TTranser::ReadStart(TTranserTask& task) {
+    const std::int64_t size = ReadNumber();
+    if (size < 0)
+        throw TProtocolError("bad size");
+    task.Size = size;
+    task.State = ttsTransfering;
+    const std::int64_t have = task.Stream ? task.Stream->Size() : 0;
+    if (have > size) {
+        // Resuming into a file larger than the offered one would report a
+        // complete transfer of a file that is not the sender's.
+        FailTask(task, trReceiverError);
+    } else if (have == size) {
+        SendNumberMessage(wire::CmdTransData, task.ID, task.Stream ? task.Stream->Position() : 0);
+        CompleteReceive(task);
+    }
+}
+
+void TTranser::ReadDataPacket(TTranserTask& task) {
+    const std::int64_t position = ReadNumber();
+    const std::int64_t type = ReadNumber();
+    const std::int64_t raw = ReadNumber();
+    const std::int64_t wireLength = ReadNumber();
+    if (!PlausibleWireLength(raw, wireLength)) {
+        // Without a trustworthy length the rest of the stream cannot be framed.
+        CloseSocket();
+        throw TProtocolError("bad packet length");
+    }
+    TStream* stream = task.Stream.get();
+    const bool fits = stream && position >= 0 && position == stream->Size() && raw <= task.Size - position;
+    TPayloadResult result = TPayloadResult::prBad;
+    if (fits)
+        result = ReadPayload(wireLength, raw, PacketTypeOf(type), *stream);
+    else
+        SkipPayload(wireLength);
+    if (result == TPayloadResult::prWriteFailed) {
+        FailTask(task, trReceiverError);
+        return;
+    }
+    if (result == TPayloadResult::prWritten)
+        task.SeekSent = -1;
+    else if (stream)
+        RequestSeek(task, false);
+    const std::int64_t have = stream ? stream->Size() : 0;
+    const bool continueTask = ReportProgress(task, have);
+    if (task.ResultCode != -1)
+        return;
+    if (continueTask && task.State != ttsAborting) {
+        if (task.State != ttsAborted)
+            SendNumberMessage(wire::CmdTransData, task.ID, stream ? stream->Position() : 0);
+        if (have == task.Size)
+            CompleteReceive(task);
+    } else {
+        task.State = ttsAborted;
+        SendCommand(wire::CmdAbort, &task);
+    }
+}
+
+void TTranser::ReadAcknowledge(TTranserTask& task) {
+    const std::string line = ReadLine();
+    if (line == wire::AnswerAccept) {
+        ReadLine();  // a late answer: its position line follows
+        return;
+    }
+    const std::int64_t value = ParseInt64(line).value_or(-1);
+    if (value < 0 || !task.Stream || value > task.Stream->Size())
+        return;
+    const bool continueTask = ReportProgress(task, value);
+    if (task.ResultCode != -1)
+        return;
+    if (task.Stream->Size() == value)
+        EndTask(task, trComplete);
+    else if (!continueTask) {
+        task.State = ttsAborted;
+        SendCommand(wire::CmdAbort, &task);
+    }
+}
+
+// A paused task still gets what was in flight when it paused. It is read
+// whole and dropped: left unread it would fall to resynchronisation, which
+// discards the commands behind it as well.
+void TTranser::ReadForSuspended(TTranserTask& task) {
+    if (task.Direction == tdReceive) {
+        ReadNumber();  // position
+        ReadNumber();  // packet type
+        const std::int64_t raw = ReadNumber();
+        const std::int64_t wireLength = ReadNumber();
+        if (!PlausibleWireLength(raw, wireLength)) {
+            CloseSocket();
+            throw TProtocolError("bad packet length");
+        }
+        SkipPayload(wireLength);
+        task.DroppedWhileSuspended = true;
+        return;
+    }
+    const std::string line = ReadLine();
+    if (line == wire::AnswerAccept) {
+        ReadLine();
+        return;
+    }
+    // The receiver reporting the whole file has ended its side already.
+    const std::int64_t value = ParseInt64(line).value_or(-1);
+    if (task.Stream && value >= 0 && value == task.Stream->Size()) {
+        ReportProgress(task, value);
+        if (task.ResultCode == -1)
+            EndTask(task, trComplete);
+    }
+}
+
+void TTranser::SkipEndedTaskMessage(TEndedTask ended) {
+    const std::string line = ReadLine();
+    if (ended.Direction == tdSend) {
+        // We were the sender: acknowledges, or a late answer with its position.
+        if (line == wire::AnswerAccept)
+            ReadLine();
+        return;
+    }
+    // We were the receiver: a data packet (three more numbers and a payload)
+    // or a start message (nothing more).
+    if (!ParseInt64(line) || !NextLineIsNumber())
+        return;
+    ReadNumber();
+    const std::int64_t raw = ReadNumber();
+    const std::int64_t wireLength = ReadNumber();
+    if (!PlausibleWireLength(raw, wireLength)) {
+        CloseSocket();
+        throw TProtocolError("bad packet length");
+    }
+    SkipPayload(wireLength);
+}
+
+std::size_t TTranser::ReceivePiece(char* buffer, std::size_t length, std::uint64_t& lastData) {
+    while (true) {
+        TStreamSocket* connection = Connection();
+        if (!connection)
+            throw TLinkLost();
+        std::size_t got = 0;
+        const TReadStatus status = connection->ReadSome(buffer, length, got);
+        if (status == TReadStatus::rsOk) {
+            lastData = m_loop.TickCount();
+            return got;
+        }
+        if (status == TReadStatus::rsClosed)
+            throw TLinkLost();
+        if (!connection->WaitReadable(10)) {
+            m_loop.ProcessMessages();
+            if (m_loop.TickCount() - lastData > Timeouts.NoResponse)
+                throw TLinkLost();
+        }
+    }
+}
+
+void TTranser::SkipPayload(std::int64_t wireLength) {
+    const std::size_t chunk = static_cast<std::size_t>(std::min<std::int64_t>(wireLength, 1 << 20));
+    if (m_chunk.size() < chunk)
+        m_chunk.resize(chunk);
+    std::uint64_t lastData = m_loop.TickCount();
+    while (wireLength > 0) {
+        const std::size_t want = static_cast<std::size_t>(std::min<std::int64_t>(wireLength, chunk));
+        wireLength -= static_cast<std::int64_t>(ReceivePiece(m_chunk.data(), want, lastData));
+    }
+}
+
+TTranser::TPayloadResult TTranser::ReadPayload(std::int64_t wireLength, std::int64_t rawLength,
+                                               TFileTransPacketType type, TStream& target) {
+    const std::int64_t start = target.Size();
+    TPacketDecoder* decoder = nullptr;
+    if (type == ptCompress) {
+        if (!m_inflater)
+            m_inflater = MakeInflateDecoder();
+        decoder = m_inflater.get();
+    } else if (type == ptCrypt) {
+        if (!m_decipherer || m_decipherKey != LocalDigest()) {
+            m_decipherKey = LocalDigest();
+            m_decipherer = MakeDecipherDecoder(m_decipherKey);
+        }
+        decoder = m_decipherer.get();
+    }
+    bool sound = decoder || wireLength == rawLength;
+    bool writeFailed = false;
+    if (decoder)
+        decoder->Begin(rawLength, wireLength);
+    auto write = [&](std::string_view bytes) {
+        if (bytes.empty() || writeFailed)
+            return;
+        try {
+            target.Write(bytes.data(), bytes.size());
+        } catch (const TStreamError&) {
+            writeFailed = true;
+        }
+    };
+
+    const std::size_t chunk = static_cast<std::size_t>(std::min<std::int64_t>(wireLength, PayloadChunkBytes));
+    if (m_chunk.size() < chunk)
+        m_chunk.resize(chunk);
+    std::uint64_t lastData = m_loop.TickCount();
+    std::int64_t left = wireLength;
+    try {
+        while (left > 0) {
+            const std::size_t want = static_cast<std::size_t>(std::min<std::int64_t>(left, chunk));
+            const std::size_t got = ReceivePiece(m_chunk.data(), want, lastData);
+            left -= static_cast<std::int64_t>(got);
+            if (!sound || writeFailed)
+                continue;
+            if (!decoder) {
+                write(std::string_view(m_chunk.data(), got));
+                continue;
+            }
+            // Inflating is fed in small slices so that what one slice decodes
+            // to stays small, however well the peer's bytes compress.
+            const std::size_t slice = type == ptCompress ? InflateSliceBytes : got;
+            for (std::size_t at = 0; at < got && sound && !writeFailed; at += slice) {
+                m_decoded.clear();
+                sound = decoder->Feed(reinterpret_cast<const std::uint8_t*>(m_chunk.data()) + at,
+                                      std::min(slice, got - at), m_decoded);
+                if (sound)
+                    write(m_decoded);
+            }
+        }
+        if (decoder && sound && !writeFailed) {
+            m_decoded.clear();
+            sound = decoder->Finish(m_decoded);
+            if (sound)
+                write(m_decoded);
+        }
+    } catch (const TLinkLost&) {
+        // Nothing of a packet cut off stays: the stream ends where the packet began.
+        try {
+            target.Truncate(start);
+            target.Seek(start);
+        } catch (const TStreamError&) {
+        }
+        throw;
+    }
+    if (!sound || writeFailed) {
+        try {
+            target.Truncate(start);
+            target.Seek(start);
+        } catch (const TStreamError&) {
+            writeFailed = true;
+        }
+    }
+    if (writeFailed)
+        return TPayloadResult::prWriteFailed;
+    return sound ? TPayloadResult::prWritten : TPayloadResult::prBad;
+}
+
+// A packet that does not fit the receive stream asks the sender to go back
+// to what is actually there. The packets already in flight will not fit
+// either; they do not repeat the request unless it seems lost.
+void TTranser::RequestSeek(TTranserTask& task, bool force) {
+    const std::int64_t target = task.Stream ? task.Stream->Size() : task.Transfered;
+    const std::uint64_t now = m_loop.TickCount();
+    if (!force && task.SeekSent == target && now - task.SeekTick < SeekRepeatMs)
+        return;
+    SendNumberMessage(wire::CmdSeek, task.ID, target);
+    task.SeekSent = target;
+    task.SeekTick = now;
+}
+
+// --- Progress and ending --------------------------------------------------
+
+bool TTranser::ReportProgress(TTranserTask& task, std::int64_t n) {
+    bool continueTask = true;
+    const std::uint64_t now = m_loop.TickCount();
+    const std::uint64_t gap = now - task.LastReport;
+    if (gap <= ProgressIntervalMs && n != task.Size)
+        return true;
+    const std::int64_t byteRate =
+        gap == 0 ? 0 : RoundHalfEven(static_cast<double>(n - task.Transfered) / static_cast<double>(gap) * 1000);
+    DoTransferingProgress(task, byteRate, n, task.Size, continueTask);
+    if (task.LastReport != 0)
+        task.Elapsed += static_cast<std::uint32_t>(gap);
+    task.Transfered = n;
+    task.LastReport = now;
+    return continueTask;
+}
+
+void TTranser::CompleteReceive(TTranserTask& task) {
+    // "Complete" promises that every byte is on disk.
+    try {
+        if (task.Stream)
+            task.Stream->Commit();
+    } catch (const TStreamError&) {
+        FailTask(task, trReceiverError);
+        return;
+    }
+    EndTask(task, trComplete);
+}
+
+void TTranser::EndTask(TTranserTask& task, std::int32_t code) {
+    task.ResultCode = code;
+    DoTransferComplete(task);
+    RememberEnded(task);
+    m_tasks.RemoveTask(task);
+}
+
+void TTranser::FailTask(TTranserTask& task, std::int32_t code) {
+    task.ResultCode = code;
+    task.State = ttsAborted;
+    DoTransferComplete(task);
+    SendCommand(wire::CmdAbort, &task);
+    RememberEnded(task);
+    m_tasks.RemoveTask(task);
+}
+
+void TTranser::RememberEnded(const TTranserTask& task) {
+    const std::uint64_t now = m_loop.TickCount();
+    while (!m_ended.empty() && (m_ended.size() >= MaxEndedTasks || now - m_ended.front().Tick > EndedTaskMemoryMs))
+        m_ended.pop_front();
+    m_ended.push_back({task.ID, task.Direction, now});
+}
+
+const TTranser::TEndedTask* TTranser::FindEnded(std::int32_t id) const {
+    for (auto it = m_ended.rbegin(); it != m_ended.rend(); ++it)
+        if (it->ID == id)
+            return &*it;
+    return nullptr;
+}
+
+}  // namespace fwp

@@ -1,0 +1,172 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/task_list.h"
+#include "engine/transer_socket.h"
+
+namespace fwp {
+
+class TPacketCompressor;
+class TPacketEncipherer;
+class TPacketDecoder;
+
+// How a data packet's payload is transformed; the number goes on the wire.
+enum class TFileTransPacketType : std::uint8_t { ptDirect = 0, ptCompress = 1, ptCrypt = 2 };
+using enum TFileTransPacketType;
+
+enum class TTranserState : std::uint8_t {
+    tsClosed = 0,        // not connected
+    tsReady = 1,         // connected, no tick in progress
+    tsBusy = 2,          // a tick is in progress
+    tsTransfering = 3,   // for the front end's display; the engine never enters it
+    tsClosing = 4,       // the connection is being closed
+    tsReconnecting = 5,  // the link is considered dead; each tick tries to set it up again
+};
+using enum TTranserState;
+
+// The transfer engine: runs the peer protocol over the connection of its
+// base. A 20 ms timer on the host's message loop drives a tick that sends
+// offers, answers and one data packet per sending task, and handles every
+// command that came in. Everything runs on the loop's thread; where the
+// engine waits it runs the loop, so ticks can nest and the state tsBusy
+// makes a nested tick do nothing.
+class TTranser : public TTranserSocket {
+public:
+    explicit TTranser(TEventLoop& loop);
+    ~TTranser() override;
+
+    // Begins the protocol after a successful Connect or Accept.
+    void Start();
+    // Orderly end: abort every task, exchange "#TERMINATE", close.
+    void Close();
+
+    // Gives an undecided incoming task its target stream, positioned where the
+    // data is to begin. Only then is the stream taken; otherwise it stays the caller's.
+    bool AcceptTask(TTranserTask& task, std::unique_ptr<TStream>&& stream);
+    void DenyTask(TTranserTask& task);
+    void AbortTask(TTranserTask& task);
+    void SuspendTask(TTranserTask& task);
+    void ResumeTask(TTranserTask& task);
+
+    TTranserState State() const { return m_state; }
+    int TimerID() const { return m_timerId; }
+    TTranserTaskList& Tasks() { return m_tasks; }
+    const TTranserTaskList& Tasks() const { return m_tasks; }
+
+    TFileTransPacketType PacketType = ptDirect;
+    std::int32_t BufSize = 32767;
+    std::int32_t MaxSendingCount = 3;
+
+    std::function<void(TTranserTask& task, std::int64_t byteRate, std::int64_t transfered, std::int64_t size,
+                       bool& continueTask)>
+        OnTransferingProgress;
+    std::function<void(TTranserTask&)> OnSendData;
+    std::function<void(TTranserTask&)> OnReceiveData;
+    std::function<void(TTranserState)> OnStateChange;
+    std::function<void(TTranserTask&)> OnTransferComplete;
+    std::function<void(bool& reconnect)> OnReconnect;
+    std::function<void(TTranserTask&)> OnSuspend;
+
+    // Largest line the peer may send; anything longer is a protocol error.
+    static constexpr std::size_t MaxLineBytes = 64 * 1024;
+    // Largest piece of a payload held in memory at once.
+    static constexpr std::size_t PayloadChunkBytes = 4 << 20;
+
+protected:
+    void Handshake() override;
+    virtual void DoStateChange(TTranserState state);
+    virtual void DoSendData(TTranserTask& task);
+    virtual void DoReceiveData(TTranserTask& task);
+    virtual void DoTransferComplete(TTranserTask& task);
+    virtual void DoTransferingProgress(TTranserTask& task, std::int64_t byteRate, std::int64_t transfered,
+                                       std::int64_t size, bool& continueTask);
+    virtual void DoSuspend(TTranserTask& task);
+    virtual void DoReconnect(bool& reconnect);
+    virtual void DoDisconnect();
+
+private:
+    enum class TPayloadResult : std::uint8_t { prWritten, prBad, prWriteFailed };
+    struct TEndedTask {
+        std::int32_t ID;
+        TTranserDirection Direction;
+        std::uint64_t Tick;
+    };
+
+    void SetState(TTranserState state);
+    void StartTimer();
+    void StopTimer();
+    void Tick();
+    bool WaitForTick(std::uint32_t limitMs);
+    void RunLoopUntil(const std::function<bool()>& done, std::uint64_t since, std::uint32_t limitMs);
+    bool CheckNoResponse();
+    bool SomeTaskTransfering() const;
+
+    // Sending.
+    void SendPass();
+    void SendDataPacket(TTranserTask& task);
+    void SendMessage(std::initializer_list<std::string_view> lines);
+    void SendCommand(std::string_view command, const TTranserTask* task);
+    void SendCommand(std::string_view command, std::int32_t id);
+    void SendNumberMessage(std::string_view command, std::int32_t id, std::int64_t value);
+
+    // Receiving.
+    void DispatchCommand();
+    std::string ReadLine();
+    std::int64_t ReadNumber();
+    void ReadTransData();
+    void ReadAnswer(TTranserTask& task);
+    void ReadStart(TTranserTask& task);
+    void ReadDataPacket(TTranserTask& task);
+    void ReadAcknowledge(TTranserTask& task);
+    void ReadForSuspended(TTranserTask& task);
+    void SkipEndedTaskMessage(TEndedTask ended);
+    // Reads one payload into target at its end; a packet that fails leaves
+    // target as it was.
+    TPayloadResult ReadPayload(std::int64_t wireLength, std::int64_t rawLength, TFileTransPacketType type,
+                               TStream& target);
+    std::size_t ReceivePiece(char* buffer, std::size_t length, std::uint64_t& lastData);
+    void SkipPayload(std::int64_t wireLength);
+    void Resynchronise();
+    bool NextLineIsNumber();
+    void RequestSeek(TTranserTask& task, bool force);
+
+    // Ending tasks.
+    void EndTask(TTranserTask& task, std::int32_t code);
+    void FailTask(TTranserTask& task, std::int32_t code);
+    void CompleteReceive(TTranserTask& task);
+    bool ReportProgress(TTranserTask& task, std::int64_t n);
+    void RememberEnded(const TTranserTask& task);
+    const TEndedTask* FindEnded(std::int32_t id) const;
+
+    TTranserState m_state = tsClosed;
+    int m_timerId = 0;
+    TTranserTaskList m_tasks;
+    std::uint64_t m_lastReceiveTick = 0;
+    std::uint64_t m_lastIdleTick = 0;
+    bool m_tickDone = true;
+    bool m_linkLost = false;
+    int m_tickDepth = 0;
+    int m_holdDepth = 0;  // owner operations waiting in the loop may still hold a task
+    std::deque<TEndedTask> m_ended;
+
+    std::vector<char> m_sendBuffer;
+    std::string m_transformed;
+    std::vector<char> m_chunk;
+    std::string m_decoded;
+    std::unique_ptr<TPacketCompressor> m_compressor;
+    std::unique_ptr<TPacketEncipherer> m_encipherer;
+    std::string m_encipherKey;
+    std::unique_ptr<TPacketDecoder> m_inflater;
+    std::unique_ptr<TPacketDecoder> m_decipherer;
+    std::string m_decipherKey;
+};
+
+}  // namespace fwp
