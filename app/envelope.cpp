@@ -2,7 +2,8 @@
 
 namespace fwp {
 
-TEnvelope ParseEnvelope(std::string_view nameLine, const std::function<bool(std::string_view)>& isPluginName) {
+TEnvelope ParseEnvelope(std::string_view nameLine,
+                        const std::function<bool(std::string_view)>& isPluginName) {
     TEnvelope result;
     if (nameLine == envelope::InstantMessage) {
         result.Kind = TEnvelopeKind::ekInstantMessage;

@@ -40,8 +40,8 @@ std::string ShortenName(const std::string& name) {
 }  // namespace
 
 TTranserTask& SendInstantMessage(TTranser& transer, std::string_view text) {
-    TTranserTask& task =
-        transer.Tasks().AddSendTask(std::string(envelope::InstantMessage), std::make_unique<TMemoryStream>(std::string(text)));
+    TTranserTask& task = transer.Tasks().AddSendTask(std::string(envelope::InstantMessage),
+                                                     std::make_unique<TMemoryStream>(std::string(text)));
     task.Priority = true;
     return task;
 }
@@ -56,7 +56,8 @@ TOfferResult OfferFile(TTranser& transer, const std::filesystem::path& path) {
         result.Error = error.what();
         return result;
     }
-    result.Task = &transer.Tasks().AddSendTask(FileNameLine(codec::Utf8ToCp932(result.FileName)), std::move(stream));
+    result.Task =
+        &transer.Tasks().AddSendTask(FileNameLine(codec::Utf8ToCp932(result.FileName)), std::move(stream));
     return result;
 }
 
@@ -111,7 +112,8 @@ bool AcceptInto(TTranser& transer, TTranserTask& task, std::unique_ptr<TFileStre
 
 }  // namespace
 
-bool ReceiveToFile(TTranser& transer, TTranserTask& task, const std::filesystem::path& path, bool autoResume) {
+bool ReceiveToFile(TTranser& transer, TTranserTask& task, const std::filesystem::path& path,
+                   bool autoResume) {
     return AcceptInto(transer, task, OpenReceiveStream(AT_FDCWD, path.string(), autoResume));
 }
 

@@ -42,14 +42,15 @@ struct TSpec {
 };
 
 constexpr TSpec Specs[] = {
-    {'p', "port", true},           {'d', "receive-to", true}, {'y', "auto-receive", false},
-    {'\0', "no-resume", false},    {'t', "packet-type", true}, {'b', "buffer-size", true},
-    {'m', "max-send", true},       {'s', "say", true},         {'\0', "stay", false},
-    {'c', "config", true},         {'q', "quiet", false},      {'h', "help", false},
+    {'p', "port", true},        {'d', "receive-to", true},  {'y', "auto-receive", false},
+    {'\0', "no-resume", false}, {'t', "packet-type", true}, {'b', "buffer-size", true},
+    {'m', "max-send", true},    {'s', "say", true},         {'\0', "stay", false},
+    {'c', "config", true},      {'q', "quiet", false},      {'h', "help", false},
     {'\0', "version", false},
 };
 
-std::int32_t NumberValue(std::string_view name, const std::string& value, std::int64_t low, std::int64_t high) {
+std::int32_t NumberValue(std::string_view name, const std::string& value, std::int64_t low,
+                         std::int64_t high) {
     const auto number = ParseInt64(value);
     if (!number || *number < low || *number > high)
         throw TUsageError("--" + std::string(name) + ": not a number in " + std::to_string(low) + ".." +
@@ -125,7 +126,8 @@ TOptions ParseOptions(int argc, char** argv) {
             optionsEnded = true;
         } else if (arg.starts_with("--")) {
             const std::size_t equals = arg.find('=');
-            const std::string name = arg.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
+            const std::string name =
+                arg.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
             const TSpec* found = nullptr;
             for (const TSpec& spec : Specs)
                 if (spec.Long == name)
@@ -135,8 +137,9 @@ TOptions ParseOptions(int argc, char** argv) {
             if (!found->TakesValue && equals != std::string::npos)
                 throw TUsageError("option --" + name + " takes no value");
             const bool hasInline = equals != std::string::npos;
-            note(*found, found->TakesValue ? valueFor(*found, hasInline ? arg.substr(equals + 1) : "", hasInline)
-                                           : std::string());
+            note(*found, found->TakesValue
+                             ? valueFor(*found, hasInline ? arg.substr(equals + 1) : "", hasInline)
+                             : std::string());
         } else {
             // One or more short options; a value may follow attached or as the next word.
             for (std::size_t k = 1; k < arg.size(); ++k) {

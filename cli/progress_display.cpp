@@ -50,9 +50,11 @@ void TProgressDisplay::Draw(std::uint64_t nowMs, bool force) {
     for (const auto& [key, line] : m_lines) {
         std::string remaining;
         if (line.Rate > 0 && line.Size >= line.Transfered)
-            remaining = "  残り " + FormatSeconds(static_cast<std::uint32_t>((line.Size - line.Transfered) / line.Rate));
-        std::fprintf(stderr, "%s  %s / %s  %s/s%s\x1b[K\n", line.Name.c_str(), FormatByteSize(line.Transfered).c_str(),
-                     FormatByteSize(line.Size).c_str(), FormatByteSize(line.Rate).c_str(), remaining.c_str());
+            remaining = "  残り " +
+                        FormatSeconds(static_cast<std::uint32_t>((line.Size - line.Transfered) / line.Rate));
+        std::fprintf(stderr, "%s  %s / %s  %s/s%s\x1b[K\n", line.Name.c_str(),
+                     FormatByteSize(line.Transfered).c_str(), FormatByteSize(line.Size).c_str(),
+                     FormatByteSize(line.Rate).c_str(), remaining.c_str());
     }
     std::fflush(stderr);
     m_shown = static_cast<int>(m_lines.size());

@@ -41,9 +41,8 @@ TSession::TSession(const TOptions& options, const TSessionSettings& settings)
     m_transer.OnReceiveData = [this](TTranserTask& task) { TranserReceiveData(task); };
     m_transer.OnTransferComplete = [this](TTranserTask& task) { TranserTransferComplete(task); };
     m_transer.OnTransferingProgress = [this](TTranserTask& task, std::int64_t rate, std::int64_t transfered,
-                                             std::int64_t size, bool&) {
-        TranserProgress(task, rate, transfered, size);
-    };
+                                             std::int64_t size,
+                                             bool&) { TranserProgress(task, rate, transfered, size); };
     m_transer.OnDisconnect = [this](TTranserSocket&) {
         if (!m_disconnectShown)
             Event("disconnected");
@@ -197,8 +196,8 @@ int TSession::Run() {
 // the session lasts until the peer ends it.
 bool TSession::SessionDone() const {
     const bool ownWork = !m_options.Files.empty() || !m_options.Say.empty();
-    return ownWork && !m_options.Stay && m_ownTasks.empty() && m_incoming.empty() && m_pendingOffers.empty() &&
-           m_transer.State() == tsReady;
+    return ownWork && !m_options.Stay && m_ownTasks.empty() && m_incoming.empty() &&
+           m_pendingOffers.empty() && m_transer.State() == tsReady;
 }
 
 // The peer closed the connection without "#TERMINATE" and nothing is left to

@@ -49,7 +49,8 @@ private:
 
     void TranserReceiveData(TTranserTask& task);
     void TranserTransferComplete(TTranserTask& task);
-    void TranserProgress(TTranserTask& task, std::int64_t byteRate, std::int64_t transfered, std::int64_t size);
+    void TranserProgress(TTranserTask& task, std::int64_t byteRate, std::int64_t transfered,
+                         std::int64_t size);
     void AnswerOffer(TTranserTask& task, bool accept);
     void AskNextOffer();
     void ReadTerminal();

@@ -64,7 +64,9 @@ bool Convert(const char* to, const char* from, std::string_view in, std::string_
     return exact;
 }
 
-std::size_t OneByte(unsigned char) { return 1; }
+std::size_t OneByte(unsigned char) {
+    return 1;
+}
 
 }  // namespace
 

@@ -18,11 +18,15 @@ namespace {
 // final sync of a large file does not stall for the whole file.
 constexpr std::int64_t WritebackChunkBytes = 32 << 20;
 
-std::string SystemReason(int error) { return std::strerror(error); }
+std::string SystemReason(int error) {
+    return std::strerror(error);
+}
 
 }  // namespace
 
-void TMemoryStream::Seek(std::int64_t position) { m_position = std::max<std::int64_t>(position, 0); }
+void TMemoryStream::Seek(std::int64_t position) {
+    m_position = std::max<std::int64_t>(position, 0);
+}
 
 std::size_t TMemoryStream::Read(void* buffer, std::size_t length) {
     if (m_position >= Size())
@@ -48,7 +52,9 @@ void TMemoryStream::Truncate(std::int64_t size) {
 
 TFileStream::TFileStream(int fd, std::string path) : m_fd(fd), m_path(std::move(path)) {}
 
-TFileStream::~TFileStream() { ::close(m_fd); }
+TFileStream::~TFileStream() {
+    ::close(m_fd);
+}
 
 std::unique_ptr<TFileStream> TFileStream::Open(const std::string& path, TFileOpenMode mode) {
     return OpenIn(AT_FDCWD, path, mode);
@@ -100,7 +106,9 @@ void TFileStream::Fail(const char* what) const {
     throw TStreamError(m_path + ": " + what + ": " + SystemReason(errno));
 }
 
-void TFileStream::Seek(std::int64_t position) { m_position = std::max<std::int64_t>(position, 0); }
+void TFileStream::Seek(std::int64_t position) {
+    m_position = std::max<std::int64_t>(position, 0);
+}
 
 std::size_t TFileStream::Read(void* buffer, std::size_t length) {
     auto* out = static_cast<char*>(buffer);

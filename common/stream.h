@@ -50,9 +50,9 @@ private:
 // How a file is opened. Receive files are locked against a second writer in
 // this program, send files against a writer while they are read.
 enum class TFileOpenMode : std::uint8_t {
-    fmRead,       // existing file, read only, shared lock
-    fmResume,     // existing file, write only, exclusive lock, position 0
-    fmCreate,     // new or emptied file, read and write, exclusive lock
+    fmRead,    // existing file, read only, shared lock
+    fmResume,  // existing file, write only, exclusive lock, position 0
+    fmCreate,  // new or emptied file, read and write, exclusive lock
 };
 
 // A stream over a file descriptor. It keeps its own position and size (it

@@ -18,7 +18,8 @@ bool IsDottedAddress(std::string_view text) {
     while (true) {
         const std::size_t dot = text.find('.', start);
         const std::string_view part = text.substr(start, dot == std::string_view::npos ? dot : dot - start);
-        if (part.empty() || part.find_first_not_of("0123456789") != std::string_view::npos || !ParseInt32(part))
+        if (part.empty() || part.find_first_not_of("0123456789") != std::string_view::npos ||
+            !ParseInt32(part))
             return false;
         ++parts;
         if (dot == std::string_view::npos)

@@ -13,7 +13,9 @@ namespace fwp {
 
 TPollLoop::TPollLoop() : m_wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
-TPollLoop::~TPollLoop() { ::close(m_wakeFd); }
+TPollLoop::~TPollLoop() {
+    ::close(m_wakeFd);
+}
 
 std::uint64_t TPollLoop::TickCount() const {
     timespec ts{};
@@ -30,11 +32,17 @@ bool TPollLoop::SetTimer(int id, std::chrono::milliseconds interval, std::functi
     return true;
 }
 
-void TPollLoop::KillTimer(int id) { m_timers.erase(id); }
+void TPollLoop::KillTimer(int id) {
+    m_timers.erase(id);
+}
 
-void TPollLoop::WatchRead(int fd, std::function<void()> onReady) { m_watches[fd] = std::move(onReady); }
+void TPollLoop::WatchRead(int fd, std::function<void()> onReady) {
+    m_watches[fd] = std::move(onReady);
+}
 
-void TPollLoop::Unwatch(int fd) { m_watches.erase(fd); }
+void TPollLoop::Unwatch(int fd) {
+    m_watches.erase(fd);
+}
 
 void TPollLoop::Post(std::function<void()> work) {
     {

@@ -49,9 +49,12 @@ TStreamSocket::TStreamSocket(int fd, std::string remoteHost, int remotePort)
     PrepareConnection(fd);
 }
 
-TStreamSocket::~TStreamSocket() { Disconnect(); }
+TStreamSocket::~TStreamSocket() {
+    Disconnect();
+}
 
-std::unique_ptr<TStreamSocket> TStreamSocket::Connect(const std::string& dottedHost, int port, int timeoutMs) {
+std::unique_ptr<TStreamSocket> TStreamSocket::Connect(const std::string& dottedHost, int port,
+                                                      int timeoutMs) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(port));
@@ -348,7 +351,8 @@ std::unique_ptr<TServerSocket> TServerSocket::Listen(int port, int backlog) {
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_ANY);
     address.sin_port = htons(static_cast<std::uint16_t>(port));
-    if (port < 0 || port > 65535 || ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+    if (port < 0 || port > 65535 ||
+        ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
         ::listen(fd, backlog) != 0) {
         ::close(fd);
         return nullptr;
@@ -356,7 +360,9 @@ std::unique_ptr<TServerSocket> TServerSocket::Listen(int port, int backlog) {
     return std::unique_ptr<TServerSocket>(new TServerSocket(fd));
 }
 
-TServerSocket::~TServerSocket() { ::close(m_fd); }
+TServerSocket::~TServerSocket() {
+    ::close(m_fd);
+}
 
 int TServerSocket::LocalPort() const {
     sockaddr_in address{};

@@ -12,9 +12,10 @@ namespace {
 std::mt19937& Random() {
     static std::mt19937 generator([] {
         std::random_device device;
-        const auto clock = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-        std::seed_seq seed{static_cast<std::uint32_t>(clock), static_cast<std::uint32_t>(clock >> 32), device(),
-                           device()};
+        const auto clock =
+            static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+        std::seed_seq seed{static_cast<std::uint32_t>(clock), static_cast<std::uint32_t>(clock >> 32),
+                           device(), device()};
         return std::mt19937(seed);
     }());
     return generator;

@@ -55,8 +55,8 @@ struct TTranserTask {
     bool Priority = false;      // may send beyond MaxSendingCount in a send pass
 
     // Engine bookkeeping for re-synchronising a receive task.
-    std::int64_t SeekSent = -1;     // position of the last "#SEEK" not yet met by a packet
-    std::uint64_t SeekTick = 0;     // when it was sent
+    std::int64_t SeekSent = -1;  // position of the last "#SEEK" not yet met by a packet
+    std::uint64_t SeekTick = 0;  // when it was sent
     bool DroppedWhileSuspended = false;
 };
 

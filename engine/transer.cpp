@@ -52,7 +52,9 @@ TFileTransPacketType PacketTypeOf(std::int64_t number) {
     return ptDirect;  // any other value is read like 0
 }
 
-std::int64_t RoundHalfEven(double value) { return static_cast<std::int64_t>(std::nearbyint(value)); }
+std::int64_t RoundHalfEven(double value) {
+    return static_cast<std::int64_t>(std::nearbyint(value));
+}
 
 }  // namespace
 
@@ -416,7 +418,8 @@ void TTranser::SendPass() {
             case ttsNew:
                 if (sending) {
                     const std::int64_t size = task->Stream ? task->Stream->Size() : 0;
-                    SendMessage({wire::CmdTransData, std::to_string(task->ID), task->Name, std::to_string(size)});
+                    SendMessage(
+                        {wire::CmdTransData, std::to_string(task->ID), task->Name, std::to_string(size)});
                     task->State = ttsOffered;
                 }
                 break;
@@ -495,9 +498,9 @@ void TTranser::SendDataPacket(TTranserTask& task) {
     }
     std::string header;
     header.reserve(96);
-    for (const std::string& line :
-         {std::string(wire::CmdTransData), std::to_string(task.ID), std::to_string(position),
-          std::to_string(static_cast<int>(PacketType)), std::to_string(length), std::to_string(payload.size())}) {
+    for (const std::string& line : {std::string(wire::CmdTransData), std::to_string(task.ID),
+                                    std::to_string(position), std::to_string(static_cast<int>(PacketType)),
+                                    std::to_string(length), std::to_string(payload.size())}) {
         header += line;
         header += wire::LineEnd;
     }
@@ -961,7 +964,8 @@ bool TTranser::ReportProgress(TTranserTask& task, std::int64_t n) {
     if (gap <= ProgressIntervalMs && n != task.Size)
         return true;
     const std::int64_t byteRate =
-        gap == 0 ? 0 : RoundHalfEven(static_cast<double>(n - task.Transfered) / static_cast<double>(gap) * 1000);
+        gap == 0 ? 0
+                 : RoundHalfEven(static_cast<double>(n - task.Transfered) / static_cast<double>(gap) * 1000);
     DoTransferingProgress(task, byteRate, n, task.Size, continueTask);
     if (task.LastReport != 0)
         task.Elapsed += static_cast<std::uint32_t>(gap);
@@ -1000,7 +1004,8 @@ void TTranser::FailTask(TTranserTask& task, std::int32_t code) {
 
 void TTranser::RememberEnded(const TTranserTask& task) {
     const std::uint64_t now = m_loop.TickCount();
-    while (!m_ended.empty() && (m_ended.size() >= MaxEndedTasks || now - m_ended.front().Tick > EndedTaskMemoryMs))
+    while (!m_ended.empty() &&
+           (m_ended.size() >= MaxEndedTasks || now - m_ended.front().Tick > EndedTaskMemoryMs))
         m_ended.pop_front();
     m_ended.push_back({task.ID, task.Direction, now});
 }

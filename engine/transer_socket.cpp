@@ -11,13 +11,17 @@ namespace {
 
 constexpr std::size_t MaxHandshakeLineBytes = 4096;
 
-std::string DigestText(const std::string& line) { return DigestToHex(MD5OfString(line)); }
+std::string DigestText(const std::string& line) {
+    return DigestToHex(MD5OfString(line));
+}
 
 }  // namespace
 
 TTranserSocket::TTranserSocket(TEventLoop& loop) : m_loop(loop) {}
 
-TTranserSocket::~TTranserSocket() { CloseSocket(); }
+TTranserSocket::~TTranserSocket() {
+    CloseSocket();
+}
 
 bool TTranserSocket::Connect(const std::string& host, int port) {
     m_remoteHost = host;
@@ -84,7 +88,9 @@ void TTranserSocket::CloseSocket() {
     m_server.reset();
 }
 
-int TTranserSocket::ListeningPort() const { return m_server ? m_server->LocalPort() : 0; }
+int TTranserSocket::ListeningPort() const {
+    return m_server ? m_server->LocalPort() : 0;
+}
 
 void TTranserSocket::FailHandshake(const std::string& message) {
     m_connection.reset();

@@ -15,12 +15,12 @@ using enum TSocketMode;
 
 // The fixed waits of the connection and the protocol. Tests shorten them.
 struct TTranserTimeouts {
-    std::uint32_t Handshake = 10000;        // for the peer's first bytes, and for each handshake line
-    std::uint32_t Connect = 20000;          // one connect attempt
-    std::uint32_t IdleInterval = 10000;     // "#IDOLING" when this long since the last one
-    std::uint32_t NoResponse = 60000;       // silence while transferring that counts as a dead link
-    std::uint32_t CloseStep = 10000;        // each of the two waits of an orderly close
-    std::uint32_t ReconnectAccept = 1000;   // server side: wait for the peer per reconnect attempt
+    std::uint32_t Handshake = 10000;       // for the peer's first bytes, and for each handshake line
+    std::uint32_t Connect = 20000;         // one connect attempt
+    std::uint32_t IdleInterval = 10000;    // "#IDOLING" when this long since the last one
+    std::uint32_t NoResponse = 60000;      // silence while transferring that counts as a dead link
+    std::uint32_t CloseStep = 10000;       // each of the two waits of an orderly close
+    std::uint32_t ReconnectAccept = 1000;  // server side: wait for the peer per reconnect attempt
 };
 
 // Owns the one connection to the peer, as client or as server, runs the

@@ -14,8 +14,8 @@ TEST(Codec, Cp932TextDecodesIncludingTrailByte5C) {
 }
 
 TEST(Codec, UndecodableBytesAreMarkedNotDropped) {
-    EXPECT_EQ(Cp932ToUtf8("a\x81"), "a\xEF\xBF\xBD");         // lead byte cut off at the end
-    EXPECT_EQ(Cp932ToUtf8("a\xA0z"), "a\xEF\xBF\xBDz");       // byte that is no character
+    EXPECT_EQ(Cp932ToUtf8("a\x81"), "a\xEF\xBF\xBD");    // lead byte cut off at the end
+    EXPECT_EQ(Cp932ToUtf8("a\xA0z"), "a\xEF\xBF\xBDz");  // byte that is no character
     EXPECT_FALSE(IsValidCp932("a\x81"));
     EXPECT_TRUE(IsValidCp932("\x83\x5C"));
 }
@@ -26,7 +26,10 @@ TEST(Codec, Utf8EncodesToCp932AndReportsWhatCannotBeHeld) {
     EXPECT_TRUE(exact);
     EXPECT_EQ(Utf8ToCp932("café", &exact), "caf?");
     EXPECT_FALSE(exact);
-    EXPECT_EQ(Utf8ToCp932("a\xFF" "b", &exact), "a?b");
+    EXPECT_EQ(Utf8ToCp932("a\xFF"
+                          "b",
+                          &exact),
+              "a?b");
     EXPECT_FALSE(exact);
 }
 

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace fwp::test {
+
+// Forwards TCP connections from a loopback port to another loopback port,
+// and can cut every connection it carries, as a broken link would.
+class TForwardingProxy {
+public:
+    explicit TForwardingProxy(int targetPort);
+    ~TForwardingProxy();
+    TForwardingProxy(const TForwardingProxy&) = delete;
+    TForwardingProxy& operator=(const TForwardingProxy&) = delete;
+
+    int Port() const { return m_port; }
+    // Closes both ends of every connection carried so far.
+    void Cut();
+    // While paused, no new connection is let through (they are closed at once).
+    void SetRefusing(bool refusing) { m_refusing = refusing; }
+    int Connections() const { return m_connections; }
+    std::uint64_t BytesForwarded() const { return m_bytes; }
+
+private:
+    void Run();
+
+    struct TPair {
+        int A;
+        int B;
+    };
+    int m_targetPort;
+    int m_listenFd = -1;
+    int m_port = 0;
+    int m_wakeFd = -1;
+    std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_cut{false};
+    std::atomic<bool> m_refusing{false};
+    std::atomic<int> m_connections{0};
+    std::atomic<std::uint64_t> m_bytes{0};
+    std::thread m_thread;
+};
+
+}  // namespace fwp::test
