@@ -77,6 +77,8 @@ TSession::TSession(const TOptions& options, const TSessionSettings& settings)
     if (m_signalFd >= 0)
         m_loop.WatchRead(m_signalFd, [this] { ReadSignal(); });
     std::signal(SIGPIPE, SIG_IGN);
+    // A file growing beyond the process's size limit must fail its write, not end the program.
+    std::signal(SIGXFSZ, SIG_IGN);
 
     m_askOnTerminal = !m_settings.AutoReceive && ::isatty(STDIN_FILENO);
 }

@@ -21,6 +21,10 @@ public:
     // Starts periodic timer id; false when a timer with that id already runs.
     virtual bool SetTimer(int id, std::chrono::milliseconds interval, std::function<void()> onTimer) = 0;
     virtual void KillTimer(int id) = 0;
+    // Calls onReady from the loop while fd is readable (level-triggered);
+    // one callback per descriptor.
+    virtual void WatchRead(int fd, std::function<void()> onReady) = 0;
+    virtual void Unwatch(int fd) = 0;
     // Milliseconds of a monotonic clock.
     virtual std::uint64_t TickCount() const = 0;
 };

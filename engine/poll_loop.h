@@ -27,9 +27,8 @@ public:
     void KillTimer(int id) override;
     std::uint64_t TickCount() const override;
 
-    // Calls onReady from the loop whenever fd is readable (or hung up).
-    void WatchRead(int fd, std::function<void()> onReady);
-    void Unwatch(int fd);
+    void WatchRead(int fd, std::function<void()> onReady) override;
+    void Unwatch(int fd) override;
     // Runs work on the loop's thread at its next turn; callable from any thread.
     void Post(std::function<void()> work);
 

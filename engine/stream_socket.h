@@ -34,6 +34,7 @@ public:
     static std::unique_ptr<TStreamSocket> Connect(const std::string& dottedHost, int port, int timeoutMs);
 
     bool Active() const { return m_fd >= 0; }
+    int Fd() const { return m_fd; }
     // Set by a successful connect or accept, cleared only by Disconnect.
     bool IsConnected() const { return m_connected; }
     // The peer closed its end or a send or receive failed: nothing more will come.

@@ -72,6 +72,8 @@ TTranser::~TTranser() {
     OnDisconnect = nullptr;
     Close();
     StopTimer();
+    m_state = tsClosed;
+    UpdateWatch();
 }
 
 // --- Events -------------------------------------------------------------
@@ -163,6 +165,7 @@ void TTranser::Start() {
     StartTimer();
     m_lastReceiveTick = m_lastIdleTick = m_loop.TickCount();
     m_linkLost = false;
+    UpdateWatch();
 }
 
 void TTranser::RunLoopUntil(const std::function<bool()>& done, std::uint64_t since, std::uint32_t limitMs) {
@@ -199,6 +202,7 @@ void TTranser::Close() {
             CloseSocket();
             SetState(tsClosed);
         }
+        UpdateWatch();
         return;
     }
     const std::uint64_t t1 = m_loop.TickCount();
@@ -219,6 +223,7 @@ void TTranser::Close() {
     StopTimer();
     CloseSocket();
     m_state = tsClosed;
+    UpdateWatch();
     if (m_tickDepth == 0 && m_holdDepth == 0)
         m_tasks.ReleaseRemoved();
 }
@@ -253,37 +258,18 @@ void TTranser::Tick() {
         return;
     }
     if (m_state == tsReady) {
-        m_state = tsBusy;
-        ++m_tickDepth;
-        bool lost = false;
-        try {
+        const bool goOn = RunBusy([this] {
             if (TStreamSocket* connection = Connection(); connection && connection->WaitForWrite(1))
                 SendPass();
-            const std::uint64_t passStart = m_loop.TickCount();
-            while (m_state == tsBusy && Connection() && Connection()->WaitForData(1)) {
-                DispatchCommand();
-                m_lastReceiveTick = m_loop.TickCount();
-                if (m_state != tsBusy)
-                    break;
-                m_loop.ProcessMessages();
-                if (m_loop.TickCount() - passStart > ReceivePassLimitMs)
-                    break;
-            }
-        } catch (const TLinkLost&) {
-            lost = true;
-        } catch (const std::exception&) {
-            // A message that could not be read; resynchronisation clears its rest.
-        }
-        --m_tickDepth;
-        if (m_tickDepth == 0 && m_holdDepth == 0)
-            m_tasks.ReleaseRemoved();
-        if (m_state != tsBusy)
-            return;  // "#TERMINATE" was handled, or a close ran inside
-        if (lost || (Connection() && Connection()->Broken()))
-            m_linkLost = true;
-        if (CheckNoResponse())
+            ReceivePass();
+        });
+        // Not going on: "#TERMINATE" was handled, or a close ran inside.
+        const bool reconnecting = goOn && CheckNoResponse();
+        if (goOn && !reconnecting)
+            m_state = tsReady;
+        UpdateWatch();
+        if (!goOn || reconnecting)
             return;
-        m_state = tsReady;
     } else if (m_state == tsReconnecting) {
         // A handshake error is not caught here: it reaches the host's error display.
         if (Reconnect()) {
@@ -295,9 +281,67 @@ void TTranser::Tick() {
             m_lastReceiveTick = m_loop.TickCount();
             m_linkLost = false;
             SetState(tsReady);
+            UpdateWatch();
         }
     }
     m_tickDone = true;
+}
+
+void TTranser::ReceivePass() {
+    const std::uint64_t passStart = m_loop.TickCount();
+    while (m_state == tsBusy && Connection() && Connection()->WaitForData(1)) {
+        DispatchCommand();
+        m_lastReceiveTick = m_loop.TickCount();
+        if (m_state != tsBusy)
+            break;
+        m_loop.ProcessMessages();
+        if (m_loop.TickCount() - passStart > ReceivePassLimitMs)
+            break;
+    }
+}
+
+bool TTranser::RunBusy(const std::function<void()>& work) {
+    m_state = tsBusy;
+    ++m_tickDepth;
+    bool lost = false;
+    try {
+        work();
+    } catch (const TLinkLost&) {
+        lost = true;
+    } catch (const std::exception&) {
+        // A message that could not be read; resynchronisation clears its rest.
+    }
+    --m_tickDepth;
+    if (m_tickDepth == 0 && m_holdDepth == 0)
+        m_tasks.ReleaseRemoved();
+    if (m_state != tsBusy)
+        return false;
+    if (lost || (Connection() && Connection()->Broken()))
+        m_linkLost = true;
+    return true;
+}
+
+void TTranser::ReceiveBetweenTicks() {
+    TStreamSocket* connection = Connection();
+    // While busy the running tick reads; the watch comes back when it is over.
+    if (m_state == tsReady && connection && connection->Fd() == m_watchedFd && !connection->Broken()) {
+        if (RunBusy([this] { ReceivePass(); }))
+            m_state = tsReady;
+    }
+    UpdateWatch();
+}
+
+void TTranser::UpdateWatch() {
+    TStreamSocket* connection = Connection();
+    const bool wanted = m_state == tsReady && connection && connection->Active() && !connection->Broken();
+    const int fd = wanted ? connection->Fd() : -1;
+    if (fd == m_watchedFd)
+        return;
+    if (m_watchedFd >= 0)
+        m_loop.Unwatch(m_watchedFd);
+    m_watchedFd = fd;
+    if (fd >= 0)
+        m_loop.WatchRead(fd, [this] { ReceiveBetweenTicks(); });
 }
 
 // --- Owner operations ----------------------------------------------------
@@ -573,6 +617,7 @@ void TTranser::DispatchCommand() {
         SendCommand(wire::CmdTerminate, nullptr);
         StopTimer();
         CloseSocket();
+        UpdateWatch();
         DoDisconnect();
         SetState(tsClosed);
     } else if (command == wire::CmdAbort || command == wire::CmdSuspend || command == wire::CmdResume ||
@@ -708,8 +753,7 @@ void TTranser::ReadStart(TTranserTask& task) {
         // complete transfer of a file that is not the sender's.
         FailTask(task, trReceiverError);
     } else if (have == size) {
-        SendNumberMessage(wire::CmdTransData, task.ID, task.Stream ? task.Stream->Position() : 0);
-        CompleteReceive(task);
+        CompleteReceive(task, true);
     }
 }
 
@@ -743,10 +787,11 @@ void TTranser::ReadDataPacket(TTranserTask& task) {
     if (task.ResultCode != -1)
         return;
     if (continueTask && task.State != ttsAborting) {
-        if (task.State != ttsAborted)
-            SendNumberMessage(wire::CmdTransData, task.ID, stream ? stream->Position() : 0);
+        const bool acknowledge = task.State != ttsAborted;
         if (have == task.Size)
-            CompleteReceive(task);
+            CompleteReceive(task, acknowledge);
+        else if (acknowledge)
+            SendNumberMessage(wire::CmdTransData, task.ID, stream ? stream->Position() : 0);
     } else {
         task.State = ttsAborted;
         SendCommand(wire::CmdAbort, &task);
@@ -974,8 +1019,9 @@ bool TTranser::ReportProgress(TTranserTask& task, std::int64_t n) {
     return continueTask;
 }
 
-void TTranser::CompleteReceive(TTranserTask& task) {
-    // "Complete" promises that every byte is on disk.
+void TTranser::CompleteReceive(TTranserTask& task, bool acknowledge) {
+    // "Complete" promises that every byte is on disk, on both sides: the
+    // acknowledge that ends the sender's task goes out only once they are.
     try {
         if (task.Stream)
             task.Stream->Commit();
@@ -983,6 +1029,8 @@ void TTranser::CompleteReceive(TTranserTask& task) {
         FailTask(task, trReceiverError);
         return;
     }
+    if (acknowledge)
+        SendNumberMessage(wire::CmdTransData, task.ID, task.Stream ? task.Stream->Position() : 0);
     EndTask(task, trComplete);
 }
 

@@ -104,6 +104,16 @@ private:
     void StartTimer();
     void StopTimer();
     void Tick();
+    // Handles every command that is waiting; part of the tick, and also run
+    // as soon as bytes arrive between ticks, so a peer's packet never waits
+    // in the socket for our next tick.
+    void ReceivePass();
+    void ReceiveBetweenTicks();
+    // Runs work with the engine busy; errors inside end it, a lost link is
+    // noted. False when the state changed inside (the connection was closed).
+    bool RunBusy(const std::function<void()>& work);
+    // Watches the connection for incoming bytes while the engine is ready.
+    void UpdateWatch();
     bool WaitForTick(std::uint32_t limitMs);
     void RunLoopUntil(const std::function<bool()>& done, std::uint64_t since, std::uint32_t limitMs);
     bool CheckNoResponse();
@@ -141,7 +151,7 @@ private:
     // Ending tasks.
     void EndTask(TTranserTask& task, std::int32_t code);
     void FailTask(TTranserTask& task, std::int32_t code);
-    void CompleteReceive(TTranserTask& task);
+    void CompleteReceive(TTranserTask& task, bool acknowledge);
     bool ReportProgress(TTranserTask& task, std::int64_t n);
     void RememberEnded(const TTranserTask& task);
     const TEndedTask* FindEnded(std::int32_t id) const;
@@ -154,7 +164,8 @@ private:
     bool m_tickDone = true;
     bool m_linkLost = false;
     int m_tickDepth = 0;
-    int m_holdDepth = 0;  // owner operations waiting in the loop may still hold a task
+    int m_holdDepth = 0;
+    int m_watchedFd = -1;  // owner operations waiting in the loop may still hold a task
     std::deque<TEndedTask> m_ended;
 
     std::vector<char> m_sendBuffer;

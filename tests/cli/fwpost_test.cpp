@@ -1,0 +1,179 @@
+// fwpost as a user runs it: real processes on loopback.
+#include <sys/resource.h>
+
+#include <csignal>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/process.h"
+#include "tests/support/proxy.h"
+#include "tests/support/raw_peer.h"
+#include "tests/support/sandbox.h"
+
+namespace fwp::test {
+namespace {
+
+const std::string FwpostPath = BinaryPath("fwpost");
+
+// Settings of the test's own, so that no config.ini of the machine counts.
+class Fwpost : public ::testing::Test {
+protected:
+    void SetUp() override {
+        config = box.WriteFile("config.ini", "[Config]\r\nReconnect=1\r\n").string();
+        in = box.Folder("in");
+        out = box.Folder("out");
+    }
+    std::unique_ptr<TProcess> Listen(std::vector<std::string> args,
+                                     std::function<void()> beforeExec = nullptr) {
+        args.insert(args.begin(), {"listen", "-p", "0", "-c", config});
+        auto process =
+            std::make_unique<TProcess>(FwpostPath, args, box.Root().string(), std::move(beforeExec));
+        const auto line = process->WaitForLine("listening ");
+        port = line ? std::stoi(line->substr(10)) : 0;
+        return process;
+    }
+    std::unique_ptr<TProcess> Connect(std::vector<std::string> args, int toPort = 0) {
+        args.insert(args.begin(),
+                    {"connect", "127.0.0.1", "-p", std::to_string(toPort ? toPort : port), "-c", config});
+        return std::make_unique<TProcess>(FwpostPath, args, box.Root().string());
+    }
+    static bool HasLine(TProcess& process, const std::string& line) {
+        for (const auto& l : process.Lines())
+            if (l == line)
+                return true;
+        return false;
+    }
+
+    TSandbox box;
+    std::string config;
+    std::filesystem::path in;
+    std::filesystem::path out;
+    int port = 0;
+};
+
+TEST_F(Fwpost, FilesAndMessagesGoBothWaysWithEachPacketType) {
+    for (const char* type : {"direct", "compress", "crypt"}) {
+        SCOPED_TRACE(type);
+        const auto a = box.WriteRandomFile(std::string("out/a-") + type + ".bin", 300'000, 1);
+        const auto b = box.WriteRandomFile(std::string("out/b-") + type + ".bin", 1, 2);
+        auto listener = Listen({"-y", "-d", in.string(), "-t", type, "-b", "65536"});
+        ASSERT_NE(port, 0);
+        auto connector = Connect(
+            {"-y", "-d", in.string(), "-t", type, "-b", "65536", "-s", "こんにちは", a.string(), b.string()});
+        EXPECT_EQ(connector->Wait(), 0) << connector->ErrorOutput();
+        EXPECT_EQ(listener->Wait(), 0) << listener->ErrorOutput();
+        EXPECT_TRUE(HasLine(*connector, "connected 127.0.0.1"));
+        EXPECT_TRUE(HasLine(*connector, "done " + a.filename().string() + " 転送完了"));
+        EXPECT_TRUE(HasLine(*listener, "offer " + a.filename().string() + " 300000"));
+        EXPECT_TRUE(HasLine(*listener, "done " + b.filename().string() + " 転送完了"));
+        EXPECT_TRUE(HasLine(*listener, "message こんにちは"));
+        EXPECT_EQ(ReadAll(in / a.filename()), ReadAll(a));
+        EXPECT_EQ(ReadAll(in / b.filename()), ReadAll(b));
+    }
+}
+
+TEST_F(Fwpost, OffersAreDeniedWithoutATerminalAndTheSenderFails) {
+    const auto a = box.WriteRandomFile("out/a.bin", 1000, 1);
+    auto listener = Listen({});
+    auto connector = Connect({a.string()});
+    EXPECT_EQ(connector->Wait(), 1);
+    EXPECT_EQ(listener->Wait(), 0);
+    EXPECT_TRUE(HasLine(*connector, "done a.bin 拒否"));
+    EXPECT_TRUE(HasLine(*listener, "offer a.bin 1000"));
+    EXPECT_FALSE(std::filesystem::exists(in / "a.bin"));
+}
+
+TEST_F(Fwpost, SettingsComeFromTheConfigFileUnlessAFlagSaysOtherwise) {
+    config =
+        box.WriteFile("auto.ini", "[Config]\r\nAutoReceive=1\r\nReceiveTo=" + in.string() + "\r\n").string();
+    const auto a = box.WriteRandomFile("out/a.bin", 5000, 1);
+    auto listener = Listen({});
+    auto connector = Connect({a.string()});
+    EXPECT_EQ(connector->Wait(), 0) << connector->ErrorOutput();
+    EXPECT_EQ(listener->Wait(), 0);
+    EXPECT_EQ(ReadAll(in / "a.bin"), ReadAll(a));
+}
+
+TEST_F(Fwpost, UsageErrorsAndFailedStartsExitWithTwo) {
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{},
+                                               {"connect"},
+                                               {"listen", "--packet-type", "zip"},
+                                               {"listen", "-c", box.Path("missing.ini").string()}}) {
+        TProcess process(FwpostPath, args, box.Root().string());
+        EXPECT_EQ(process.Wait(), 2);
+    }
+    TProcess help(FwpostPath, {"--help"});
+    EXPECT_EQ(help.Wait(), 0);
+    ASSERT_FALSE(help.Lines().empty());
+    EXPECT_EQ(help.Lines()[0], "usage:");
+}
+
+TEST_F(Fwpost, RefusedConnectionAndForeignProtocolEndWithTwoAndAMessage) {
+    int freePort = 0;
+    {
+        TRawPeer probe;
+        freePort = probe.Listen();
+    }
+    TProcess refused(FwpostPath, {"connect", "127.0.0.1", "-p", std::to_string(freePort), "-c", config},
+                     box.Root().string());
+    EXPECT_EQ(refused.Wait(), 2);
+    EXPECT_NE(refused.ErrorOutput().find("接続に失敗しました。"), std::string::npos);
+
+    TRawPeer foreign;
+    const int foreignPort = foreign.Listen();
+    TProcess process(FwpostPath, {"connect", "127.0.0.1", "-p", std::to_string(foreignPort), "-c", config},
+                     box.Root().string());
+    ASSERT_TRUE(foreign.Accept());
+    foreign.SendLines({"Other Protocol 1.0", "127.0.0.1"});
+    EXPECT_EQ(process.Wait(), 2);
+    EXPECT_NE(process.ErrorOutput().find("プロトコルのバージョンが違います。"), std::string::npos)
+        << process.ErrorOutput();
+}
+
+TEST_F(Fwpost, FullDiskEndsWithReceiverErrorOnBothExitStatuses) {
+    const auto a = box.WriteRandomFile("out/a.bin", 2'000'000, 1);
+    auto listener = Listen({"-y", "-d", in.string()}, [] {
+        rlimit limit{300'000, 300'000};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    });
+    auto connector = Connect({"-b", "262144", a.string()});
+    EXPECT_EQ(connector->Wait(), 1);
+    EXPECT_EQ(listener->Wait(), 1);
+    EXPECT_TRUE(HasLine(*listener, "done a.bin 受信側エラー")) << listener->ErrorOutput();
+    EXPECT_TRUE(HasLine(*connector, "done a.bin 中断"));
+}
+
+TEST_F(Fwpost, InterruptClosesTheSessionInOrder) {
+    const auto a = box.WriteRandomFile("out/a.bin", 3'000'000, 1);
+    auto listener = Listen({"-y", "-d", in.string()});
+    auto connector = Connect({"-b", "8192", a.string()});
+    ASSERT_TRUE(listener->WaitForLine("offer a.bin"));
+    listener->Signal(SIGINT);
+    EXPECT_EQ(listener->Wait(), 1);
+    EXPECT_EQ(connector->Wait(), 1);
+    EXPECT_TRUE(HasLine(*listener, "done a.bin 中断"));
+    EXPECT_TRUE(HasLine(*connector, "done a.bin 中断"));
+    EXPECT_TRUE(HasLine(*connector, "disconnected"));
+}
+
+TEST_F(Fwpost, CutLinkIsRebuiltAndTheFilesEndUpIdentical) {
+    const auto up = box.WriteRandomFile("out/up.bin", 4'000'000, 1);
+    const auto down = box.WriteRandomFile("out/down.bin", 2'000'000, 2);
+    auto listener = Listen({"-y", "-d", in.string(), "-b", "131072", "-q", down.string()});
+    TForwardingProxy proxy(port);
+    auto connector = Connect({"-y", "-d", in.string(), "-b", "131072", "-q", up.string()}, proxy.Port());
+    // Cut once a good part has gone through.
+    for (int i = 0; i < 2000 && proxy.BytesForwarded() < 1'000'000; ++i)
+        std::this_thread::sleep_for(5ms);
+    proxy.Cut();
+    EXPECT_EQ(connector->Wait(), 0) << connector->ErrorOutput();
+    EXPECT_EQ(listener->Wait(), 0) << listener->ErrorOutput();
+    EXPECT_TRUE(HasLine(*connector, "reconnected"));
+    EXPECT_GE(proxy.Connections(), 2);
+    EXPECT_EQ(ReadAll(in / "up.bin"), ReadAll(up));
+    EXPECT_EQ(ReadAll(in / "down.bin"), ReadAll(down));
+}
+
+}  // namespace
+}  // namespace fwp::test
