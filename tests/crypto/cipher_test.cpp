@@ -1,0 +1,300 @@
+#include "crypto/cipher.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace fwp {
+namespace {
+
+using TBytes = std::vector<std::uint8_t>;
+
+// A transparent stand-in cipher whose output can be worked out by hand:
+// enciphering adds 1 to every byte, deciphering subtracts 1. It records the
+// key it was given and when it is destroyed.
+class TAddOneCipher final : public TCipher {
+public:
+    explicit TAddOneCipher(std::int32_t blockSize = 8, bool* destroyed = nullptr)
+        : m_blockSize(blockSize), m_destroyed(destroyed) {}
+    ~TAddOneCipher() override {
+        if (m_destroyed != nullptr)
+            *m_destroyed = true;
+    }
+
+    std::string GetName() const override { return "AddOne"; }
+    std::int32_t GetBlockSize() const override { return m_blockSize; }
+    void SetKey(const std::uint8_t* key, std::int32_t length) override { Key.assign(key, key + length); }
+    void EncryptBlock(const std::uint8_t* in, std::uint8_t* out) override {
+        for (std::int32_t i = 0; i < m_blockSize; ++i)
+            out[i] = static_cast<std::uint8_t>(in[i] + 1);
+    }
+    void DecryptBlock(const std::uint8_t* in, std::uint8_t* out) override {
+        for (std::int32_t i = 0; i < m_blockSize; ++i)
+            out[i] = static_cast<std::uint8_t>(in[i] - 1);
+    }
+
+    TBytes Key;
+
+private:
+    std::int32_t m_blockSize;
+    bool* m_destroyed;
+};
+
+const TBytes ZeroIV(8, 0);
+
+TCryptCBC MakeCrypt(TPaddingMode mode, const TBytes& iv = ZeroIV, std::int32_t blockSize = 8) {
+    return TCryptCBC("key", new TAddOneCipher(blockSize), iv.data(), static_cast<std::int32_t>(iv.size()),
+                     mode, true);
+}
+
+TBytes Encrypt(TCrypt& crypt, const TBytes& plain) {
+    TBytes out(crypt.OutputSize(plain.size()), 0xEE);
+    out.resize(crypt.Encrypt(plain.data(), out.data(), plain.size()));
+    return out;
+}
+
+TBytes Decrypt(TCrypt& crypt, const TBytes& cipherText) {
+    TBytes out(cipherText.size(), 0xEE);
+    out.resize(crypt.Decrypt(cipherText.data(), out.data(), cipherText.size()));
+    return out;
+}
+
+const TBytes Abcde = {0x41, 0x42, 0x43, 0x44, 0x45};
+
+struct TPadCase {
+    TPaddingMode mode;
+    std::int32_t count;  // data bytes in the block
+    TBytes padded;       // the block after padding
+    std::int32_t added;  // what Pad returns
+    TBytes cipherText;   // Encrypt of the count data bytes under the add-one cipher, zero IV
+};
+
+class PaddingModes : public testing::TestWithParam<TPadCase> {};
+
+TEST_P(PaddingModes, AddingFillsTheBlockAsTabled) {
+    const TPadCase& c = GetParam();
+    TCryptCBC crypt = MakeCrypt(c.mode);
+    TBytes block(8, 0xEE);
+    std::copy(Abcde.begin(), Abcde.begin() + c.count, block.begin());
+    EXPECT_EQ(crypt.Pad(block.data(), c.count, true), c.added);
+    EXPECT_EQ(block, c.padded);
+}
+
+TEST_P(PaddingModes, EncryptPadsTheLastBlockAndDecryptRemovesThePadding) {
+    const TPadCase& c = GetParam();
+    TCryptCBC crypt = MakeCrypt(c.mode);
+    const TBytes plain(Abcde.begin(), Abcde.begin() + c.count);
+    const TBytes cipherText = Encrypt(crypt, plain);
+    EXPECT_EQ(cipherText, c.cipherText);
+    EXPECT_EQ(Decrypt(crypt, cipherText), plain);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, PaddingModes,
+    testing::Values(
+        TPadCase{TPaddingMode::pmCount,
+                 5,
+                 {0x41, 0x42, 0x43, 0x44, 0x45, 3, 3, 3},
+                 3,
+                 {0x42, 0x43, 0x44, 0x45, 0x46, 4, 4, 4}},
+        TPadCase{TPaddingMode::pmCount, 0, {8, 8, 8, 8, 8, 8, 8, 8}, 8, {9, 9, 9, 9, 9, 9, 9, 9}},
+        TPadCase{TPaddingMode::pmMarker,
+                 5,
+                 {0x41, 0x42, 0x43, 0x44, 0x45, 0x80, 0, 0},
+                 3,
+                 {0x42, 0x43, 0x44, 0x45, 0x46, 0x81, 1, 1}},
+        TPadCase{TPaddingMode::pmMarker, 0, {0x80, 0, 0, 0, 0, 0, 0, 0}, 8, {0x81, 1, 1, 1, 1, 1, 1, 1}},
+        TPadCase{TPaddingMode::pmZeros,
+                 5,
+                 {0x41, 0x42, 0x43, 0x44, 0x45, 0, 0, 0},
+                 3,
+                 {0x42, 0x43, 0x44, 0x45, 0x46, 1, 1, 1}},
+        TPadCase{TPaddingMode::pmSpaces,
+                 5,
+                 {0x41, 0x42, 0x43, 0x44, 0x45, 0x20, 0x20, 0x20},
+                 3,
+                 {0x42, 0x43, 0x44, 0x45, 0x46, 0x21, 0x21, 0x21}},
+        TPadCase{TPaddingMode::pmNone, 0, {0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE}, 0, {}}));
+
+struct TUnpadCase {
+    TPaddingMode mode;
+    TBytes block;
+    std::int32_t padding;
+};
+
+class PaddingRemoval : public testing::TestWithParam<TUnpadCase> {};
+
+TEST_P(PaddingRemoval, CountsThePaddingAtTheEndOfTheBlock) {
+    TCryptCBC crypt = MakeCrypt(GetParam().mode);
+    TBytes block = GetParam().block;
+    EXPECT_EQ(crypt.Pad(block.data(), 8, false), GetParam().padding);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, PaddingRemoval,
+                         testing::Values(
+                             // Mode pmCount trusts the last byte, whatever it is.
+                             TUnpadCase{TPaddingMode::pmCount, {1, 2, 3, 4, 5, 3, 3, 3}, 3},
+                             TUnpadCase{TPaddingMode::pmCount, {1, 2, 3, 4, 5, 6, 7, 0}, 0},
+                             TUnpadCase{TPaddingMode::pmCount, {9, 9, 9, 9, 9, 9, 9, 0xFF}, 255},
+                             TUnpadCase{TPaddingMode::pmMarker, {1, 2, 3, 4, 5, 0x80, 0, 0}, 3},
+                             TUnpadCase{TPaddingMode::pmMarker, {1, 2, 3, 4, 5, 6, 7, 0x80}, 1},
+                             TUnpadCase{TPaddingMode::pmMarker, {0x80, 0, 0, 0, 0, 0, 0, 0}, 8},
+                             TUnpadCase{TPaddingMode::pmMarker, {0x80, 0x80, 0, 0, 0, 0, 0, 0}, 7},
+                             TUnpadCase{TPaddingMode::pmZeros, {1, 2, 3, 4, 5, 0, 0, 0}, 3},
+                             TUnpadCase{TPaddingMode::pmZeros, {1, 0, 3, 4, 5, 6, 7, 8}, 0},
+                             TUnpadCase{TPaddingMode::pmZeros, {0, 0, 0, 0, 0, 0, 0, 0}, 8},
+                             TUnpadCase{TPaddingMode::pmSpaces, {1, 2, 0x20, 4, 5, 0x20, 0x20, 0x20}, 3},
+                             TUnpadCase{
+                                 TPaddingMode::pmSpaces, {0x20, 0x20, 0x20, 0x20, 0x20, 0x20, 0x20, 0x20}, 8},
+                             TUnpadCase{TPaddingMode::pmSpaces, {1, 2, 3, 4, 5, 6, 7, 0}, 0},
+                             TUnpadCase{TPaddingMode::pmNone, {1, 2, 3, 4, 5, 6, 7, 8}, 0},
+                             TUnpadCase{TPaddingMode::pmNone, {1, 2, 3, 4, 5, 3, 3, 3}, 0}));
+
+TEST(Crypt, MarkerPaddingWithoutItsMarkerRaisesCryptError) {
+    for (const TBytes& block :
+         {TBytes{1, 2, 3, 4, 5, 6, 7, 0}, TBytes(8, 0), TBytes{0x80, 2, 3, 4, 5, 0x81, 0, 0}}) {
+        TCryptCBC crypt = MakeCrypt(TPaddingMode::pmMarker);
+        TBytes copy = block;
+        try {
+            crypt.Pad(copy.data(), 8, false);
+            ADD_FAILURE() << "no error";
+        } catch (const TError& error) {
+            EXPECT_STREQ(error.what(), "Crypt Error");
+        }
+    }
+}
+
+TEST(Crypt, DecryptingMarkerPaddedTextWithAnAllZeroLastBlockRaisesCryptError) {
+    // Under the add-one cipher and a zero IV, ciphertext 01 x 8 is the plaintext 00 x 8.
+    TCryptCBC crypt = MakeCrypt(TPaddingMode::pmMarker);
+    const TBytes cipherText(8, 1);
+    TBytes out(8);
+    EXPECT_THROW(crypt.Decrypt(cipherText.data(), out.data(), out.size()), TError);
+}
+
+struct TSizeCase {
+    TPaddingMode mode;
+    std::size_t length;
+    std::size_t outputSize;
+};
+
+class OutputSizes : public testing::TestWithParam<TSizeCase> {};
+
+TEST_P(OutputSizes, PaddingAddsAtLeastOneByteExceptInModeNone) {
+    TCryptCBC crypt = MakeCrypt(GetParam().mode);
+    EXPECT_EQ(crypt.OutputSize(GetParam().length), GetParam().outputSize);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, OutputSizes,
+    testing::Values(TSizeCase{TPaddingMode::pmCount, 0, 8}, TSizeCase{TPaddingMode::pmCount, 1, 8},
+                    TSizeCase{TPaddingMode::pmCount, 7, 8}, TSizeCase{TPaddingMode::pmCount, 8, 16},
+                    TSizeCase{TPaddingMode::pmCount, 9, 16}, TSizeCase{TPaddingMode::pmMarker, 16, 24},
+                    TSizeCase{TPaddingMode::pmZeros, 15, 16}, TSizeCase{TPaddingMode::pmSpaces, 1000, 1008},
+                    TSizeCase{TPaddingMode::pmNone, 0, 0}, TSizeCase{TPaddingMode::pmNone, 8, 8},
+                    TSizeCase{TPaddingMode::pmNone, 24, 24}));
+
+TEST(Crypt, WholeBlockPlaintextGainsAWholePaddingBlock) {
+    TCryptCBC crypt = MakeCrypt(TPaddingMode::pmCount);
+    const TBytes plain = {1, 2, 3, 4, 5, 6, 7, 8};
+    // Block 1: 01..08 + 1. Block 2: 08 x 8 XOR block 1, + 1.
+    const TBytes expected = {2, 3, 4, 5, 6, 7, 8, 9, 11, 12, 13, 14, 15, 16, 1, 2};
+    EXPECT_EQ(Encrypt(crypt, plain), expected);
+    EXPECT_EQ(Decrypt(crypt, expected), plain);
+}
+
+TEST(Crypt, ModeNoneTakesWholeBlocksOnlyAndAddsNothing) {
+    TCryptCBC crypt = MakeCrypt(TPaddingMode::pmNone);
+    const TBytes plain = {1, 2, 3, 4, 5, 6, 7, 8};
+    EXPECT_EQ(Encrypt(crypt, plain), (TBytes{2, 3, 4, 5, 6, 7, 8, 9}));
+    EXPECT_EQ(Decrypt(crypt, TBytes{2, 3, 4, 5, 6, 7, 8, 9}), plain);
+    TBytes out(16);
+    EXPECT_THROW(crypt.Encrypt(plain.data(), out.data(), 7), TCryptAssertion);
+}
+
+TEST(Crypt, DecryptRefusesLengthsThatAreNotWholeBlocks) {
+    TCryptCBC crypt = MakeCrypt(TPaddingMode::pmCount);
+    const TBytes in(17, 0);
+    TBytes out(17);
+    for (std::size_t length : {1u, 7u, 9u, 15u, 17u})
+        EXPECT_THROW(crypt.Decrypt(in.data(), out.data(), length), TCryptAssertion) << length;
+}
+
+TEST(Crypt, DecryptOfNothingGivesNothing) {
+    TCryptCBC crypt = MakeCrypt(TPaddingMode::pmMarker);
+    EXPECT_EQ(crypt.Decrypt(nullptr, nullptr, 0), 0u);
+}
+
+TEST(Crypt, PaddingCountLargerThanTheTextGivesAnEmptyPlaintext) {
+    // Under the add-one cipher and a zero IV, ciphertext 00 x 8 deciphers to FF x 8:
+    // a padding count of 255 in an 8-byte text.
+    TCryptCBC crypt = MakeCrypt(TPaddingMode::pmCount);
+    EXPECT_TRUE(Decrypt(crypt, TBytes(8, 0)).empty());
+}
+
+TEST(Crypt, ChainingCarriesEachCiphertextBlockIntoTheNext) {
+    // Block size 4, IV 10 20 30 40, data 01..06, padding 02 02:
+    // c0 = (IV ^ 01020304) + 1 = 12233445; c1 = (c0 ^ 05060202) + 1 = 18263748.
+    const TBytes iv = {0x10, 0x20, 0x30, 0x40};
+    TCryptCBC crypt = MakeCrypt(TPaddingMode::pmCount, iv, 4);
+    const TBytes plain = {1, 2, 3, 4, 5, 6};
+    const TBytes expected = {0x12, 0x23, 0x34, 0x45, 0x18, 0x26, 0x37, 0x48};
+    EXPECT_EQ(Encrypt(crypt, plain), expected);
+    EXPECT_EQ(Decrypt(crypt, expected), plain);
+}
+
+TEST(Crypt, EveryCallStartsAgainFromTheIV) {
+    TCryptCBC crypt = MakeCrypt(TPaddingMode::pmCount, {7, 7, 7, 7, 7, 7, 7, 7});
+    const TBytes plain = {1, 2, 3, 4, 5, 6, 7, 8, 9};
+    const TBytes first = Encrypt(crypt, plain);
+    EXPECT_EQ(Encrypt(crypt, plain), first);
+    EXPECT_EQ(Decrypt(crypt, first), plain);
+    EXPECT_EQ(Decrypt(crypt, first), plain);
+}
+
+TEST(Crypt, DecryptWorksInPlace) {
+    TCryptCBC crypt = MakeCrypt(TPaddingMode::pmCount, {0x10, 0x20, 0x30, 0x40}, 4);
+    TBytes buffer = {0x12, 0x23, 0x34, 0x45, 0x18, 0x26, 0x37, 0x48};
+    buffer.resize(crypt.Decrypt(buffer.data(), buffer.data(), buffer.size()));
+    EXPECT_EQ(buffer, (TBytes{1, 2, 3, 4, 5, 6}));
+}
+
+TEST(Crypt, ShortIVIsFilledWithZerosAndLongIVIsCut) {
+    // Mode pmNone, one zero block: the ciphertext is IV + 1.
+    const TBytes zeros(8, 0);
+    TCryptCBC shortIV = MakeCrypt(TPaddingMode::pmNone, {1, 2, 3});
+    EXPECT_EQ(Encrypt(shortIV, zeros), (TBytes{2, 3, 4, 1, 1, 1, 1, 1}));
+    TCryptCBC longIV = MakeCrypt(TPaddingMode::pmNone, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
+    EXPECT_EQ(Encrypt(longIV, zeros), (TBytes{2, 3, 4, 5, 6, 7, 8, 9}));
+}
+
+TEST(Crypt, KeyTextReachesTheCipherAsItsBytes) {
+    auto* cipher = new TAddOneCipher;
+    const std::string key("k\0\x82\xa0", 4);
+    TCryptCBC crypt(key, cipher, ZeroIV.data(), 8, TPaddingMode::pmCount, true);
+    EXPECT_EQ(cipher->Key, (TBytes{'k', 0, 0x82, 0xa0}));
+}
+
+TEST(Crypt, DestroysItsCipherOnlyWhenItOwnsIt) {
+    bool destroyed = false;
+    { TCryptCBC crypt("k", new TAddOneCipher(8, &destroyed), ZeroIV.data(), 8, TPaddingMode::pmCount, true); }
+    EXPECT_TRUE(destroyed);
+
+    destroyed = false;
+    TAddOneCipher borrowed(8, &destroyed);
+    { TCryptCBC crypt("k", &borrowed, ZeroIV.data(), 8, TPaddingMode::pmCount, false); }
+    EXPECT_FALSE(destroyed);
+}
+
+TEST(Crypt, UnknownPaddingModeIsRefusedAndAnOwnedCipherReleased) {
+    bool destroyed = false;
+    EXPECT_THROW(TCryptCBC("k", new TAddOneCipher(8, &destroyed), ZeroIV.data(), 8,
+                           static_cast<TPaddingMode>(5), true),
+                 TCryptAssertion);
+    EXPECT_TRUE(destroyed);
+}
+
+}  // namespace
+}  // namespace fwp

@@ -1,0 +1,383 @@
+#include "crypto/packet_transform.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/crypto/test_bytes.h"
+#include "tests/support/sandbox.h"
+
+namespace fwp {
+namespace {
+
+using test::FromHex;
+using test::RandomBytes;
+using test::RandomPieces;
+using test::TextLike;
+
+const std::string Key = "10b1a7a16ee92beb87bfc8bdfdf0ca82";
+
+struct TDecoded {
+    bool fedWell = true;  // every Feed returned true
+    bool finished = false;
+    std::string out;
+};
+
+// Feeds payload in the given pieces, then finishes.
+TDecoded Decode(TPacketDecoder& decoder, std::string_view payload, std::int64_t raw, std::int64_t wire,
+                const std::vector<std::size_t>& pieces) {
+    TDecoded result;
+    decoder.Begin(raw, wire);
+    std::size_t offset = 0;
+    for (std::size_t piece : pieces) {
+        const std::size_t before = result.out.size();
+        const bool fed =
+            decoder.Feed(reinterpret_cast<const std::uint8_t*>(payload.data()) + offset, piece, result.out);
+        if (!fed && !result.fedWell) {
+            EXPECT_EQ(result.out.size(), before) << "a refused packet must give nothing more";
+        }
+        result.fedWell = result.fedWell && fed;
+        offset += piece;
+    }
+    result.finished = decoder.Finish(result.out);
+    EXPECT_LE(static_cast<std::int64_t>(result.out.size()), std::max<std::int64_t>(raw, 0));
+    if (result.finished) {
+        EXPECT_TRUE(result.fedWell);
+    }
+    return result;
+}
+
+TDecoded Decode(TPacketDecoder& decoder, std::string_view payload, std::int64_t raw) {
+    return Decode(decoder, payload, raw, static_cast<std::int64_t>(payload.size()), {payload.size()});
+}
+
+// The plain helper's answer for a payload: the decoded bytes, or nothing when
+// it refuses the payload.
+using TReference = std::function<std::optional<std::string>(const std::string& payload, std::int64_t raw)>;
+
+struct TKind {
+    const char* name;
+    std::function<std::unique_ptr<TPacketDecoder>()> make;
+    std::function<std::string(const std::string& data)> encode;
+    TReference reference;
+};
+
+std::optional<std::string> DirectReference(const std::string& payload, std::int64_t raw) {
+    if (raw != static_cast<std::int64_t>(payload.size()))
+        return std::nullopt;
+    return payload;
+}
+
+std::optional<std::string> InflateReference(const std::string& payload, std::int64_t raw) {
+    try {
+        return DecompressPacket(payload, raw);
+    } catch (const TError&) {
+        return std::nullopt;
+    }
+}
+
+std::optional<std::string> DecipherReference(const std::string& payload, std::int64_t raw) {
+    try {
+        const std::string plain = DecryptPacket(payload, Key);
+        if (raw < 0 || static_cast<std::int64_t>(plain.size()) < raw)
+            return std::nullopt;
+        return plain.substr(0, static_cast<std::size_t>(raw));
+    } catch (const TError&) {
+        return std::nullopt;
+    }
+}
+
+const TKind Kinds[] = {
+    {"Direct", [] { return MakeDirectDecoder(); }, [](const std::string& data) { return data; },
+     DirectReference},
+    {"Inflate", [] { return MakeInflateDecoder(); },
+     [](const std::string& data) { return CompressPacket(data); }, InflateReference},
+    {"Decipher", [] { return MakeDecipherDecoder(Key); },
+     [](const std::string& data) { return EncryptPacket(data, Key); }, DecipherReference},
+};
+
+class PacketDecoders : public testing::TestWithParam<TKind> {};
+
+std::string KindName(const testing::TestParamInfo<TKind>& info) {
+    return info.param.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(All, PacketDecoders, testing::ValuesIn(Kinds), KindName);
+
+TEST_P(PacketDecoders, PayloadInAnyPiecesDecodesToTheOriginalBytes) {
+    const auto decoder = GetParam().make();
+    const std::size_t sizes[] = {0, 1, 7, 8, 9, 63, 64, 65, 1000, 32768, 65539, std::size_t{1} << 20};
+    std::uint32_t seed = 1;
+    for (std::size_t size : sizes) {
+        for (const std::string& data : {RandomBytes(size, seed), TextLike(size, seed)}) {
+            ++seed;
+            const std::string payload = GetParam().encode(data);
+            const auto raw = static_cast<std::int64_t>(data.size());
+            const auto wire = static_cast<std::int64_t>(payload.size());
+            std::vector<std::vector<std::size_t>> chunkings = {
+                {payload.size()},
+                RandomPieces(payload.size(), 7, seed),
+                RandomPieces(payload.size(), 1000, seed),
+                RandomPieces(payload.size(), 100000, seed),
+            };
+            if (payload.size() <= 70000)
+                chunkings.push_back(std::vector<std::size_t>(payload.size(), 1));
+            for (const auto& pieces : chunkings) {
+                SCOPED_TRACE(testing::Message() << "size " << size << ", " << pieces.size() << " pieces");
+                const TDecoded decoded = Decode(*decoder, payload, raw, wire, pieces);
+                EXPECT_TRUE(decoded.finished);
+                EXPECT_TRUE(decoded.out == data) << "decoded bytes differ";
+            }
+        }
+    }
+}
+
+TEST_P(PacketDecoders, FinishedOutputAlwaysEqualsThePlainHelper) {
+    // Valid payloads, damaged copies of them and random bytes under assorted
+    // lengths: whenever the decoder accepts, the plain helper gives the same bytes.
+    const auto decoder = GetParam().make();
+    std::mt19937 gen(77);
+    int accepted = 0;
+    for (int round = 0; round < 300; ++round) {
+        const std::size_t size = gen() % 3000;
+        const std::string data = round % 2 == 0 ? RandomBytes(size, gen()) : TextLike(size, gen());
+        std::string payload = GetParam().encode(data);
+        std::int64_t raw = static_cast<std::int64_t>(data.size());
+        switch (round % 6) {
+            case 0:
+                break;
+            case 1:  // one byte changed
+                if (!payload.empty())
+                    payload[gen() % payload.size()] ^= static_cast<char>(1 + gen() % 255);
+                break;
+            case 2:  // cut short
+                payload.resize(gen() % (payload.size() + 1));
+                break;
+            case 3:  // garbage after the payload
+                payload += RandomBytes(1 + gen() % 20, gen());
+                break;
+            case 4:  // a raw length off by a little
+                raw += static_cast<std::int64_t>(gen() % 17) - 8;
+                break;
+            case 5:  // random bytes
+                payload = RandomBytes(gen() % 100, gen());
+                raw = gen() % 100;
+                break;
+        }
+        SCOPED_TRACE(testing::Message() << "round " << round);
+        const TDecoded decoded = Decode(*decoder, payload, raw, static_cast<std::int64_t>(payload.size()),
+                                        RandomPieces(payload.size(), 50, gen()));
+        const auto expected = GetParam().reference(payload, raw);
+        if (decoded.finished) {
+            ++accepted;
+            ASSERT_TRUE(expected.has_value()) << "the decoder accepts what the helper refuses";
+            EXPECT_TRUE(decoded.out == *expected);
+        }
+        if (round % 6 == 0) {
+            EXPECT_TRUE(decoded.finished) << "an untouched payload must decode";
+        }
+    }
+    EXPECT_GE(accepted, 50);
+}
+
+TEST_P(PacketDecoders, FeedingMoreThanTheWireLengthIsRefused) {
+    const auto decoder = GetParam().make();
+    const std::string payload = GetParam().encode("sixteen bytes...");
+    const auto raw = std::int64_t{16};
+    const auto wire = static_cast<std::int64_t>(payload.size());
+    const std::string longer = payload + "x";
+    const TDecoded decoded = Decode(*decoder, longer, raw, wire, {payload.size(), 1});
+    EXPECT_FALSE(decoded.fedWell);
+    EXPECT_FALSE(decoded.finished);
+}
+
+TEST_P(PacketDecoders, StoppingBeforeTheWireLengthIsNotFinished) {
+    const auto decoder = GetParam().make();
+    const std::string payload = GetParam().encode("sixteen bytes...");
+    const TDecoded decoded =
+        Decode(*decoder, payload, 16, static_cast<std::int64_t>(payload.size()), {payload.size() - 1});
+    EXPECT_FALSE(decoded.finished);
+}
+
+TEST_P(PacketDecoders, NegativeLengthsAreRefused) {
+    const auto decoder = GetParam().make();
+    const std::string payload = GetParam().encode("data");
+    for (const auto& [raw, wire] : {std::pair<std::int64_t, std::int64_t>{-1, 12}, {4, -1}, {-4, -4}}) {
+        SCOPED_TRACE(testing::Message() << raw << " / " << wire);
+        decoder->Begin(raw, wire);
+        std::string out;
+        EXPECT_FALSE(
+            decoder->Feed(reinterpret_cast<const std::uint8_t*>(payload.data()), payload.size(), out));
+        EXPECT_FALSE(decoder->Finish(out));
+        EXPECT_TRUE(out.empty());
+    }
+}
+
+TEST_P(PacketDecoders, AfterABadPacketTheNextPacketDecodes) {
+    const auto decoder = GetParam().make();
+    const std::string data = TextLike(5000, 9);
+    const std::string payload = GetParam().encode(data);
+    const auto raw = static_cast<std::int64_t>(data.size());
+    EXPECT_FALSE(Decode(*decoder, RandomBytes(100, 3), 50).finished);
+    EXPECT_FALSE(Decode(*decoder, payload.substr(0, payload.size() / 2), raw).finished);
+    const TDecoded good = Decode(*decoder, payload, raw);
+    EXPECT_TRUE(good.finished);
+    EXPECT_TRUE(good.out == data);
+}
+
+TEST(DirectDecoder, WireLengthOtherThanRawLengthIsRefused) {
+    const auto decoder = MakeDirectDecoder();
+    EXPECT_FALSE(Decode(*decoder, "abcd", 3).finished);
+    EXPECT_FALSE(Decode(*decoder, "abcd", 5).finished);
+    const TDecoded empty = Decode(*decoder, "", 0);
+    EXPECT_TRUE(empty.finished);
+    EXPECT_EQ(empty.out, "");
+}
+
+// 16 MiB of zeros as one level-1 zlib stream of about 70 KiB.
+const std::string& ZeroBomb() {
+    static const std::string bomb = CompressPacket(std::string(16 << 20, '\0'));
+    return bomb;
+}
+
+TEST(InflateDecoder, StreamGivingMoreThanTheRawLengthIsRefusedEarly) {
+    const auto decoder = MakeInflateDecoder();
+    const std::string& bomb = ZeroBomb();
+    ASSERT_LT(bomb.size(), 100000u);
+    for (std::int64_t raw : {std::int64_t{0}, std::int64_t{1000}, std::int64_t{(16 << 20) - 1}}) {
+        SCOPED_TRACE(raw);
+        const TDecoded decoded = Decode(*decoder, bomb, raw, static_cast<std::int64_t>(bomb.size()),
+                                        RandomPieces(bomb.size(), 4096, 1));
+        EXPECT_FALSE(decoded.fedWell);
+        EXPECT_FALSE(decoded.finished);
+    }
+    // The same stream with its true length is fine.
+    const TDecoded whole = Decode(*decoder, bomb, 16 << 20);
+    EXPECT_TRUE(whole.finished);
+    EXPECT_EQ(whole.out, std::string(16 << 20, '\0'));
+}
+
+TEST(InflateDecoder, StreamGivingFewerBytesThanTheRawLengthIsRefused) {
+    const auto decoder = MakeInflateDecoder();
+    const std::string stream = FromHex("7801CB48CDC9C957C8402701680308B1");  // "hello hello hello hello"
+    EXPECT_TRUE(Decode(*decoder, stream, 23).finished);
+    EXPECT_FALSE(Decode(*decoder, stream, 24).finished);
+    EXPECT_FALSE(Decode(*decoder, stream, 22).finished);
+    EXPECT_FALSE(Decode(*decoder, stream, std::int64_t{1} << 40).finished);
+}
+
+TEST(InflateDecoder, StreamCutAnywhereIsRefused) {
+    const auto decoder = MakeInflateDecoder();
+    const std::string stream = FromHex("7801CB48CDC9C957C8402701680308B1");
+    for (std::size_t cut = 0; cut < stream.size(); ++cut) {
+        SCOPED_TRACE(cut);
+        EXPECT_FALSE(Decode(*decoder, stream.substr(0, cut), 23).finished);
+    }
+    const std::string big = CompressPacket(TextLike(200000, 4));
+    EXPECT_FALSE(Decode(*decoder, big.substr(0, big.size() / 2), 200000).finished);
+}
+
+TEST(InflateDecoder, CorruptStreamsAreRefused) {
+    const auto decoder = MakeInflateDecoder();
+    const std::string good = FromHex("7801CB48CDC9C957C8402701680308B1");
+    std::string badHeader = good;
+    badHeader[1] = 0x02;
+    std::string badChecksum = good;
+    badChecksum[good.size() - 2] ^= 0x40;
+    std::string badBlockType = good;
+    badBlockType[2] = static_cast<char>(0x07);  // final block of the reserved type 3
+    // A header asking for a preset dictionary (FDICT), which packets never use.
+    const std::string withDictionary = FromHex("782000000001") + good.substr(2);
+    for (const std::string& stream : {badHeader, badChecksum, badBlockType, withDictionary}) {
+        SCOPED_TRACE(test::ToHex(stream));
+        EXPECT_FALSE(Decode(*decoder, stream, 23).finished);
+    }
+}
+
+TEST(InflateDecoder, BytesAfterTheEndOfTheStreamAreIgnored) {
+    const auto decoder = MakeInflateDecoder();
+    const std::string stream = FromHex("7801CB48CDC9C957C8402701680308B1") + "trailing garbage";
+    const TDecoded decoded = Decode(*decoder, stream, 23);
+    EXPECT_TRUE(decoded.finished);
+    EXPECT_EQ(decoded.out, "hello hello hello hello");
+}
+
+TEST(InflateDecoder, EmptyPayloadIsRefusedEvenForZeroBytes) {
+    const auto decoder = MakeInflateDecoder();
+    EXPECT_FALSE(Decode(*decoder, "", 0).finished);
+    EXPECT_TRUE(Decode(*decoder, FromHex("7801030000000001"), 0).finished);
+}
+
+TEST(DecipherDecoder, PlaintextLongerThanTheRawLengthGivesItsFirstBytes) {
+    const auto decoder = MakeDecipherDecoder(Key);
+    const std::string data = RandomBytes(1 << 20, 12);
+    const std::string payload = EncryptPacket(data, Key);
+    for (std::int64_t raw : {std::int64_t{0}, std::int64_t{1}, std::int64_t{8}, std::int64_t{9},
+                             std::int64_t{100}, std::int64_t{(1 << 20) - 1}}) {
+        SCOPED_TRACE(raw);
+        const TDecoded decoded = Decode(*decoder, payload, raw, static_cast<std::int64_t>(payload.size()),
+                                        RandomPieces(payload.size(), 65536, 3));
+        EXPECT_TRUE(decoded.finished);
+        EXPECT_TRUE(decoded.out == data.substr(0, static_cast<std::size_t>(raw)));
+    }
+}
+
+TEST(DecipherDecoder, PaddingCountComesFromTheLastBlockWhenOnlyEarlierBytesAreWanted) {
+    // Whole-block data enciphered without its padding block: the last data byte,
+    // 200, is then read as the padding count, so the plaintext has 4096 - 200 bytes.
+    std::string data = RandomBytes(4096, 21);
+    data.back() = static_cast<char>(200);
+    const std::string payload = EncryptPacket(data, Key).substr(0, 4096);
+    const auto decoder = MakeDecipherDecoder(Key);
+    for (std::uint32_t seed = 0; seed < 5; ++seed) {
+        const auto pieces = RandomPieces(payload.size(), 300, seed);
+        const TDecoded fits = Decode(*decoder, payload, 3896, 4096, pieces);
+        EXPECT_TRUE(fits.finished);
+        EXPECT_TRUE(fits.out == data.substr(0, 3896));
+        EXPECT_TRUE(Decode(*decoder, payload, 100, 4096, pieces).finished);
+        EXPECT_FALSE(Decode(*decoder, payload, 3897, 4096, pieces).finished);
+    }
+}
+
+TEST(DecipherDecoder, RawLengthBeyondThePlaintextIsRefused) {
+    const auto decoder = MakeDecipherDecoder(Key);
+    const std::string payload = EncryptPacket("ten bytes!", Key);  // 16 bytes, 6 of padding
+    EXPECT_TRUE(Decode(*decoder, payload, 10).finished);
+    EXPECT_FALSE(Decode(*decoder, payload, 11).finished);
+    EXPECT_FALSE(Decode(*decoder, payload, 16).finished);
+    EXPECT_FALSE(Decode(*decoder, payload, 17).finished);
+}
+
+TEST(DecipherDecoder, WireLengthsThatAreNotPositiveWholeBlocksAreRefused) {
+    const auto decoder = MakeDecipherDecoder(Key);
+    const std::string payload = EncryptPacket("some bytes to send", Key);  // 24 bytes
+    for (std::size_t wire : {0u, 1u, 7u, 9u, 12u, 23u}) {
+        SCOPED_TRACE(wire);
+        const TDecoded decoded = Decode(*decoder, payload.substr(0, wire), 0);
+        EXPECT_FALSE(decoded.finished);
+        EXPECT_TRUE(decoded.out.empty());
+    }
+}
+
+TEST(DecipherDecoder, WrongKeyDecodesLikeThePlainHelper) {
+    const std::string otherKey = "f1f17934834ae2613699701054ef9684";
+    const auto decoder = MakeDecipherDecoder(otherKey);
+    for (std::uint32_t seed = 0; seed < 40; ++seed) {
+        const std::string payload = EncryptPacket(RandomBytes(seed * 3, seed), Key);
+        const std::string plain = DecryptPacket(payload, otherKey);
+        const TDecoded decoded = Decode(*decoder, payload, static_cast<std::int64_t>(plain.size()));
+        EXPECT_TRUE(decoded.finished);
+        EXPECT_TRUE(decoded.out == plain);
+        EXPECT_FALSE(Decode(*decoder, payload, static_cast<std::int64_t>(plain.size()) + 1).finished);
+    }
+}
+
+}  // namespace
+}  // namespace fwp
