@@ -7,13 +7,10 @@
 #include <string_view>
 #include <vector>
 
+#include "common/addresses.h"
 #include "config/config_places.h"
 
 namespace fwp {
-
-// The script of the easy connection service, unless config.ini names another
-// under EasyServiceURL.
-inline constexpr std::string_view DefaultEasyServiceURL = "http://fernwaypost.invalid/easy.cgi";
 
 // Save keeps this many recent addresses, the most recent first.
 inline constexpr std::size_t MaxDirectConnectTo = 10;

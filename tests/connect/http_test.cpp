@@ -1,0 +1,290 @@
+#include "connect/http.h"
+
+#include <cstdlib>
+#include <functional>
+#include <mutex>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include "tests/connect/http_server.h"
+#include "tests/connect/tcp_server.h"
+#include "tests/support/sandbox.h"
+
+namespace fwp {
+namespace {
+
+using namespace std::chrono_literals;
+using std::chrono::April;
+using std::chrono::December;
+using std::chrono::February;
+using std::chrono::January;
+using std::chrono::local_days;
+using std::chrono::March;
+
+using TWebServer = test::TLoopbackHttpServer;
+
+std::string RawURL(const test::TLoopbackTcpServer& server, std::string_view path = "/file.txt") {
+    return "http://127.0.0.1:" + std::to_string(server.Port()) + std::string(path);
+}
+
+bool HasHeaderEnd(std::string_view received) {
+    return received.find("\r\n\r\n") != std::string_view::npos;
+}
+
+THttpErrorKind KindOf(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const THttpError& error) {
+        return error.Kind();
+    }
+    ADD_FAILURE() << "no THttpError was thrown";
+    return THttpErrorKind::hekOpen;
+}
+
+std::string MessageOf(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const THttpError& error) {
+        return error.what();
+    }
+    return "(nothing thrown)";
+}
+
+TEST(HttpGet, ErrorPageIsReturnedAsText) {
+    TWebServer web;
+    const std::string page = "<html><head><title>404 Not Found</title></head><body>gone</body></html>";
+    web.Server().Get("/easy.cgi", [&](const httplib::Request&, httplib::Response& response) {
+        response.status = 404;
+        response.set_content(page, "text/html");
+    });
+    EXPECT_EQ(HttpGet(web.URL("/easy.cgi"), "fwpost/1.0"), page);
+}
+
+TEST(HttpGet, BodyInManySmallPiecesArrivesWholeAndInOrder) {
+    TWebServer web;
+    const std::string body = test::RandomBytes(20000, 7);
+    web.Server().Get("/big", [&](const httplib::Request&, httplib::Response& response) {
+        // Chunks of 1 to 13 bytes, each written to the socket on its own.
+        response.set_chunked_content_provider(
+            "application/octet-stream", [&](std::size_t offset, httplib::DataSink& sink) {
+                if (offset >= body.size()) {
+                    sink.done();
+                    return true;
+                }
+                const std::size_t size = std::min<std::size_t>(1 + offset % 13, body.size() - offset);
+                return sink.write(body.data() + offset, size);
+            });
+    });
+    const std::string got = HttpGet(web.URL("/big"), "fwpost/1.0");
+    EXPECT_EQ(got.size(), body.size());
+    EXPECT_TRUE(got == body);
+}
+
+TEST(HttpGet, SendsTheCallersAgentAndAsksPastCaches) {
+    TWebServer web;
+    std::mutex mutex;
+    httplib::Headers seen;
+    web.Server().Get("/desc.xml", [&](const httplib::Request& request, httplib::Response& response) {
+        const std::lock_guard lock(mutex);
+        seen = request.headers;
+        response.set_content("<root/>", "text/xml");
+    });
+    HttpGet(web.URL("/desc.xml"), "Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1)");
+    const std::lock_guard lock(mutex);
+    ASSERT_EQ(seen.count("User-Agent"), 1u);
+    EXPECT_EQ(seen.find("User-Agent")->second, "Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1)");
+    ASSERT_EQ(seen.count("Cache-Control"), 1u);
+    EXPECT_EQ(seen.find("Cache-Control")->second, "no-cache");
+}
+
+TEST(HttpGet, RefusedConnectionIsAnOpenUrlError) {
+    const test::TClosedPort closed;
+    const auto call = [&] { HttpGet(closed.URL("/easy.cgi"), "fwpost/1.0"); };
+    EXPECT_EQ(KindOf(call), THttpErrorKind::hekOpenUrl);
+    EXPECT_EQ(MessageOf(call), "InternetOpenUrl エラー");
+}
+
+TEST(HttpGet, OnlyWebAddressesAreOpened) {
+    // A location taken from the network must not read a local file.
+    const test::TSandbox sandbox;
+    const auto file = sandbox.WriteFile("secret.txt", "not for routers");
+    EXPECT_EQ(KindOf([&] { HttpGet("file://" + file.string(), "fwpost/1.0"); }), THttpErrorKind::hekOpenUrl);
+}
+
+TEST(HttpGet, ServerThatNeverAnswersIsAnOpenUrlErrorAfterTheOpenLimit) {
+    test::TLoopbackTcpServer silent([](test::TServerConnection& connection) { connection.ReadToEnd(); });
+    THttpLimits limits;
+    limits.OpenLimit = 300ms;
+    EXPECT_EQ(MessageOf([&] { HttpGet(RawURL(silent), "fwpost/1.0", limits); }), "InternetOpenUrl エラー");
+}
+
+TEST(HttpGet, BodyThatBreaksOffIsAReadError) {
+    test::TLoopbackTcpServer server([](test::TServerConnection& connection) {
+        connection.ReadUntil(HasHeaderEnd);
+        connection.Send("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n0123456789");
+    });
+    const auto call = [&] { HttpGet(RawURL(server), "fwpost/1.0"); };
+    EXPECT_EQ(KindOf(call), THttpErrorKind::hekRead);
+    EXPECT_EQ(MessageOf(call), "InternetReadFile エラー");
+}
+
+TEST(HttpGet, BodyStillArrivingAfterTheReadLimitTimesOut) {
+    // The server sends one byte after another until the client hangs up.
+    test::TLoopbackTcpServer server([](test::TServerConnection& connection) {
+        connection.ReadUntil(HasHeaderEnd);
+        connection.Send("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nConnection: close\r\n\r\n");
+        while (!connection.PeerClosedWithin(20ms) && connection.Send("x")) {
+        }
+    });
+    THttpLimits limits;
+    limits.ReadLimit = 200ms;
+    const auto call = [&] { HttpGet(RawURL(server), "fwpost/1.0", limits); };
+    EXPECT_EQ(KindOf(call), THttpErrorKind::hekReadTimeout);
+    EXPECT_EQ(MessageOf(call), "InternetReadFile タイムアウト");
+}
+
+TEST(HttpGet, ServerSilentAfterItsHeadersTimesOut) {
+    test::TLoopbackTcpServer server([](test::TServerConnection& connection) {
+        connection.ReadUntil(HasHeaderEnd);
+        connection.Send("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n");
+        connection.ReadToEnd();
+    });
+    THttpLimits limits;
+    limits.ReadLimit = 200ms;
+    EXPECT_EQ(KindOf([&] { HttpGet(RawURL(server), "fwpost/1.0", limits); }), THttpErrorKind::hekReadTimeout);
+}
+
+TEST(HttpGet, BodyUpToTheSizeLimitIsReadAndALargerOneRefused) {
+    TWebServer web;
+    web.Server().Get("/4096", [](const httplib::Request&, httplib::Response& response) {
+        response.set_content(std::string(4096, 'a'), "text/plain");
+    });
+    web.Server().Get("/4097", [](const httplib::Request&, httplib::Response& response) {
+        response.set_content(std::string(4097, 'a'), "text/plain");
+    });
+    THttpLimits limits;
+    limits.MaxBodyBytes = 4096;
+    EXPECT_EQ(HttpGet(web.URL("/4096"), "fwpost/1.0", limits).size(), 4096u);
+    const auto call = [&] { HttpGet(web.URL("/4097"), "fwpost/1.0", limits); };
+    EXPECT_EQ(KindOf(call), THttpErrorKind::hekRead);
+    EXPECT_EQ(MessageOf(call), "InternetReadFile エラー");
+}
+
+// Sets an environment variable for one test and restores its absence after.
+class TScopedVariable {
+public:
+    TScopedVariable(const char* name, const std::string& value) : m_name(name) {
+        ::setenv(name, value.c_str(), 1);
+    }
+    ~TScopedVariable() { ::unsetenv(m_name); }
+    TScopedVariable(const TScopedVariable&) = delete;
+    TScopedVariable& operator=(const TScopedVariable&) = delete;
+
+private:
+    const char* m_name;
+};
+
+TEST(HttpGet, GoesThroughTheProxyTheEnvironmentNames) {
+    std::mutex mutex;
+    std::string requestLine;
+    test::TLoopbackTcpServer proxy([&](test::TServerConnection& connection) {
+        connection.ReadUntil(HasHeaderEnd);
+        {
+            const std::lock_guard lock(mutex);
+            requestLine = connection.Received().substr(0, connection.Received().find("\r\n"));
+        }
+        connection.Send("HTTP/1.1 200 OK\r\nContent-Length: 7\r\nConnection: close\r\n\r\nproxied");
+    });
+    // Without the proxy this request would be refused: nothing listens on
+    // 127.0.0.2 port 9.
+    const TScopedVariable variable("http_proxy", "http://127.0.0.1:" + std::to_string(proxy.Port()));
+    EXPECT_EQ(HttpGet("http://127.0.0.2:9/history.txt", "fwpost/1.0"), "proxied");
+    const std::lock_guard lock(mutex);
+    EXPECT_EQ(requestLine, "GET http://127.0.0.2:9/history.txt HTTP/1.1");
+}
+
+TEST(HttpHeadLastModified, MovesGmtNineHoursAheadWithCalendarCarry) {
+    struct TCase {
+        const char* header;
+        std::chrono::local_seconds expected;
+    };
+    using std::chrono::year;
+    const TCase cases[] = {
+        // 20:00 GMT on the 31st is 05:00 on the 1st of the next month.
+        {"Sun, 31 Mar 2024 20:00:00 GMT", local_days{year{2024} / April / 1} + 5h},
+        // 10:00 GMT on the 31st stays on the 31st.
+        {"Sun, 31 Mar 2024 10:00:00 GMT", local_days{year{2024} / March / 31} + 19h},
+        // Into the next year, and through a leap day and a plain February.
+        {"Tue, 31 Dec 2024 15:00:00 GMT", local_days{year{2025} / January / 1} + 0h},
+        {"Wed, 28 Feb 2024 23:59:59 GMT", local_days{year{2024} / February / 29} + 8h + 59min + 59s},
+        {"Tue, 28 Feb 2023 20:00:00 GMT", local_days{year{2023} / March / 1} + 5h},
+        // The two older date forms HTTP allows.
+        {"Sunday, 31-Mar-24 20:00:00 GMT", local_days{year{2024} / April / 1} + 5h},
+        {"Sun Mar 31 20:00:00 2024", local_days{year{2024} / April / 1} + 5h},
+    };
+    TWebServer web;
+    std::mutex mutex;
+    std::string header;
+    web.Server().Get("/history.txt", [&](const httplib::Request&, httplib::Response& response) {
+        const std::lock_guard lock(mutex);
+        response.set_header("Last-Modified", header);
+        response.set_content("history", "text/plain");
+    });
+    for (const TCase& test : cases) {
+        SCOPED_TRACE(test.header);
+        {
+            const std::lock_guard lock(mutex);
+            header = test.header;
+        }
+        EXPECT_EQ(HttpHeadLastModified(web.URL("/history.txt"), "Fernwaypost GetVersion/1.0"), test.expected);
+    }
+}
+
+TEST(HttpHeadLastModified, AsksWithHeadAndTheCallersAgentWithoutRefusingCaches) {
+    TWebServer web;
+    std::mutex mutex;
+    std::string method;
+    httplib::Headers seen;
+    web.Server().Get("/history.txt", [&](const httplib::Request& request, httplib::Response& response) {
+        const std::lock_guard lock(mutex);
+        method = request.method;
+        seen = request.headers;
+        response.set_header("Last-Modified", "Sun, 31 Mar 2024 10:00:00 GMT");
+    });
+    HttpHeadLastModified(web.URL("/history.txt"), "Fernwaypost GetVersion/1.0");
+    const std::lock_guard lock(mutex);
+    EXPECT_EQ(method, "HEAD");
+    ASSERT_EQ(seen.count("User-Agent"), 1u);
+    EXPECT_EQ(seen.find("User-Agent")->second, "Fernwaypost GetVersion/1.0");
+    EXPECT_EQ(seen.count("Cache-Control"), 0u);
+}
+
+TEST(HttpHeadLastModified, AnswerWithoutAUsableDateIsAQueryInfoError) {
+    TWebServer web;
+    web.Server().Get("/none", [](const httplib::Request&, httplib::Response& response) {
+        response.set_content("x", "text/plain");
+    });
+    web.Server().Get("/words", [](const httplib::Request&, httplib::Response& response) {
+        response.set_header("Last-Modified", "yesterday evening");
+    });
+    web.Server().Get("/long", [](const httplib::Request&, httplib::Response& response) {
+        response.set_header("Last-Modified", "Sun, 31 Mar 2024 10:00:00 GMT" + std::string(240, ' ') + "x");
+    });
+    for (const char* path : {"/none", "/words", "/long"}) {
+        SCOPED_TRACE(path);
+        EXPECT_EQ(MessageOf([&] { HttpHeadLastModified(web.URL(path), "Fernwaypost GetVersion/1.0"); }),
+                  "HttpQueryInfo エラー");
+    }
+}
+
+TEST(HttpHeadLastModified, RefusedConnectionIsASendRequestError) {
+    const test::TClosedPort closed;
+    EXPECT_EQ(
+        MessageOf([&] { HttpHeadLastModified(closed.URL("/history.txt"), "Fernwaypost GetVersion/1.0"); }),
+        "HttpSendRequest エラー");
+}
+
+}  // namespace
+}  // namespace fwp

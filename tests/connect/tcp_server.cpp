@@ -1,0 +1,190 @@
+#include "tests/connect/tcp_server.h"
+
+#include <cerrno>
+#include <stdexcept>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+namespace fwp::test {
+namespace {
+
+sockaddr_in Loopback(std::uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    return address;
+}
+
+std::uint16_t LocalPort(int fd) {
+    sockaddr_in address{};
+    socklen_t size = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+    return ntohs(address.sin_port);
+}
+
+// Waits for fd to become readable; false on stop, silence or error.
+bool WaitReadable(int fd, int stopFd, std::chrono::milliseconds patience) {
+    pollfd entries[2] = {{fd, POLLIN, 0}, {stopFd, POLLIN, 0}};
+    for (;;) {
+        const int ready = ::poll(entries, 2, static_cast<int>(patience.count()));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        return ready > 0 && entries[1].revents == 0 && entries[0].revents != 0;
+    }
+}
+
+}  // namespace
+
+bool TServerConnection::ReadMore() {
+    if (!WaitReadable(m_fd, m_stopFd, Patience))
+        return false;
+    char chunk[4096];
+    const ssize_t got = ::recv(m_fd, chunk, sizeof chunk, 0);
+    if (got <= 0)
+        return false;
+    m_received.append(chunk, static_cast<std::size_t>(got));
+    return true;
+}
+
+bool TServerConnection::ReadUntil(const std::function<bool(std::string_view)>& complete) {
+    while (!complete(m_received)) {
+        if (!ReadMore())
+            return false;
+    }
+    return true;
+}
+
+void TServerConnection::ReadToEnd() {
+    while (ReadMore()) {
+    }
+}
+
+bool TServerConnection::PeerClosedWithin(std::chrono::milliseconds wait) {
+    pollfd entries[2] = {{m_fd, POLLIN, 0}, {m_stopFd, POLLIN, 0}};
+    const int ready = ::poll(entries, 2, static_cast<int>(wait.count()));
+    if (ready <= 0)
+        return ready < 0 && errno != EINTR;
+    if (entries[1].revents != 0)
+        return true;
+    char chunk[4096];
+    const ssize_t got = ::recv(m_fd, chunk, sizeof chunk, 0);
+    if (got <= 0)
+        return true;
+    m_received.append(chunk, static_cast<std::size_t>(got));
+    return false;
+}
+
+bool TServerConnection::Send(std::string_view data) {
+    while (!data.empty()) {
+        const ssize_t sent = ::send(m_fd, data.data(), data.size(), MSG_NOSIGNAL);
+        if (sent <= 0)
+            return false;
+        data.remove_prefix(static_cast<std::size_t>(sent));
+    }
+    return true;
+}
+
+void TServerConnection::ShutdownSend() {
+    ::shutdown(m_fd, SHUT_WR);
+}
+
+TLoopbackTcpServer::TLoopbackTcpServer(THandler handler) : m_handler(std::move(handler)) {
+    m_listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in address = Loopback(0);
+    if (m_listenFd < 0 ||
+        ::bind(m_listenFd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(m_listenFd, 64) != 0 || ::pipe2(m_stopPipe, O_CLOEXEC) != 0)
+        throw std::runtime_error("cannot start the loopback TCP server");
+    m_port = LocalPort(m_listenFd);
+    m_thread = std::thread([this] { Run(); });
+}
+
+TLoopbackTcpServer::~TLoopbackTcpServer() {
+    const char stop = 1;
+    [[maybe_unused]] const ssize_t written = ::write(m_stopPipe[1], &stop, 1);
+    m_thread.join();
+    ::close(m_listenFd);
+    ::close(m_stopPipe[0]);
+    ::close(m_stopPipe[1]);
+}
+
+int TLoopbackTcpServer::Handled() const {
+    const std::lock_guard lock(m_mutex);
+    return m_handled;
+}
+
+void TLoopbackTcpServer::Drain() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in any = Loopback(0);
+    const sockaddr_in server = Loopback(m_port);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&any), sizeof any), 0);
+    std::unique_lock lock(m_mutex);
+    m_markerPort = LocalPort(fd);
+    const int seen = m_markersSeen;
+    lock.unlock();
+    EXPECT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&server), sizeof server), 0);
+    lock.lock();
+    EXPECT_TRUE(m_changed.wait_for(lock, TServerConnection::Patience, [&] { return m_markersSeen > seen; }))
+        << "the server did not reach the marker connection";
+    lock.unlock();
+    ::close(fd);
+}
+
+void TLoopbackTcpServer::Run() {
+    for (;;) {
+        pollfd entries[2] = {{m_listenFd, POLLIN, 0}, {m_stopPipe[0], POLLIN, 0}};
+        if (::poll(entries, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            return;
+        }
+        if (entries[1].revents != 0)
+            return;
+        sockaddr_in peer{};
+        socklen_t size = sizeof peer;
+        const int fd = ::accept4(m_listenFd, reinterpret_cast<sockaddr*>(&peer), &size, SOCK_CLOEXEC);
+        if (fd < 0)
+            continue;
+        {
+            const std::lock_guard lock(m_mutex);
+            if (m_markerPort != 0 && ntohs(peer.sin_port) == m_markerPort) {
+                m_markerPort = 0;
+                ++m_markersSeen;
+                ::close(fd);
+                m_changed.notify_all();
+                continue;
+            }
+        }
+        TServerConnection connection(fd, m_stopPipe[0]);
+        m_handler(connection);
+        ::close(fd);
+        const std::lock_guard lock(m_mutex);
+        ++m_handled;
+        m_changed.notify_all();
+    }
+}
+
+TClosedPort::TClosedPort() : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    const sockaddr_in address = Loopback(0);
+    if (m_fd < 0 || ::bind(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+        throw std::runtime_error("cannot reserve a loopback port");
+    m_port = LocalPort(m_fd);
+}
+
+TClosedPort::~TClosedPort() {
+    ::close(m_fd);
+}
+
+std::string TClosedPort::URL(std::string_view path) const {
+    return "http://127.0.0.1:" + std::to_string(m_port) + std::string(path);
+}
+
+}  // namespace fwp::test

@@ -1,0 +1,38 @@
+# Installs the Debian packages the project needs (sourced by tools/run and tools/test).
+# Only what is missing is installed; as a user this goes through sudo.
+
+FWP_PACKAGES=(
+    # building
+    cmake ninja-build g++ pkg-config clang-format
+    # libraries
+    zlib1g-dev libcurl4-openssl-dev libpugixml-dev libcpp-httplib-dev
+    # tests and benchmarks
+    libgtest-dev libbenchmark-dev xdg-user-dirs time socat openssh-server openssh-client
+)
+
+fwp_install_packages() {
+    local missing=()
+    local package
+    for package in "${FWP_PACKAGES[@]}"; do
+        if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+            missing+=("$package")
+        fi
+    done
+    if [ ${#missing[@]} -eq 0 ]; then
+        return 0
+    fi
+    echo "Installing: ${missing[*]}"
+    local sudo=""
+    if [ "$(id -u)" -ne 0 ]; then
+        sudo="sudo"
+    fi
+    $sudo env DEBIAN_FRONTEND=noninteractive apt-get update -q
+    # Starting a system sshd is not wanted: the benchmark runs a throwaway one of its own.
+    $sudo env DEBIAN_FRONTEND=noninteractive RUNLEVEL=1 apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
+
+# Configures and builds in build/ with the options given.
+fwp_build() {
+    cmake -S "$FWP_ROOT" -B "$FWP_ROOT/build" -G Ninja -DCMAKE_BUILD_TYPE=Release "$@"
+    cmake --build "$FWP_ROOT/build"
+}
