@@ -4,6 +4,7 @@
 #include "cli/options.h"
 #include "cli/session.h"
 #include "cli/settings.h"
+#include "cli/upnp_command.h"
 #include "common/error.h"
 
 int main(int argc, char** argv) {
@@ -23,6 +24,8 @@ int main(int argc, char** argv) {
         std::printf("fwpost %s\n", FWP_FILE_VERSION);
         return 0;
     }
+    if (options.Command == TCommand::cmUpnp)
+        return RunUpnpCommand(options);
     TSessionSettings settings;
     try {
         settings = LoadSessionSettings(options);

@@ -10,6 +10,10 @@ const char* const UsageText =
     "usage:\n"
     "  fwpost listen       [options] [FILE...]   wait for one peer, then run the session\n"
     "  fwpost connect HOST [options] [FILE...]   connect to HOST, then run the session\n"
+    "  fwpost connect --user NAME [options] [FILE...]\n"
+    "                                            find NAME with the easy connection service\n"
+    "  fwpost upnp                               show the router's control URL and external address\n"
+    "  fwpost upnp add PORT | upnp delete PORT   map or unmap a TCP port on the router\n"
     "\n"
     "options:\n"
     "  -p, --port N           default: the Port setting (4006); listen accepts 0 = any free port\n"
@@ -24,12 +28,18 @@ const char* const UsageText =
     "      --stay             keep the session open after own transfers end\n"
     "  -c, --config FILE      settings file to read (fwpost never writes settings)\n"
     "  -q, --quiet            no progress display\n"
+    "      --register NAME    listen: register NAME with the easy connection service while waiting\n"
+    "      --user NAME        connect: find the peer registered as NAME (five tries, 2 s apart)\n"
+    "      --upnp             listen: map the port on the router while the session lasts\n"
+    "      --service-url URL  the easy connection service (default: the EasyServiceURL setting)\n"
     "  -h, --help             this text\n"
     "      --version          the program's version\n"
     "\n"
     "Standard output has one line per event: \"listening PORT\", \"connected ADDRESS\",\n"
     "\"offer NAME SIZE\", \"done NAME RESULT\", \"message TEXT\" (and \"disconnected\",\n"
-    "\"reconnecting\", \"reconnected\"). Exit status: 0 when every own file and every\n"
+    "\"reconnecting\", \"reconnected\", \"registered NAME\", \"found NAME HOST PORT\",\n"
+    "\"mapped PORT\", \"unmapped PORT\", \"external-address ADDRESS\",\n"
+    "\"control-url URL\"). Exit status: 0 when every own file and every\n"
     "accepted incoming file arrived whole, 1 when one did not, 2 for a usage error or\n"
     "when no session was established.\n";
 
@@ -42,11 +52,12 @@ struct TSpec {
 };
 
 constexpr TSpec Specs[] = {
-    {'p', "port", true},        {'d', "receive-to", true},  {'y', "auto-receive", false},
-    {'\0', "no-resume", false}, {'t', "packet-type", true}, {'b', "buffer-size", true},
-    {'m', "max-send", true},    {'s', "say", true},         {'\0', "stay", false},
-    {'c', "config", true},      {'q', "quiet", false},      {'h', "help", false},
-    {'\0', "version", false},
+    {'p', "port", true},        {'d', "receive-to", true},   {'y', "auto-receive", false},
+    {'\0', "no-resume", false}, {'t', "packet-type", true},  {'b', "buffer-size", true},
+    {'m', "max-send", true},    {'s', "say", true},          {'\0', "stay", false},
+    {'c', "config", true},      {'q', "quiet", false},       {'h', "help", false},
+    {'\0', "version", false},   {'\0', "register", true},    {'\0', "user", true},
+    {'\0', "upnp", false},      {'\0', "service-url", true},
 };
 
 std::int32_t NumberValue(std::string_view name, const std::string& value, std::int64_t low,
@@ -89,6 +100,14 @@ void Apply(TOptions& options, const TSpec& spec, const std::string& value) {
         options.ConfigFile = value;
     else if (name == "quiet")
         options.Quiet = true;
+    else if (name == "register")
+        options.Register = value;
+    else if (name == "user")
+        options.User = value;
+    else if (name == "upnp")
+        options.Upnp = true;
+    else if (name == "service-url")
+        options.ServiceUrl = value;
     else if (name == "help")
         options.Command = TCommand::cmHelp;
     else if (name == "version")
@@ -168,15 +187,33 @@ TOptions ParseOptions(int argc, char** argv) {
     }
     if (words.empty())
         throw TUsageError("a command is needed: listen or connect");
+    if (options.Register && words[0] != "listen")
+        throw TUsageError("--register is for listen");
+    if (options.User && words[0] != "connect")
+        throw TUsageError("--user is for connect");
+    if (options.Upnp && words[0] != "listen")
+        throw TUsageError("--upnp is for listen");
     if (words[0] == "listen") {
         options.Command = TCommand::cmListen;
         options.Files.assign(words.begin() + 1, words.end());
     } else if (words[0] == "connect") {
-        if (words.size() < 2)
-            throw TUsageError("connect needs a HOST");
         options.Command = TCommand::cmConnect;
-        options.Host = words[1];
-        options.Files.assign(words.begin() + 2, words.end());
+        if (options.User) {
+            options.Files.assign(words.begin() + 1, words.end());
+        } else {
+            if (words.size() < 2)
+                throw TUsageError("connect needs a HOST or --user NAME");
+            options.Host = words[1];
+            options.Files.assign(words.begin() + 2, words.end());
+        }
+    } else if (words[0] == "upnp") {
+        options.Command = TCommand::cmUpnp;
+        if (words.size() == 3 && (words[1] == "add" || words[1] == "delete")) {
+            options.UpnpAction = words[1] == "add" ? TUpnpAction::uaAdd : TUpnpAction::uaDelete;
+            options.UpnpPort = NumberValue("upnp", words[2], 1, 65535);
+        } else if (words.size() != 1) {
+            throw TUsageError("upnp takes nothing, or add PORT, or delete PORT");
+        }
     } else {
         throw TUsageError("unknown command: " + words[0]);
     }

@@ -7,7 +7,10 @@
 
 namespace fwp::cli {
 
-enum class TCommand : std::uint8_t { cmListen, cmConnect, cmHelp, cmVersion };
+enum class TCommand : std::uint8_t { cmListen, cmConnect, cmUpnp, cmHelp, cmVersion };
+
+// What "fwpost upnp" does with the router.
+enum class TUpnpAction : std::uint8_t { uaShow, uaAdd, uaDelete };
 
 // The command line of fwpost. Values left empty come from the settings.
 struct TOptions {
@@ -25,6 +28,12 @@ struct TOptions {
     bool Stay = false;
     std::optional<std::string> ConfigFile;
     bool Quiet = false;
+    std::optional<std::string> Register;    // listen: register this user name with the service
+    std::optional<std::string> User;        // connect: look this user name up instead of HOST
+    bool Upnp = false;                      // listen: map the port on the router
+    std::optional<std::string> ServiceUrl;  // the easy connection service's script
+    TUpnpAction UpnpAction = TUpnpAction::uaShow;
+    int UpnpPort = 0;
 };
 
 // Parses argv; throws TUsageError with a message for a usage error.

@@ -6,6 +6,7 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include "app/easy_connection.h"
 #include "app/envelope.h"
 #include "app/transfer_actions.h"
 #include "common/codec.h"
@@ -37,7 +38,11 @@ std::string OneLine(const std::string& text) {
 }  // namespace
 
 TSession::TSession(const TOptions& options, const TSessionSettings& settings)
-    : m_options(options), m_settings(settings), m_transer(m_loop), m_progress(!options.Quiet) {
+    : m_options(options),
+      m_settings(settings),
+      m_transer(m_loop),
+      m_progress(!options.Quiet),
+      m_service(settings.ServiceUrl) {
     m_transer.OnReceiveData = [this](TTranserTask& task) { TranserReceiveData(task); };
     m_transer.OnTransferComplete = [this](TTranserTask& task) { TranserTransferComplete(task); };
     m_transer.OnTransferingProgress = [this](TTranserTask& task, std::int64_t rate, std::int64_t transfered,
@@ -84,6 +89,7 @@ TSession::TSession(const TOptions& options, const TSessionSettings& settings)
 }
 
 TSession::~TSession() {
+    Cleanup();
     if (m_signalFd >= 0) {
         m_loop.Unwatch(m_signalFd);
         ::close(m_signalFd);
@@ -117,38 +123,114 @@ std::string TSession::DisplayName(const TTranserTask& task) const {
 }
 
 bool TSession::Establish() {
-    if (m_options.Command == TCommand::cmListen) {
-        m_transer.Listen(m_settings.Port);
-        if (!m_transer.Listening()) {
-            Complain("ポート " + std::to_string(m_settings.Port) + " で待ち受けできません");
-            return false;
-        }
-        Event("listening " + std::to_string(m_transer.ListeningPort()));
-        while (true) {
-            try {
-                if (m_transer.Accept(100))
-                    break;
-            } catch (const TError& error) {
-                Complain(error.what());
-                return false;
-            }
-            m_loop.ProcessMessages();
-            if (m_stopRequested)
-                return false;
-        }
-    } else {
+    const bool established = m_options.Command == TCommand::cmListen ? WaitForPeer() : ConnectToPeer();
+    if (established)
+        Event("connected " + m_transer.RemoteHost());
+    return established;
+}
+
+bool TSession::OpenRouterPort(int port, std::string& externalIp) {
+    if (!m_upnp.Discover()) {
+        Complain("UPnPが見つかりませんでした。使用できません。");
+        return false;
+    }
+    // The mapping is requested whatever the router answers, and removed at the end.
+    m_upnp.AddPortMapping(port, port, 0);
+    m_mappedPort = port;
+    Event("mapped " + std::to_string(port));
+    externalIp = m_upnp.GetExternalIPAddress();
+    if (!externalIp.empty())
+        Event("external-address " + externalIp);
+    return true;
+}
+
+bool TSession::WaitForPeer() {
+    m_transer.Listen(m_settings.Port);
+    if (!m_transer.Listening()) {
+        Complain("ポート " + std::to_string(m_settings.Port) + " で待ち受けできません");
+        return false;
+    }
+    const int port = m_transer.ListeningPort();
+    std::string externalIp;
+    if (m_options.Upnp)
+        OpenRouterPort(port, externalIp);
+    if (m_options.Register) {
         try {
-            if (!m_transer.Connect(m_options.Host, m_settings.Port)) {
-                Complain("接続に失敗しました。");
+            if (!RegisterEasyConnection(m_service, *m_options.Register, port, externalIp,
+                                        [this](const TNotice& notice) { Complain(notice.Text); })) {
+                Complain(std::string(RegistrationFailedText) + "名前を変えて再度試してみてください。");
                 return false;
             }
         } catch (const TError& error) {
             Complain(error.what());
             return false;
         }
+        Event("registered " + OneLine(*m_options.Register));
     }
-    Event("connected " + m_transer.RemoteHost());
+    Event("listening " + std::to_string(port));
+    while (true) {
+        try {
+            if (m_transer.Accept(100))
+                return true;
+        } catch (const TError& error) {
+            Complain(error.what());
+            return false;
+        }
+        m_loop.ProcessMessages();
+        if (m_stopRequested)
+            return false;
+    }
+}
+
+bool TSession::PauseForLookup(std::chrono::milliseconds pause) {
+    const std::uint64_t end = m_loop.TickCount() + static_cast<std::uint64_t>(pause.count());
+    while (!m_stopRequested && m_loop.TickCount() < end)
+        m_loop.WaitMessages(std::chrono::milliseconds(end - m_loop.TickCount()));
+    return !m_stopRequested;
+}
+
+bool TSession::ConnectToPeer() {
+    std::string host = m_options.Host;
+    int port = m_settings.Port;
+    if (m_options.User) {
+        try {
+            TLookupPacing pacing;
+            pacing.Pause = [this](std::chrono::milliseconds pause) { return PauseForLookup(pause); };
+            if (!LookupEasyConnection(
+                    m_service, *m_options.User, host, port,
+                    [this](const TNotice& notice) { Complain(notice.Text); }, pacing)) {
+                Complain(std::string(PeerNotFoundText));
+                return false;
+            }
+        } catch (const TError& error) {
+            Complain(error.what());
+            return false;
+        }
+        Event("found " + OneLine(*m_options.User) + " " + host + " " + std::to_string(port));
+    }
+    try {
+        if (!m_transer.Connect(host, port)) {
+            Complain("接続に失敗しました。");
+            return false;
+        }
+    } catch (const TError& error) {
+        Complain(error.what());
+        return false;
+    }
     return true;
+}
+
+void TSession::Cleanup() {
+    if (m_mappedPort != 0) {
+        m_upnp.DeletePortMapping(m_mappedPort, 0);
+        Event("unmapped " + std::to_string(m_mappedPort));
+        m_mappedPort = 0;
+    }
+    try {
+        m_service.CloseRegistration();
+    } catch (const TError& error) {
+        Complain(error.what());
+    }
 }
 
 void TSession::QueueOwnWork() {
@@ -169,8 +251,10 @@ void TSession::QueueOwnWork() {
 }
 
 int TSession::Run() {
-    if (!Establish())
+    if (!Establish()) {
+        Cleanup();
         return 2;
+    }
     // As the window does: the transfer settings take effect from here.
     m_transer.PacketType = static_cast<TFileTransPacketType>(m_settings.PacketType);
     m_transer.BufSize = m_settings.BufferSize;
@@ -190,6 +274,7 @@ int TSession::Run() {
     if (m_transer.State() != tsClosed)
         m_transer.Close();
     FinishLeftovers();
+    Cleanup();
     m_progress.Clear();
     return m_failed ? 1 : 0;
 }

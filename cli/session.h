@@ -9,6 +9,8 @@
 
 #include "cli/options.h"
 #include "cli/progress_display.h"
+#include "connect/easy_service.h"
+#include "connect/upnp.h"
 #include "engine/poll_loop.h"
 #include "engine/transer.h"
 
@@ -24,6 +26,7 @@ struct TSessionSettings {
     bool AutoReceive = false;
     bool AutoResume = true;
     bool Reconnect = true;
+    std::string ServiceUrl;
 };
 
 // One run of fwpost: waits for or connects to a peer, offers the given files
@@ -42,6 +45,12 @@ public:
 
 private:
     bool Establish();
+    bool WaitForPeer();
+    bool ConnectToPeer();
+    bool OpenRouterPort(int port, std::string& externalIp);
+    bool PauseForLookup(std::chrono::milliseconds pause);
+    // Removes the router's mapping and the service registration, once.
+    void Cleanup();
     void QueueOwnWork();
     bool SessionDone() const;
     bool PeerVanished() const;
@@ -65,6 +74,9 @@ private:
     TPollLoop m_loop;
     TTranser m_transer;
     TProgressDisplay m_progress;
+    TEasyServiceClient m_service;
+    TUPnPController m_upnp;
+    int m_mappedPort = 0;
     int m_signalFd = -1;
     bool m_stopRequested = false;
     bool m_linkGaveUp = false;

@@ -28,6 +28,7 @@ TSessionSettings LoadSessionSettings(const TOptions& options) {
     settings.AutoReceive = options.AutoReceive || config.AutoReceive;
     settings.AutoResume = config.AutoResume && !options.NoResume;
     settings.Reconnect = config.Reconnect;
+    settings.ServiceUrl = options.ServiceUrl.value_or(config.EasyServiceURL);
     if (settings.AutoReceive && !std::filesystem::is_directory(settings.ReceiveTo, ec))
         throw TError("受信ファイルの保存先が正しくありません: " + settings.ReceiveTo.string());
     return settings;

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/connect/easy_service_fixture.h"
+#include "tests/connect/loopback_gateway.h"
 #include "tests/support/process.h"
 #include "tests/support/proxy.h"
 #include "tests/support/raw_peer.h"
@@ -173,6 +175,96 @@ TEST_F(Fwpost, CutLinkIsRebuiltAndTheFilesEndUpIdentical) {
     EXPECT_GE(proxy.Connections(), 2);
     EXPECT_EQ(ReadAll(in / "up.bin"), ReadAll(up));
     EXPECT_EQ(ReadAll(in / "down.bin"), ReadAll(down));
+}
+
+TEST_F(Fwpost, PeersFindEachOtherThroughTheEasyConnectionService) {
+    TFakeEasyService service;
+    service.SetReply("open", 200, "200 OK");
+    service.SetReply("close", 200, "200 OK");
+    const auto a = box.WriteRandomFile("out/a.bin", 20'000, 1);
+    auto listener = Listen({"-y", "-d", in.string(), "--register", "alice", "--service-url", service.URL()});
+    ASSERT_NE(port, 0);
+    service.SetReply("get", 200, "IP = 127.0.0.1\r\nPort = " + std::to_string(port) + "\r\n");
+    TProcess connector(
+        FwpostPath, {"connect", "--user", "alice", "-c", config, "--service-url", service.URL(), a.string()},
+        box.Root().string());
+    EXPECT_EQ(connector.Wait(), 0) << connector.ErrorOutput();
+    EXPECT_EQ(listener->Wait(), 0) << listener->ErrorOutput();
+    EXPECT_TRUE(HasLine(*listener, "registered alice"));
+    EXPECT_TRUE(HasLine(connector, "found alice 127.0.0.1 " + std::to_string(port)));
+    EXPECT_EQ(ReadAll(in / "a.bin"), ReadAll(a));
+    std::vector<std::string> targets;
+    for (const auto& request : service.Requests()) {
+        targets.push_back(request.Target.substr(request.Target.find('?')));
+        EXPECT_EQ(request.UserAgent, "fwpost/1.0");
+    }
+    const std::vector<std::string> expected = {
+        "?mode=open&user=alice&port=" + std::to_string(port) + "&ip=",
+        "?mode=get&user=alice",
+        "?mode=close&user=alice",
+    };
+    EXPECT_EQ(targets, expected);
+}
+
+TEST_F(Fwpost, TakenNameAndUnknownNameAreToldClearly) {
+    TFakeEasyService service;
+    service.SetReply("open", 200, "409 name in use");
+    auto listener = Listen({"--register", "bob", "--service-url", service.URL()});
+    EXPECT_EQ(listener->Wait(), 2);
+    EXPECT_NE(listener->ErrorOutput().find("簡単接続サービスの登録に失敗しました。"), std::string::npos);
+
+    service.SetReply("get", 200, "error = unknown\r\n");
+    TProcess connector(FwpostPath,
+                       {"connect", "--user", "nobody", "-c", config, "--service-url", service.URL()},
+                       box.Root().string());
+    EXPECT_EQ(connector.Wait(), 2);
+    EXPECT_NE(connector.ErrorOutput().find("相手の接続先が見つかりませんでした。"), std::string::npos);
+    int gets = 0;
+    for (const auto& request : service.Requests())
+        gets += request.Target.find("mode=get") != std::string::npos;
+    EXPECT_EQ(gets, 5);
+}
+
+TEST_F(Fwpost, RouterPortIsMappedWhileTheSessionLastsAndCanBeManagedByHand) {
+    TLoopbackGateway gateway;
+    gateway.SetAnswers({gateway.GatewayAnswer()});
+    gateway.SetSOAPPolicy([](const std::string& request) -> std::optional<TLoopbackGateway::TSOAPAnswer> {
+        std::string body = "<s:Envelope><s:Body><u:Response></u:Response></s:Body></s:Envelope>\r\n";
+        if (request.find("GetExternalIPAddress") != std::string::npos)
+            body = "<NewExternalIPAddress>203.0.113.7</NewExternalIPAddress>\r\n";
+        return TLoopbackGateway::TSOAPAnswer{
+            "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body, true};
+    });
+    const std::string target = gateway.SearchTarget();
+    const auto toGateway = [target] { ::setenv("FWP_SSDP_TARGET", target.c_str(), 1); };
+    const auto a = box.WriteRandomFile("out/a.bin", 1000, 1);
+    auto listener = Listen({"-y", "-d", in.string(), "--upnp"}, toGateway);
+    ASSERT_NE(port, 0);
+    auto connector = Connect({a.string()});
+    EXPECT_EQ(connector->Wait(), 0);
+    EXPECT_EQ(listener->Wait(), 0) << listener->ErrorOutput();
+    EXPECT_TRUE(HasLine(*listener, "mapped " + std::to_string(port)));
+    EXPECT_TRUE(HasLine(*listener, "external-address 203.0.113.7"));
+    EXPECT_TRUE(HasLine(*listener, "unmapped " + std::to_string(port)));
+
+    TProcess show(FwpostPath, {"upnp"}, box.Root().string(), toGateway);
+    EXPECT_EQ(show.Wait(), 0);
+    EXPECT_TRUE(HasLine(show, "control-url " + gateway.ControlURL()));
+    TProcess add(FwpostPath, {"upnp", "add", "4006"}, box.Root().string(), toGateway);
+    EXPECT_EQ(add.Wait(), 0);
+    EXPECT_TRUE(HasLine(add, "mapped 4006"));
+    TProcess remove(FwpostPath, {"upnp", "delete", "4006"}, box.Root().string(), toGateway);
+    EXPECT_EQ(remove.Wait(), 0);
+    int adds = 0;
+    int deletes = 0;
+    for (const auto& request : gateway.SOAPRequests()) {
+        adds += request.find("#AddPortMapping") != std::string::npos;
+        deletes += request.find("#DeletePortMapping") != std::string::npos;
+    }
+    EXPECT_EQ(adds, 2);
+    EXPECT_EQ(deletes, 2);
+    TProcess none(FwpostPath, {"upnp"}, box.Root().string());  // the search is off: no router
+    EXPECT_EQ(none.Wait(), 2);
 }
 
 }  // namespace
