@@ -312,7 +312,7 @@ void TDecipherDecoder::DecodeBlocks(const std::uint8_t* data, std::int64_t count
                 std::memcpy(m_lastPlain.data(), plain + bytes - BlockBytes, BlockBytes);
             const std::int64_t surplus = m_produced + static_cast<std::int64_t>(bytes) - m_rawLength;
             if (surplus > 0)
-                out.resize(out.size() - static_cast<std::size_t>(surplus));
+                out.erase(out.size() - static_cast<std::size_t>(surplus));
             m_produced = std::min(m_produced + static_cast<std::int64_t>(bytes), m_rawLength);
         } else if (m_nextBlock < m_lastBlock) {
             // Blocks past rawLength, except the last, only feed the chaining.

@@ -2,6 +2,7 @@
 #include <sys/resource.h>
 
 #include <csignal>
+#include <mutex>
 
 #include <gtest/gtest.h>
 
@@ -235,6 +236,52 @@ TEST(TransferControl, ProgressHandlerThatStopsAbortsBothSides) {
         pair.Server.WaitUntil([&](TTranser&) { return pair.Server.HasCompleted(FileLine("a.bin")); }));
     EXPECT_EQ(ResultOf(pair.Client, FileLine("a.bin")), trAborted);
     EXPECT_EQ(ResultOf(pair.Server, FileLine("a.bin")), trAborted);
+}
+
+TEST(TransferProgress, ReportsComeAtMostEveryQuarterSecondAndAlwaysForTheLastByte) {
+    TSandbox box;
+    TLoopbackPair pair;
+    pair.Server.ReceiveFolder = box.Folder("in");
+    struct TReport {
+        std::int64_t Transfered;
+        std::int64_t Rate;
+        std::uint32_t Elapsed;
+        std::chrono::steady_clock::time_point At;
+    };
+    std::vector<TReport> reports;
+    std::mutex mutex;
+    pair.Client.Call([&](TTranser& t) {
+        t.OnTransferingProgress = [&](TTranserTask& task, std::int64_t rate, std::int64_t transfered,
+                                      std::int64_t size, bool&) {
+            EXPECT_EQ(size, task.Size);
+            std::lock_guard lock(mutex);
+            reports.push_back({transfered, rate, task.Elapsed, std::chrono::steady_clock::now()});
+        };
+        return 0;
+    });
+    pair.Connect(ptDirect, 16384);
+    pair.Client.Offer(box.WriteRandomFile("out/p.bin", 600'000, 9));
+    ASSERT_TRUE(pair.Client.WaitUntil([&](TTranser& t) { return t.Tasks().Count() == 0; }));
+    std::lock_guard lock(mutex);
+    ASSERT_GE(reports.size(), 3u);
+    EXPECT_LT(reports.front().Rate, 1000);  // measured from no earlier report: near 0
+    EXPECT_EQ(reports.back().Transfered, 600'000);
+    for (std::size_t i = 1; i < reports.size(); ++i) {
+        EXPECT_GT(reports[i].Transfered, reports[i - 1].Transfered);
+        if (i + 1 < reports.size()) {
+            EXPECT_GE(reports[i].At - reports[i - 1].At, std::chrono::milliseconds(240));
+        }
+    }
+    // Elapsed sums the gaps between reports, up to the one before.
+    EXPECT_EQ(reports[0].Elapsed, 0u);
+    EXPECT_EQ(reports[1].Elapsed, 0u);
+    EXPECT_GE(reports[2].Elapsed, 240u);
+    EXPECT_LE(
+        reports[2].Elapsed,
+        std::chrono::duration_cast<std::chrono::milliseconds>(reports[2].At - reports[0].At).count() + 5);
+    // Around 800 KB/s here: the rate of a middle report is of that order.
+    EXPECT_GT(reports[1].Rate, 100'000);
+    EXPECT_LT(reports[1].Rate, 5'000'000);
 }
 
 TEST(TransferResume, PartialFileIsContinuedAtItsLength) {
