@@ -85,6 +85,27 @@ TEST_F(Fwpost, OffersAreDeniedWithoutATerminalAndTheSenderFails) {
     EXPECT_FALSE(std::filesystem::exists(in / "a.bin"));
 }
 
+TEST_F(Fwpost, OffersAreAskedOnATerminal) {
+    const auto a = box.WriteRandomFile("out/a.bin", 1000, 1);
+    const auto b = box.WriteRandomFile("out/b.bin", 2000, 2);
+    TProcess listener(FwpostPath, {"listen", "-p", "0", "-c", config, "-d", in.string()}, box.Root().string(),
+                      nullptr, true);
+    const auto line = listener.WaitForLine("listening ");
+    ASSERT_TRUE(line);
+    auto connector = Connect({a.string(), b.string()}, std::stoi(line->substr(10)));
+    ASSERT_TRUE(listener.WaitForLine("offer a.bin 1000"));
+    listener.WriteInput("y\n");
+    ASSERT_TRUE(listener.WaitForLine("offer b.bin 2000"));
+    listener.WriteInput("n\n");
+    EXPECT_EQ(connector->Wait(), 1);
+    EXPECT_EQ(listener.Wait(), 0);
+    EXPECT_TRUE(HasLine(*connector, "done a.bin 転送完了"));
+    EXPECT_TRUE(HasLine(*connector, "done b.bin 拒否"));
+    EXPECT_EQ(ReadAll(in / "a.bin"), ReadAll(a));
+    EXPECT_FALSE(std::filesystem::exists(in / "b.bin"));
+    EXPECT_NE(listener.ErrorOutput().find("a.bin (1000 B) を受信しますか？ [y/N]"), std::string::npos);
+}
+
 TEST_F(Fwpost, SettingsComeFromTheConfigFileUnlessAFlagSaysOtherwise) {
     config =
         box.WriteFile("auto.ini", "[Config]\r\nAutoReceive=1\r\nReceiveTo=" + in.string() + "\r\n").string();

@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <termios.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,13 +18,30 @@ std::string BinaryPath(const std::string& name) {
 }
 
 TProcess::TProcess(const std::string& program, const std::vector<std::string>& args,
-                   const std::string& folder, std::function<void()> beforeExec) {
+                   const std::string& folder, std::function<void()> beforeExec, bool terminalInput) {
     int out[2], err[2], in[2];
     if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0 || ::pipe2(in, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
+    int terminal = -1;
+    std::string terminalName;
+    if (terminalInput) {
+        terminal = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (terminal < 0 || ::grantpt(terminal) != 0 || ::unlockpt(terminal) != 0)
+            throw std::runtime_error("no pseudo-terminal");
+        terminalName = ::ptsname(terminal);
+    }
     m_pid = ::fork();
     if (m_pid == 0) {
         ::dup2(in[0], 0);
+        if (terminalInput) {
+            ::setsid();
+            const int user = ::open(terminalName.c_str(), O_RDWR);
+            termios mode{};
+            ::tcgetattr(user, &mode);
+            mode.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+            ::tcsetattr(user, TCSANOW, &mode);
+            ::dup2(user, 0);
+        }
         ::dup2(out[1], 1);
         ::dup2(err[1], 2);
         if (!folder.empty() && ::chdir(folder.c_str()) != 0)
@@ -44,6 +62,10 @@ TProcess::TProcess(const std::string& program, const std::vector<std::string>& a
     m_out = out[0];
     m_err = err[0];
     m_in = in[1];
+    if (terminalInput) {
+        ::close(m_in);
+        m_in = terminal;
+    }
     ::fcntl(m_err, F_SETFL, O_NONBLOCK);
 }
 

@@ -16,8 +16,10 @@ using namespace std::chrono_literals;
 class TProcess {
 public:
     // Runs program with args in folder; beforeExec runs in the child (limits, ...).
+    // With terminalInput its standard input is a terminal (a pseudo-terminal
+    // the test writes to), as for a user at the keyboard.
     TProcess(const std::string& program, const std::vector<std::string>& args, const std::string& folder = "",
-             std::function<void()> beforeExec = nullptr);
+             std::function<void()> beforeExec = nullptr, bool terminalInput = false);
     ~TProcess();
     TProcess(const TProcess&) = delete;
     TProcess& operator=(const TProcess&) = delete;
