@@ -14,17 +14,6 @@ namespace {
 
 constexpr std::size_t MaxDiskNameBytes = 255;
 
-// Cuts UTF-8 text to at most limit bytes without splitting a character.
-std::string CutUtf8(std::string text, std::size_t limit) {
-    if (text.size() <= limit)
-        return text;
-    std::size_t end = limit;
-    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
-        --end;
-    text.resize(end);
-    return text;
-}
-
 // Keeps the extension when a long name has to be cut.
 std::string ShortenName(const std::string& name) {
     if (name.size() <= MaxDiskNameBytes)
@@ -32,9 +21,11 @@ std::string ShortenName(const std::string& name) {
     const std::size_t dot = name.rfind('.');
     if (dot != std::string::npos && dot > 0 && name.size() - dot <= 16) {
         const std::string extension = name.substr(dot);
-        return CutUtf8(name.substr(0, dot), MaxDiskNameBytes - extension.size()) + extension;
+        return std::string(codec::CutUtf8(std::string_view(name).substr(0, dot),
+                                          MaxDiskNameBytes - extension.size())) +
+               extension;
     }
-    return CutUtf8(name, MaxDiskNameBytes);
+    return std::string(codec::CutUtf8(name, MaxDiskNameBytes));
 }
 
 }  // namespace

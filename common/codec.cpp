@@ -90,6 +90,15 @@ std::string Utf8ToCp932(std::string_view utf8, bool* exact) {
     return out;
 }
 
+std::string_view CutUtf8(std::string_view text, std::size_t limit) {
+    if (text.size() <= limit)
+        return text;
+    std::size_t end = limit;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
+        --end;
+    return text.substr(0, end);
+}
+
 bool IsValidCp932(std::string_view cp932) {
     if (IsAscii(cp932))
         return true;

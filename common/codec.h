@@ -16,6 +16,14 @@ std::string Cp932ToUtf8(std::string_view cp932);
 // not valid UTF-8, becomes "?"; *exact is cleared when that happened.
 std::string Utf8ToCp932(std::string_view utf8, bool* exact = nullptr);
 
+// True for a byte that begins a two-byte CP932 character.
+inline bool IsCp932LeadByte(unsigned char byte) {
+    return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
+}
+
+// At most limit bytes of UTF-8 text, never part of a character.
+std::string_view CutUtf8(std::string_view text, std::size_t limit);
+
 // True when the bytes are a complete, valid CP932 text.
 bool IsValidCp932(std::string_view cp932);
 

@@ -38,41 +38,18 @@ namespace {
 
 constexpr std::string_view Section = "Config";
 constexpr std::string_view Utf8Mark = "\xEF\xBB\xBF";
-constexpr std::string_view Blanks = " \t";
 constexpr char HexDigits[] = "0123456789ABCDEF";
-
-std::string_view Trim(std::string_view text) {
-    const auto first = text.find_first_not_of(Blanks);
-    if (first == std::string_view::npos)
-        return {};
-    const auto last = text.find_last_not_of(Blanks);
-    return text.substr(first, last - first + 1);
-}
-
-bool IsCp932LeadByte(unsigned char b) {
-    return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
-}
 
 // At most limit bytes of CP932 text, never half of a double-byte character.
 std::string_view CutCp932(std::string_view text, std::size_t limit) {
     std::size_t end = 0;
     while (end < text.size()) {
-        const std::size_t length = IsCp932LeadByte(static_cast<unsigned char>(text[end])) ? 2 : 1;
+        const std::size_t length = codec::IsCp932LeadByte(static_cast<unsigned char>(text[end])) ? 2 : 1;
         if (end + length > limit)
             break;
         end += length;
     }
     return text.substr(0, std::min(end, text.size()));
-}
-
-// At most limit bytes of valid UTF-8 text, never part of a character.
-std::string_view CutUtf8(std::string_view text, std::size_t limit) {
-    if (text.size() <= limit)
-        return text;
-    std::size_t end = limit;
-    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
-        --end;
-    return text.substr(0, end);
 }
 
 // Length of the valid UTF-8 character at the start of text, or 0.
@@ -170,7 +147,7 @@ std::string DecodeText(std::string_view stored) {
             stored.remove_prefix(length);
         }
     }
-    return std::string(CutUtf8(Trim(text), MaxStringBytes));
+    return std::string(codec::CutUtf8(TrimBlanks(text), MaxStringBytes));
 }
 
 // A whole integer: decimal, or hexadecimal after "0x", "0X" or "$", with an

@@ -11,6 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "common/codec.h"
+
 #include "common/error.h"
 
 namespace fwp {
@@ -19,17 +21,8 @@ namespace {
 constexpr std::string_view Blanks = " \t";
 constexpr std::string_view LineEnd = "\r\n";
 
-std::string_view Trim(std::string_view text) {
-    const auto first = text.find_first_not_of(Blanks);
-    if (first == std::string_view::npos)
-        return {};
-    const auto last = text.find_last_not_of(Blanks);
-    return text.substr(first, last - first + 1);
-}
-
 bool IsCp932LeadByte(char c) {
-    const auto b = static_cast<unsigned char>(c);
-    return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
+    return codec::IsCp932LeadByte(static_cast<unsigned char>(c));
 }
 
 char AsciiLower(char c) {
@@ -79,13 +72,13 @@ std::vector<std::string_view> SplitLines(std::string_view data) {
 
 // The name in a "[name]" line; no value for any other line.
 std::optional<std::string_view> SectionName(std::string_view line) {
-    line = Trim(line);
+    line = TrimBlanks(line);
     if (line.empty() || line.front() != '[')
         return std::nullopt;
     const auto close = FindByte(line, ']');
     if (close == std::string_view::npos)
         return std::nullopt;
-    return Trim(line.substr(1, close - 1));
+    return TrimBlanks(line.substr(1, close - 1));
 }
 
 struct TKeyLine {
@@ -94,16 +87,16 @@ struct TKeyLine {
 };
 
 std::optional<TKeyLine> KeyLine(std::string_view line) {
-    line = Trim(line);
+    line = TrimBlanks(line);
     if (line.empty() || line.front() == ';' || line.front() == '[')
         return std::nullopt;
     const auto equals = line.find('=');  // "=" is below every CP932 second byte
     if (equals == std::string_view::npos)
         return std::nullopt;
-    const auto key = Trim(line.substr(0, equals));
+    const auto key = TrimBlanks(line.substr(0, equals));
     if (key.empty())
         return std::nullopt;
-    return TKeyLine{key, Trim(line.substr(equals + 1))};
+    return TKeyLine{key, TrimBlanks(line.substr(equals + 1))};
 }
 
 [[noreturn]] void Fail(const std::filesystem::path& path, int error) {
@@ -212,15 +205,23 @@ bool HasLineBreak(std::string_view text) {
 }
 
 void CheckNames(std::string_view section, std::string_view key, std::string_view value) {
-    const bool sectionOk = !section.empty() && Trim(section) == section && !HasLineBreak(section) &&
+    const bool sectionOk = !section.empty() && TrimBlanks(section) == section && !HasLineBreak(section) &&
                            FindByte(section, ']') == std::string_view::npos;
-    const bool keyOk = !key.empty() && Trim(key) == key && !HasLineBreak(key) && key.front() != '[' &&
+    const bool keyOk = !key.empty() && TrimBlanks(key) == key && !HasLineBreak(key) && key.front() != '[' &&
                        key.front() != ';' && key.find('=') == std::string_view::npos;
     if (!sectionOk || !keyOk || HasLineBreak(value))
         throw std::invalid_argument("an INI line cannot hold this section, key or value");
 }
 
 }  // namespace
+
+std::string_view TrimBlanks(std::string_view text) {
+    const auto first = text.find_first_not_of(Blanks);
+    if (first == std::string_view::npos)
+        return {};
+    const auto last = text.find_last_not_of(Blanks);
+    return text.substr(first, last - first + 1);
+}
 
 std::optional<std::string> TIniFile::ReadString(std::string_view section, std::string_view key) const {
     const auto data = ReadBytes(m_path);
@@ -282,7 +283,7 @@ void TIniFile::WriteString(std::string_view section, std::string_view key, std::
         const std::size_t after = lastKey != lines.size() ? lastKey : header;
         out.insert(out.begin() + static_cast<std::ptrdiff_t>(after + 1), newLine);
     } else {
-        if (!out.empty() && !Trim(out.back()).empty())
+        if (!out.empty() && !TrimBlanks(out.back()).empty())
             out.emplace_back();  // a blank line between sections
         out.emplace_back(newHeader);
         out.emplace_back(newLine);

@@ -43,4 +43,7 @@ private:
     std::filesystem::path m_path;
 };
 
+// Text without the blanks (spaces, tabs) around it, as values are read.
+std::string_view TrimBlanks(std::string_view text);
+
 }  // namespace fwp

@@ -107,24 +107,35 @@ void TStreamSocket::Compact(std::size_t room) {
         m_buffer.resize(m_end + room);
 }
 
-TReadStatus TStreamSocket::ReceiveIntoBuffer() {
+TReadStatus TStreamSocket::ReceiveWithoutWaiting(void* buffer, std::size_t length, std::size_t& got) {
+    got = 0;
     if (m_fd < 0 || m_broken)
         return TReadStatus::rsClosed;
-    Compact(ReceiveChunkBytes);
     while (true) {
-        const ssize_t n = ::recv(m_fd, m_buffer.data() + m_end, m_buffer.size() - m_end, MSG_DONTWAIT);
+        const ssize_t n = ::recv(m_fd, buffer, length, MSG_DONTWAIT);
         if (n > 0) {
-            m_end += static_cast<std::size_t>(n);
-            m_bytesReceived += static_cast<std::uint64_t>(n);
+            got = static_cast<std::size_t>(n);
+            m_bytesReceived += got;
             return TReadStatus::rsOk;
         }
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
             return TReadStatus::rsWouldBlock;
+        // End of stream, or an error: nothing more will come.
         m_broken = true;
         return TReadStatus::rsClosed;
     }
+}
+
+TReadStatus TStreamSocket::ReceiveIntoBuffer() {
+    if (m_fd < 0 || m_broken)
+        return TReadStatus::rsClosed;
+    Compact(ReceiveChunkBytes);
+    std::size_t got = 0;
+    const TReadStatus status = ReceiveWithoutWaiting(m_buffer.data() + m_end, m_buffer.size() - m_end, got);
+    m_end += got;
+    return status;
 }
 
 bool TStreamSocket::Send(std::initializer_list<std::string_view> pieces) {
@@ -282,22 +293,7 @@ TReadStatus TStreamSocket::ReadSome(void* buffer, std::size_t length, std::size_
         m_scanned = 0;
         return TReadStatus::rsOk;
     }
-    if (m_fd < 0 || m_broken)
-        return TReadStatus::rsClosed;
-    while (true) {
-        const ssize_t n = ::recv(m_fd, buffer, length, MSG_DONTWAIT);
-        if (n > 0) {
-            got = static_cast<std::size_t>(n);
-            m_bytesReceived += got;
-            return TReadStatus::rsOk;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            return TReadStatus::rsWouldBlock;
-        m_broken = true;
-        return TReadStatus::rsClosed;
-    }
+    return ReceiveWithoutWaiting(buffer, length, got);
 }
 
 void TStreamSocket::DiscardBuffered() {

@@ -91,7 +91,9 @@ public:
     static constexpr std::size_t MaxReadAheadBytes = std::size_t(256) << 20;
 
 private:
-    // Receives what is there without waiting; rsWouldBlock if nothing.
+    // One receive into buffer without waiting; rsWouldBlock if nothing is there.
+    TReadStatus ReceiveWithoutWaiting(void* buffer, std::size_t length, std::size_t& got);
+    // Receives what is there into the receive buffer without waiting.
     TReadStatus ReceiveIntoBuffer();
     void Compact(std::size_t room);
     // Finds the next CR LF; its offset from m_begin, or npos.
