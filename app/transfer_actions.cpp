@@ -1,6 +1,7 @@
 #include "app/transfer_actions.h"
 
 #include <cerrno>
+#include <cstring>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -102,6 +103,21 @@ bool AcceptInto(TTranser& transer, TTranserTask& task, std::unique_ptr<TFileStre
 }
 
 }  // namespace
+
+std::unique_ptr<TFileStream> OpenInFolder(const std::filesystem::path& folder,
+                                          const std::filesystem::path& name, TFileOpenMode mode) {
+    const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0)
+        throw TStreamError(folder.string() + ": " + std::strerror(errno));
+    try {
+        auto stream = TFileStream::OpenIn(dirFd, name.string(), mode);
+        ::close(dirFd);
+        return stream;
+    } catch (...) {
+        ::close(dirFd);
+        throw;
+    }
+}
 
 bool ReceiveToFile(TTranser& transer, TTranserTask& task, const std::filesystem::path& path,
                    bool autoResume) {

@@ -32,6 +32,11 @@ TOfferResult OfferFile(TTranser& transer, const std::filesystem::path& path);
 // that would be empty, "." or "..", or that holds control characters.
 std::optional<std::string> SafeReceiveName(std::string_view fileName);
 
+// Opens name inside folder without following a link in the name, and only
+// a plain file with one link; throws TStreamError.
+std::unique_ptr<TFileStream> OpenInFolder(const std::filesystem::path& folder,
+                                          const std::filesystem::path& name, TFileOpenMode mode);
+
 // Accepts an incoming task into the file at path, without asking: an
 // existing file is continued at its end when autoResume is set, otherwise
 // replaced. When the file cannot be opened the task is denied. True when accepted.

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <exception>
 #include <functional>
 
 namespace fwp {
@@ -27,6 +28,11 @@ public:
     virtual void Unwatch(int fd) = 0;
     // Milliseconds of a monotonic clock.
     virtual std::uint64_t TickCount() const = 0;
+
+    // Receives an error that escaped a callback run by the loop (a refused
+    // handshake of a reconnection, for example). Without a handler the
+    // message goes to standard error.
+    std::function<void(const std::exception&)> OnError;
 };
 
 }  // namespace fwp

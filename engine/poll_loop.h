@@ -38,10 +38,6 @@ public:
     // Turns the loop until predicate holds or limit has passed; returns predicate().
     bool RunUntil(const std::function<bool()>& predicate, std::chrono::milliseconds limit);
 
-    // Receives an error that escaped a timer, watch or posted callback. Without
-    // a handler the message goes to standard error.
-    std::function<void(const std::exception&)> OnError;
-
 private:
     struct TTimer {
         std::chrono::milliseconds interval;

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// What the window's logic needs from the window: message boxes and dialogs
+// (TDialogs, which tests answer in its place) and the visible state (TMainView).
+// Texts are UTF-8.
+namespace fwp {
+
+enum class TBoxIcon : std::uint8_t { biError, biWarning, biInformation, biQuestion };
+enum class TBoxButtons : std::uint8_t { bbOk, bbYesNo, bbYesNoCancel };
+enum class TBoxAnswer : std::uint8_t { baOk, baYes, baNo, baCancel };
+
+class TDialogs {
+public:
+    virtual ~TDialogs() = default;
+    virtual TBoxAnswer MessageBox(std::string_view text, std::string_view title, TBoxIcon icon,
+                                  TBoxButtons buttons = TBoxButtons::bbOk) = 0;
+    // The file open dialog for files to send; empty when cancelled.
+    virtual std::vector<std::filesystem::path> OpenFiles(std::string_view title) = 0;
+    // The save dialog, its file name preset; nothing when cancelled.
+    virtual std::optional<std::filesystem::path> SaveFile(std::string_view title,
+                                                          std::string_view proposedName,
+                                                          bool overwritePrompt) = 0;
+    // The folder dialog; nothing when cancelled.
+    virtual std::optional<std::filesystem::path> ChooseFolder(std::string_view title) = 0;
+};
+
+// The pages of the start panel.
+enum class TStartPage : std::uint8_t { spSelect, spServer, spClient, spWait };
+
+// The window as the logic changes it. Every operation has a default that
+// does nothing, so a test view overrides only what it watches.
+class TMainView {
+public:
+    virtual ~TMainView() = default;
+    // Start panel in front on page; the transfer menu hidden.
+    virtual void ShowStartPanel(TStartPage /*page*/) {}
+    // The waiting page's message, painted at once.
+    virtual void SetWaitMessage(std::string_view /*text*/) {}
+    // Transfer panel in front; the transfer menu shown.
+    virtual void ShowTransferPanel() {}
+    // Panels of the status bar: 0 state, 1 port, 2 rate, 3 peer.
+    virtual void SetStatusText(int /*panel*/, std::string_view /*text*/) {}
+    // Send, chat, plug-in button, "ファイル転送(&F)" and the plug-in menu together.
+    virtual void EnableTransferControls(bool /*enabled*/) {}
+    // The settings panel in front.
+    virtual void ShowSettings() {}
+    // Draws the user's attention to the transfer page (a row was added).
+    virtual void Alert() {}
+    // The selected row's controls may have changed (a suspend, the peer's suspend).
+    virtual void SelectionChanged() {}
+};
+
+}  // namespace fwp

@@ -1,0 +1,599 @@
+#include "app/main_controller.h"
+
+#include <algorithm>
+#include <cctype>
+#include <ctime>
+#include <fstream>
+
+#include "app/easy_connection.h"
+#include "app/envelope.h"
+#include "app/transfer_actions.h"
+#include "common/codec.h"
+#include "common/error.h"
+#include "common/numbers.h"
+#include "engine/wire.h"
+
+namespace fwp {
+namespace {
+
+constexpr std::string_view Title = "Fernwaypost";
+
+std::string Sjis(std::string_view utf8) {
+    return codec::Utf8ToCp932(utf8);
+}
+
+// The integer value of an edit's text; text that is no number counts as 0.
+int PortValue(std::string_view text) {
+    const auto value = ParseInt32(text);
+    return value.value_or(0);
+}
+
+bool EqualIgnoringCase(std::string_view a, std::string_view b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+    });
+}
+
+}  // namespace
+
+std::string ErrorBoxText(std::string_view message) {
+    std::string text(message);
+    if (text.empty())
+        return text;
+    // The first byte of the last character decides.
+    std::size_t last = text.size() - 1;
+    while (last > 0 && (static_cast<unsigned char>(text[last]) & 0xC0) == 0x80)
+        --last;
+    if (static_cast<unsigned char>(text[last]) > '.')
+        text += '.';
+    return text;
+}
+
+TMainController::TMainController(TEventLoop& loop, TConfig& config, TMainView& view, TDialogs& dialogs)
+    : m_loop(loop),
+      m_config(config),
+      m_view(view),
+      m_dialogs(dialogs),
+      m_transer(std::make_unique<TTranser>(loop)),
+      m_service(config.EasyServiceURL) {
+    TTranser& transer = *m_transer;
+    transer.PacketType = ptCompress;
+    transer.BufSize = 32768;
+    transer.OnReceiveData = [this](TTranserTask& task) { TranserReceiveData(task); };
+    transer.OnSendData = [this](TTranserTask& task) { TranserSendData(task); };
+    transer.OnTransferingProgress = [this](TTranserTask& task, std::int64_t rate, std::int64_t transfered,
+                                           std::int64_t size, bool& continueTask) {
+        TranserProgress(task, rate, transfered, size, continueTask);
+    };
+    transer.OnTransferComplete = [this](TTranserTask& task) { TranserTransferComplete(task); };
+    transer.OnStateChange = [this](TTranserState state) { TranserStateChange(state); };
+    transer.OnDisconnect = [this](TTranserSocket&) { TranserDisconnect(); };
+    transer.OnReconnect = [this](bool& reconnect) { TranserReconnect(reconnect); };
+    transer.OnSuspend = [this](TTranserTask& task) { TranserSuspend(task); };
+    m_rows.OnAlert = [this] { m_view.Alert(); };
+    m_rows.TimeViewMode = config.TimeViewMode;
+}
+
+TMainController::~TMainController() {
+    // The engine may still raise events while it closes; they must not reach a half-gone controller.
+    m_transer.reset();
+}
+
+void TMainController::Discover() {
+    m_upnp.Discover();
+    m_localAddress = GetLocalIPAddress();
+    m_wanAddress = m_upnp.GetExternalIPAddress();
+}
+
+void TMainController::SetStatus(int panel, std::string_view text) {
+    m_view.SetStatusText(panel, text);
+}
+
+void TMainController::AddNote(int image, std::string_view caption, std::string_view content,
+                              std::string_view state) {
+    m_rows.AddNoteRow(image, Sjis(caption), Sjis(content), Sjis(state));
+}
+
+void TMainController::ShowError(std::string_view message) {
+    m_dialogs.MessageBox(ErrorBoxText(message), Title, TBoxIcon::biError);
+}
+
+void TMainController::LoopError(const std::exception& error) {
+    // A refused handshake while the engine rebuilds the link happens on every
+    // attempt, unattended: it is noted once as a row, never as a box.
+    if (m_transer->State() == tsReconnecting) {
+        if (!m_reconnectErrorShown)
+            m_rows.AddNoteRow(riError, Sjis("再接続"), Sjis(error.what()), "");
+        m_reconnectErrorShown = true;
+        return;
+    }
+    ShowError(error.what());
+}
+
+// --- Start panel and connection modes -----------------------------------
+
+void TMainController::ShowStartPage(TStartPage page) {
+    m_mode = TWindowMode::mdStart;
+    m_view.ShowStartPanel(page);
+}
+
+void TMainController::ShowStartPanel() {
+    ShowStartPage(TStartPage::spSelect);
+    if (m_config.FirstRunning) {
+        m_dialogs.MessageBox("ようこそ。まずは「設定」を行いチューニングをしましょう！", Title,
+                             TBoxIcon::biInformation);
+        // The welcome is shown once per run.
+        m_config.FirstRunning = false;
+        m_view.ShowSettings();
+    }
+}
+
+void TMainController::ShowWaitPage() {
+    m_cancelWait = false;
+    m_mode = TWindowMode::mdWaiting;
+    m_view.ShowStartPanel(TStartPage::spWait);
+    m_view.SetWaitMessage("");
+    m_loop.ProcessMessages();
+}
+
+bool TMainController::OpenPortByUPnP(int port) {
+    if (!m_upnp.Discover()) {
+        m_dialogs.MessageBox("UPnPが見つかりませんでした。使用できません。", "エラー", TBoxIcon::biError);
+        return false;
+    }
+    // The mapping is asked for whatever the router answers.
+    m_upnp.AddPortMapping(port, port, 0);
+    return true;
+}
+
+bool TMainController::StartServer(std::string_view portText, bool useService, std::string_view userName) {
+    const int port = PortValue(portText);
+    if (port < 1) {
+        m_dialogs.MessageBox("正しいポート番号を指定してください。", "注意", TBoxIcon::biWarning);
+        return false;
+    }
+    ShowWaitPage();
+    std::string externalIp;
+    try {
+        if (m_config.UseUPnP) {
+            m_view.SetWaitMessage("UPnP検出中...");
+            if (!OpenPortByUPnP(port)) {
+                ShowStartPage(TStartPage::spServer);
+                return false;
+            }
+            externalIp = m_upnp.GetExternalIPAddress();
+        }
+        if (useService && !userName.empty()) {
+            m_view.SetWaitMessage("簡単接続サービスに登録中...");
+            const TEasyServiceResult result = m_service.EasyServiceOpen(userName, port, externalIp);
+            if (result.Notice)
+                m_dialogs.MessageBox(result.Notice->Text, result.Notice->Title, TBoxIcon::biError);
+            if (!result) {
+                m_dialogs.MessageBox(
+                    "簡単接続サービスの登録に失敗しました。名前を変えて再度試してみてください。", "失敗",
+                    TBoxIcon::biError);
+                ShowStartPage(TStartPage::spServer);
+                return false;
+            }
+        }
+    } catch (const TError& error) {
+        // No network, or the service is out of reach.
+        m_dialogs.MessageBox(error.what(), Title, TBoxIcon::biError);
+        ShowStartPage(TStartPage::spServer);
+        return false;
+    }
+    m_view.SetWaitMessage("クライアントの接続を待っています...");
+    m_config.UseEasyConnection = useService;
+    m_config.UserName = userName;
+    m_config.Port = port;
+    return WaitForClient(port);
+}
+
+bool TMainController::WaitForClient(int port) {
+    try {
+        m_transer->Listen(port);
+        while (!m_cancelWait) {
+            if (m_transer->Accept(100)) {
+                ConnectionEstablished();
+                return true;
+            }
+            m_loop.ProcessMessages();
+        }
+    } catch (const TError& error) {
+        m_dialogs.MessageBox(error.what(), "エラー", TBoxIcon::biError);
+        ShowStartPanel();
+        return false;
+    }
+    m_transer->CloseSocket();
+    ShowStartPanel();
+    return false;
+}
+
+bool TMainController::StartClient(bool byUser, std::string_view peerUser, std::string_view address,
+                                  std::string_view portText) {
+    std::string host;
+    int port = 0;
+    if (byUser && !peerUser.empty()) {
+        try {
+            const TEasyServiceResult result = m_service.EasyServiceGet(peerUser, host, port);
+            if (result.Notice)
+                m_dialogs.MessageBox(result.Notice->Text, result.Notice->Title, TBoxIcon::biError);
+            if (!result) {
+                m_dialogs.MessageBox("ユーザが見つかりませんでした。名前を変えて再度試してみてください。",
+                                     "失敗", TBoxIcon::biError);
+                return false;
+            }
+        } catch (const TError& error) {
+            m_dialogs.MessageBox(error.what(), Title, TBoxIcon::biError);
+            return false;
+        }
+    } else {
+        host = address;
+        port = PortValue(portText);
+        if (port == 0) {
+            m_dialogs.MessageBox("正しいポート番号を指定してください。", "注意", TBoxIcon::biWarning);
+            return false;
+        }
+    }
+    // With the service, the port used is the one it gave; the field is only checked.
+    if (PortValue(portText) < 1) {
+        m_dialogs.MessageBox("ポート番号を指定してください。", "注意", TBoxIcon::biWarning);
+        return false;
+    }
+    if (!ConnectToServer(host, port))
+        return false;
+    m_config.UseEasyConnection = byUser;
+    m_config.UserName = peerUser;
+    m_config.Port = PortValue(portText);
+    // The address moves to the front of the recent list (compared without case).
+    auto& recent = m_config.DirectConnectTo;
+    const std::string typed(address);
+    std::erase_if(recent, [&](const std::string& entry) { return EqualIgnoringCase(entry, typed); });
+    recent.insert(recent.begin(), typed);
+    try {
+        m_config.Save();
+    } catch (const TError& error) {
+        ShowError(error.what());
+    }
+    return true;
+}
+
+bool TMainController::ConnectToServer(const std::string& host, int port) {
+    try {
+        if (!m_transer->Connect(host, port)) {
+            m_dialogs.MessageBox("接続に失敗しました。", "エラー", TBoxIcon::biError);
+            return false;
+        }
+    } catch (const TError& error) {
+        m_dialogs.MessageBox(error.what(), "エラー", TBoxIcon::biError);
+        return false;
+    }
+    ConnectionEstablished();
+    return true;
+}
+
+void TMainController::ConnectionEstablished() {
+    TTranser& transer = *m_transer;
+    m_mode = TWindowMode::mdConnected;
+    m_view.ShowTransferPanel();
+    m_view.EnableTransferControls(true);
+    const int port = transer.Mode() == smServer ? transer.ListeningPort() : transer.Port();
+    SetStatus(1, "port: " + std::to_string(port));
+    m_peerStatus = "comto: " + transer.RemoteHost();
+    SetStatus(3, m_peerStatus);
+    // The settings replace what the handshake agreed on.
+    transer.PacketType = static_cast<TFileTransPacketType>(m_config.PacketType);
+    transer.BufSize = m_config.BufferSize;
+    transer.MaxSendingCount = m_config.MaxSendCount;
+    transer.Start();
+    AddNote(riConnected, "開始", std::string(wire::Banner), "接続確立");
+}
+
+bool TMainController::CloseRequested() {
+    if (m_mode == TWindowMode::mdWaiting)
+        return false;
+    Shutdown();
+    return true;
+}
+
+void TMainController::Shutdown() {
+    if (m_closing)
+        return;
+    m_closing = true;
+    AddNote(riClosed, "接続", "終了処理中...");
+    m_transer->Close();
+}
+
+void TMainController::EndProgram() {
+    try {
+        m_service.CloseRegistration();
+    } catch (const TError&) {
+        // The program ends either way; the registration then expires at the service.
+    }
+    try {
+        m_config.Save();
+    } catch (const TError& error) {
+        ShowError(error.what());
+    }
+}
+
+// --- Engine events ---------------------------------------------------------
+
+void TMainController::TranserReceiveData(TTranserTask& task) {
+    const TEnvelope envelope = ParseEnvelope(task.Name);
+    switch (envelope.Kind) {
+        case TEnvelopeKind::ekInstantMessage:
+        case TEnvelopeKind::ekPluginMessage:
+            // Kept in memory whole: an oversized one is refused.
+            if (task.Size > MaxMessageBytes)
+                m_transer->DenyTask(task);
+            else
+                m_transer->AcceptTask(task, std::make_unique<TMemoryStream>());
+            return;
+        case TEnvelopeKind::ekFile:
+        case TEnvelopeKind::ekPluginFile:
+            break;
+        default:
+            return;
+    }
+    m_rows.AddTaskRow(task);
+    if (envelope.Kind == TEnvelopeKind::ekPluginFile) {
+        // No plug-in of that name runs here.
+        m_transer->DenyTask(task);
+        return;
+    }
+    if (m_config.AutoReceive && ReceiveIntoFolder(*m_transer, task, m_config.ReceiveTo, m_config.AutoResume))
+        m_rows.SetMenu(m_rows.FindTaskRow(task), false);
+}
+
+void TMainController::TranserSendData(TTranserTask& task) {
+    if (task.Name.starts_with(envelope::FilePrefix))
+        m_rows.SendStarted(task);
+}
+
+void TMainController::TranserProgress(TTranserTask& task, std::int64_t byteRate, std::int64_t transfered,
+                                      std::int64_t size, bool& continueTask) {
+    continueTask = true;
+    const TEnvelope envelope = ParseEnvelope(task.Name);
+    if (envelope.Kind == TEnvelopeKind::ekPluginFile) {
+        // Its plug-in is not loaded here: the transfer stops.
+        continueTask = false;
+    }
+    if (envelope.Kind != TEnvelopeKind::ekFile && envelope.Kind != TEnvelopeKind::ekPluginFile)
+        return;
+    SetStatus(2, m_rows.ProgressUpdate(task, byteRate, transfered, size));
+}
+
+void TMainController::TranserTransferComplete(TTranserTask& task) {
+    const TEnvelope envelope = ParseEnvelope(task.Name);
+    if (envelope.Kind == TEnvelopeKind::ekInstantMessage) {
+        const auto* stream = dynamic_cast<const TMemoryStream*>(task.Stream.get());
+        const std::string text = stream ? stream->Data() : std::string();
+        if (task.Direction == tdReceive)
+            m_rows.AddNoteRow(riMessage, Sjis("IM受信"), "> " + text, "");
+        else
+            m_rows.AddNoteRow(riMessage, Sjis("IM送信"), text, "");
+        return;
+    }
+    if (envelope.Kind == TEnvelopeKind::ekFile || envelope.Kind == TEnvelopeKind::ekPluginFile)
+        m_rows.Completion(task);
+}
+
+void TMainController::TranserStateChange(TTranserState state) {
+    switch (state) {
+        case tsReady:
+            m_view.EnableTransferControls(true);
+            SetStatus(0, "待機");
+            m_reconnectErrorShown = false;
+            break;
+        case tsTransfering:
+            SetStatus(0, "転送中");
+            break;
+        case tsClosing:
+            SetStatus(0, "未接続");
+            break;
+        default:
+            break;
+    }
+}
+
+void TMainController::TranserDisconnect() {
+    AddNote(riClosed, "終了", "接続が解除されました");
+    SetStatus(0, "切断");
+    m_view.EnableTransferControls(false);
+    TTranser& transer = *m_transer;
+    if (transer.Mode() == smServer && m_config.UseUPnP && transer.Listening())
+        m_upnp.DeletePortMapping(transer.ListeningPort(), 0);
+}
+
+void TMainController::TranserReconnect(bool& reconnect) {
+    reconnect = m_config.Reconnect;
+    if (reconnect)
+        AddNote(riClosed, "再接続", "相手の応答がありません。再接続します...");
+    m_loop.ProcessMessages();
+}
+
+void TMainController::TranserSuspend(TTranserTask&) {
+    m_view.SelectionChanged();
+}
+
+// --- File offers --------------------------------------------------------------
+
+void TMainController::ChooseAndOfferFiles() {
+    for (const auto& path : m_dialogs.OpenFiles("ファイルの送信"))
+        OfferFile(path);
+}
+
+void TMainController::OfferFile(const std::filesystem::path& path) {
+    const TOfferResult offer = fwp::OfferFile(*m_transer, path);
+    if (!offer.Task) {
+        m_rows.AddNoteRow(riError, Sjis("ﾌｧｲﾙ送信"), Sjis(offer.FileName), Sjis(ResultText(trFileOpenError)));
+        return;
+    }
+    m_rows.AddTaskRow(*offer.Task);
+}
+
+TTranserTask* TMainController::PendingOffer(int row) const {
+    const TListData* data = m_rows.DataAt(row);
+    if (!data || !data->Task || data->Task->State != ttsNew || data->Task->Direction != tdReceive)
+        return nullptr;
+    return data->Task;
+}
+
+void TMainController::AnswerOffer(int row, bool accept) {
+    TListData* data = m_rows.DataAt(row);
+    if (!data)
+        return;
+    if (PendingOffer(row)) {
+        if (accept) {
+            AcceptFileOffer(row, {});
+        } else {
+            m_transer->DenyTask(*data->Task);
+            m_rows.SetMenu(row, false);
+        }
+    }
+}
+
+void TMainController::AcceptFileOffer(int row, const std::filesystem::path& folder) {
+    TTranserTask* task = PendingOffer(row);
+    if (!task || !task->Name.starts_with(envelope::FilePrefix))
+        return;
+    const std::string peerName = ParseEnvelope(task->Name).FileName;
+    std::filesystem::path path;
+    if (!folder.empty()) {
+        // Into a folder: only a name that stays inside it.
+        const auto name = SafeReceiveName(peerName);
+        if (!name) {
+            m_dialogs.MessageBox("ファイルオープンに失敗しました。\r\n" + codec::Cp932ToUtf8(peerName),
+                                 "エラー", TBoxIcon::biError);
+            return;
+        }
+        path = folder / *name;
+    } else {
+        const std::string shown = SafeReceiveName(peerName).value_or(codec::Cp932ToUtf8(peerName));
+        const auto chosen = m_dialogs.SaveFile("受信ファイルの保存 - " + shown, shown, false);
+        if (chosen)
+            path = *chosen;
+    }
+    bool resume = false;
+    std::error_code ec;
+    if (!path.empty() && std::filesystem::exists(path, ec)) {
+        const TBoxAnswer answer = m_dialogs.MessageBox(
+            "ファイルは既に存在します。リジューム受信しますか？\r\n" + path.filename().string(), "質問",
+            TBoxIcon::biWarning, TBoxButtons::bbYesNoCancel);
+        if (answer == TBoxAnswer::baCancel)
+            return;
+        resume = answer == TBoxAnswer::baYes;
+    }
+    if (path.empty())
+        return;
+    // The dialogs let the engine run: the offer may have ended meanwhile.
+    task = PendingOffer(row);
+    if (!task)
+        return;
+    std::unique_ptr<TFileStream> stream;
+    try {
+        const TFileOpenMode mode =
+            resume && std::filesystem::exists(path, ec) ? TFileOpenMode::fmResume : TFileOpenMode::fmCreate;
+        // A name from the peer in a folder is opened without following a link planted there.
+        stream = folder.empty() ? TFileStream::Open(path.string(), mode)
+                                : OpenInFolder(folder, path.filename(), mode);
+        if (mode == TFileOpenMode::fmResume)
+            stream->Seek(stream->Size());
+    } catch (const TStreamError&) {
+        m_dialogs.MessageBox("ファイルオープンに失敗しました。\r\n" + path.filename().string(), "エラー",
+                             TBoxIcon::biError);
+        return;
+    }
+    std::unique_ptr<TStream> target = std::move(stream);
+    if (m_transer->AcceptTask(*task, std::move(target)))
+        m_rows.SetMenu(row, false);
+}
+
+void TMainController::AcceptAll() {
+    std::filesystem::path folder;
+    for (int row = 0; row < static_cast<int>(m_rows.Count()); ++row) {
+        TListData* data = m_rows.DataAt(row);
+        if (!data || !data->Menu)
+            continue;
+        if (PendingOffer(row)) {
+            if (folder.empty()) {
+                const auto chosen = m_dialogs.ChooseFolder("保存先を指定してください");
+                if (!chosen)
+                    return;
+                folder = *chosen;
+            }
+            AcceptFileOffer(row, folder);
+        }
+    }
+}
+
+void TMainController::CancelRow(int row) {
+    TListData* data = m_rows.DataAt(row);
+    if (!data)
+        return;
+    if (data->Task)
+        m_transer->AbortTask(*data->Task);
+}
+
+void TMainController::SuspendOrResumeRow(int row) {
+    TListData* data = m_rows.DataAt(row);
+    if (!data || !data->Task)
+        return;
+    if (data->Task->State == ttsTransfering)
+        m_transer->SuspendTask(*data->Task);
+    else if (data->Task->State == ttsSuspended)
+        m_transer->ResumeTask(*data->Task);
+    if (m_rows.OnRowChanged)
+        m_rows.OnRowChanged(row);
+    m_view.SelectionChanged();
+}
+
+// --- Chat and log ----------------------------------------------------------------
+
+bool TMainController::Say(std::string_view text) {
+    if (!m_transer->Connected() || text.empty())
+        return false;
+    SendInstantMessage(*m_transer, Sjis(text));
+    return true;
+}
+
+std::vector<std::string> TMainController::LogLines(std::string_view date) const {
+    std::vector<std::string> lines{Sjis("Fernwaypost 通信ログ"), "date: " + std::string(date),
+                                   Sjis(m_peerStatus), "----"};
+    for (std::size_t i = 0; i < m_rows.Count(); ++i) {
+        const TTaskRow& row = m_rows.Row(i);
+        std::string line = row.Caption + "\t" + row.Content;
+        if (row.SubItems > 1)
+            line += "\t" + row.State;
+        lines.push_back(std::move(line));
+    }
+    return lines;
+}
+
+void TMainController::SaveLog() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    char date[16];
+    std::strftime(date, sizeof date, "%Y/%m/%d", &local);
+    char name[16];
+    std::strftime(name, sizeof name, "%y-%m-%d.log", &local);
+    const std::vector<std::string> lines = LogLines(date);
+    const auto path = m_dialogs.SaveFile("", name, true);
+    if (!path)
+        return;
+    std::ofstream out(*path, std::ios::binary | std::ios::trunc);
+    for (const std::string& line : lines)
+        out << line << "\r\n";
+    out.close();
+    if (!out)
+        m_dialogs.MessageBox("ログファイルの保存に失敗しました。", "出力エラー", TBoxIcon::biError);
+}
+
+void TMainController::SetTimeViewMode(bool remaining) {
+    m_rows.TimeViewMode = remaining;
+    m_config.TimeViewMode = remaining;
+}
+
+}  // namespace fwp

@@ -1,0 +1,134 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/front_end.h"
+#include "app/task_rows.h"
+#include "config/config.h"
+#include "connect/easy_service.h"
+#include "connect/upnp.h"
+#include "engine/transer.h"
+
+namespace fwp {
+
+// Where the window stands: the start panel, the waiting page, or a connection.
+enum class TWindowMode : std::uint8_t { mdStart, mdWaiting, mdConnected };
+
+// The main window's logic without widgets: the connection modes, the
+// dispatch of the engine's events by the task's name line, file offers and
+// their answers, the chat, the communication log. The window builds its
+// widgets around it; tests drive it with a view and dialogs of their own.
+class TMainController {
+public:
+    TMainController(TEventLoop& loop, TConfig& config, TMainView& view, TDialogs& dialogs);
+    ~TMainController();
+    TMainController(const TMainController&) = delete;
+    TMainController& operator=(const TMainController&) = delete;
+
+    // Looks for the router and the own addresses (this blocks while the
+    // router search waits). Called once by the window after it is made.
+    void Discover();
+    const std::string& LocalAddress() const { return m_localAddress; }
+    const std::string& WanAddress() const { return m_wanAddress; }
+
+    // The start panel on its selection page; the first run welcomes the user.
+    void ShowStartPanel();
+    // "開始" on the server page: waits for a peer; true when one connected.
+    bool StartServer(std::string_view portText, bool useService, std::string_view userName);
+    // "開始" on the client page; true when connected.
+    bool StartClient(bool byUser, std::string_view peerUser, std::string_view address,
+                     std::string_view portText);
+    // Waits for a peer on port until one connects or the wait is cancelled.
+    bool WaitForClient(int port);
+    bool ConnectToServer(const std::string& host, int port);
+    void CancelWait() { m_cancelWait = true; }
+    // Asks the router to forward port; false (after a box) when there is no router.
+    bool OpenPortByUPnP(int port);
+
+    // The window wants to close: refused while waiting, else the session ends first.
+    bool CloseRequested();
+    void Shutdown();
+    // The end of the program: the service registration goes, the settings are written.
+    void EndProgram();
+
+    // File offers and their answers; rows are indices of Rows().
+    void ChooseAndOfferFiles();
+    void OfferFile(const std::filesystem::path& path);
+    void AnswerOffer(int row, bool accept);
+    void AcceptAll();
+    void CancelRow(int row);
+    void SuspendOrResumeRow(int row);
+    // Accepts the offer of row into folder, or asks for the file when folder is empty.
+    void AcceptFileOffer(int row, const std::filesystem::path& folder);
+
+    // Sends the chat text (UTF-8) while connected; false leaves it in the edit.
+    bool Say(std::string_view text);
+    // The communication log: its lines (CP932), and the command that saves them.
+    std::vector<std::string> LogLines(std::string_view date) const;
+    void SaveLog();
+
+    void SetTimeViewMode(bool remaining);
+
+    // The general error display: a box titled "Fernwaypost".
+    void ShowError(std::string_view message);
+    // An error that escaped a callback of the message loop.
+    void LoopError(const std::exception& error);
+
+    TTranser& Transer() { return *m_transer; }
+    TTaskRows& Rows() { return m_rows; }
+    const TTaskRows& Rows() const { return m_rows; }
+    TWindowMode Mode() const { return m_mode; }
+    TConfig& Config() { return m_config; }
+    TEasyServiceClient& EasyService() { return m_service; }
+    TUPnPController& UPnP() { return m_upnp; }
+    // The text of status panel 3 ("comto: " and the peer).
+    const std::string& PeerStatus() const { return m_peerStatus; }
+
+private:
+    void ShowStartPage(TStartPage page);
+    void ShowWaitPage();
+    void ConnectionEstablished();
+    void SetStatus(int panel, std::string_view text);
+    void AddNote(int image, std::string_view caption, std::string_view content, std::string_view state = {});
+
+    void TranserReceiveData(TTranserTask& task);
+    void TranserSendData(TTranserTask& task);
+    void TranserProgress(TTranserTask& task, std::int64_t byteRate, std::int64_t transfered,
+                         std::int64_t size, bool& continueTask);
+    void TranserTransferComplete(TTranserTask& task);
+    void TranserStateChange(TTranserState state);
+    void TranserDisconnect();
+    void TranserReconnect(bool& reconnect);
+    void TranserSuspend(TTranserTask& task);
+
+    // The row's task while it still waits for its answer, else nullptr.
+    TTranserTask* PendingOffer(int row) const;
+
+    TEventLoop& m_loop;
+    TConfig& m_config;
+    TMainView& m_view;
+    TDialogs& m_dialogs;
+    std::unique_ptr<TTranser> m_transer;
+    TTaskRows m_rows;
+    TEasyServiceClient m_service;
+    TUPnPController m_upnp;
+    std::string m_localAddress;
+    std::string m_wanAddress;
+    std::string m_peerStatus = "comto:";
+    TWindowMode m_mode = TWindowMode::mdStart;
+    bool m_cancelWait = false;
+    bool m_closing = false;
+    bool m_reconnectErrorShown = false;
+};
+
+// The general error display appends "." to a message whose last character
+// sorts after "." (a Japanese full stop included).
+std::string ErrorBoxText(std::string_view message);
+
+}  // namespace fwp
