@@ -21,7 +21,8 @@ constexpr std::uint64_t ReceivePassLimitMs = 500;  // a flooding peer cannot sta
 constexpr std::size_t MaxResyncBytes = 16 << 20;
 constexpr std::size_t MaxEndedTasks = 256;
 constexpr std::uint64_t EndedTaskMemoryMs = 10 * 60 * 1000;
-constexpr std::size_t InflateSliceBytes = 4096;  // bounds what one slice can inflate to
+constexpr std::size_t InflateSliceBytes = 4096;    // bounds what one slice can inflate to
+constexpr std::size_t WriteGatherBytes = 1 << 20;  // decoded bytes are written in pieces of about this size
 // Packets are cut from a buffer of a 32-bit size, so no raw length is larger.
 constexpr std::int64_t MaxRawLength = INT32_MAX;
 
@@ -258,18 +259,32 @@ void TTranser::Tick() {
         return;
     }
     if (m_state == tsReady) {
-        const bool goOn = RunBusy([this] {
-            if (TStreamSocket* connection = Connection(); connection && connection->WaitForWrite(1))
-                SendPass();
-            ReceivePass();
-        });
-        // Not going on: "#TERMINATE" was handled, or a close ran inside.
-        const bool reconnecting = goOn && CheckNoResponse();
-        if (goOn && !reconnecting)
-            m_state = tsReady;
+        // A tick that came while this one was busy did nothing; when this one
+        // took that long, the one after follows at once instead of a whole
+        // interval later, so that slow packets do not also lose a tick each.
+        bool goOn = true;
+        bool reconnecting = false;
+        bool catchUp = m_tickSwallowed;
+        for (int round = 0; round < 2 && goOn && !reconnecting && m_state == tsReady; ++round) {
+            if (round == 1 && !catchUp && !m_tickSwallowed)
+                break;
+            m_tickSwallowed = false;
+            catchUp = false;
+            goOn = RunBusy([this] {
+                if (TStreamSocket* connection = Connection(); connection && connection->WaitForWrite(1))
+                    SendPass();
+                ReceivePass();
+            });
+            // Not going on: "#TERMINATE" was handled, or a close ran inside.
+            reconnecting = goOn && CheckNoResponse();
+            if (goOn && !reconnecting)
+                m_state = tsReady;
+        }
         UpdateWatch();
         if (!goOn || reconnecting)
             return;
+    } else if (m_state == tsBusy) {
+        m_tickSwallowed = true;
     } else if (m_state == tsReconnecting) {
         // A handshake error is not caught here: it reaches the host's error display.
         if (Reconnect()) {
@@ -920,6 +935,7 @@ TTranser::TPayloadResult TTranser::ReadPayload(std::int64_t wireLength, std::int
     }
     bool sound = decoder || wireLength == rawLength;
     bool writeFailed = false;
+    m_decoded.clear();
     if (decoder)
         decoder->Begin(rawLength, wireLength);
     auto write = [&](std::string_view bytes) {
@@ -949,23 +965,26 @@ TTranser::TPayloadResult TTranser::ReadPayload(std::int64_t wireLength, std::int
                 continue;
             }
             // Inflating is fed in small slices so that what one slice decodes
-            // to stays small, however well the peer's bytes compress.
+            // to stays small, however well the peer's bytes compress; the
+            // output is gathered and written in large pieces.
             const std::size_t slice = type == ptCompress ? InflateSliceBytes : got;
             for (std::size_t at = 0; at < got && sound && !writeFailed; at += slice) {
-                m_decoded.clear();
                 sound = decoder->Feed(reinterpret_cast<const std::uint8_t*>(m_chunk.data()) + at,
                                       std::min(slice, got - at), m_decoded);
-                if (sound)
+                if (sound && m_decoded.size() >= WriteGatherBytes) {
                     write(m_decoded);
+                    m_decoded.clear();
+                }
             }
         }
         if (decoder && sound && !writeFailed) {
-            m_decoded.clear();
             sound = decoder->Finish(m_decoded);
             if (sound)
                 write(m_decoded);
         }
+        m_decoded.clear();
     } catch (const TLinkLost&) {
+        m_decoded.clear();
         // Nothing of a packet cut off stays: the stream ends where the packet began.
         try {
             target.Truncate(start);

@@ -165,7 +165,9 @@ private:
     bool m_linkLost = false;
     int m_tickDepth = 0;
     int m_holdDepth = 0;
-    int m_watchedFd = -1;  // owner operations waiting in the loop may still hold a task
+    int m_watchedFd = -1;
+    bool m_tickSwallowed = false;  // a tick came while the engine was busy  // owner operations waiting in
+                                   // the loop may still hold a task
     std::deque<TEndedTask> m_ended;
 
     std::vector<char> m_sendBuffer;
