@@ -55,6 +55,16 @@ public:
     virtual void Alert() {}
     // The selected row's controls may have changed (a suspend, the peer's suspend).
     virtual void SelectionChanged() {}
+
+    // Pages of running plug-ins. A handle is the page's widget, opaque here.
+    // A new page with this caption (UTF-8), made the active page.
+    virtual void* CreateSpace(std::string_view /*caption*/) { return nullptr; }
+    virtual void DeleteSpace(void* /*handle*/) {}
+    // Draws the user's attention to a plug-in's page (nullptr: no page).
+    virtual void AlertSpace(void* /*handle*/) { Alert(); }
+    // The window's own page object for a handle, or nullptr; and the application object.
+    virtual void* SpaceObject(void* /*handle*/) { return nullptr; }
+    virtual void* Application() { return nullptr; }
 };
 
 }  // namespace fwp

@@ -74,11 +74,6 @@ TMainController::TMainController(TEventLoop& loop, TConfig& config, TMainView& v
     m_rows.TimeViewMode = config.TimeViewMode;
 }
 
-TMainController::~TMainController() {
-    // The engine may still raise events while it closes; they must not reach a half-gone controller.
-    m_transer.reset();
-}
-
 void TMainController::Discover() {
     m_upnp.Discover();
     m_localAddress = GetLocalIPAddress();
@@ -301,6 +296,7 @@ void TMainController::Shutdown() {
         return;
     m_closing = true;
     AddNote(riClosed, "接続", "終了処理中...");
+    m_plugins.Clear();
     m_transer->Close();
 }
 
@@ -320,7 +316,7 @@ void TMainController::EndProgram() {
 // --- Engine events ---------------------------------------------------------
 
 void TMainController::TranserReceiveData(TTranserTask& task) {
-    const TEnvelope envelope = ParseEnvelope(task.Name);
+    const TEnvelope envelope = Envelope(task);
     switch (envelope.Kind) {
         case TEnvelopeKind::ekInstantMessage:
         case TEnvelopeKind::ekPluginMessage:
@@ -330,20 +326,34 @@ void TMainController::TranserReceiveData(TTranserTask& task) {
             else
                 m_transer->AcceptTask(task, std::make_unique<TMemoryStream>());
             return;
+        case TEnvelopeKind::ekPluginBuffer: {
+            TFernPlugin* plugin = m_plugins.Find(envelope.PluginName);
+            if (plugin && task.Size <= MaxMessageBytes && plugin->ReceiveBuffer(PluginTaskInfo(task)) == 0)
+                m_transer->AcceptTask(task, std::make_unique<TMemoryStream>());
+            else
+                m_transer->DenyTask(task);
+            return;
+        }
         case TEnvelopeKind::ekFile:
         case TEnvelopeKind::ekPluginFile:
             break;
         default:
             return;
     }
-    m_rows.AddTaskRow(task);
+    const int row = m_rows.AddTaskRow(task);
     if (envelope.Kind == TEnvelopeKind::ekPluginFile) {
-        // No plug-in of that name runs here.
-        m_transer->DenyTask(task);
+        // The plug-in names the path; without a plug-in of that name the file is refused.
+        TFernPlugin* plugin = m_plugins.Find(envelope.PluginName);
+        std::string path;
+        if (plugin && plugin->ReceiveFile(PluginTaskInfo(task), envelope.FileName, path) &&
+            fwp::ReceiveToFile(*m_transer, task, codec::Cp932ToUtf8(path), m_config.AutoResume))
+            m_rows.SetMenu(row, false);
+        else
+            m_transer->DenyTask(task);
         return;
     }
     if (m_config.AutoReceive && ReceiveIntoFolder(*m_transer, task, m_config.ReceiveTo, m_config.AutoResume))
-        m_rows.SetMenu(m_rows.FindTaskRow(task), false);
+        m_rows.SetMenu(row, false);
 }
 
 void TMainController::TranserSendData(TTranserTask& task) {
@@ -354,10 +364,18 @@ void TMainController::TranserSendData(TTranserTask& task) {
 void TMainController::TranserProgress(TTranserTask& task, std::int64_t byteRate, std::int64_t transfered,
                                       std::int64_t size, bool& continueTask) {
     continueTask = true;
-    const TEnvelope envelope = ParseEnvelope(task.Name);
+    const TEnvelope envelope = Envelope(task);
+    if (envelope.Kind == TEnvelopeKind::ekPluginBuffer) {
+        if (TFernPlugin* plugin = m_plugins.Find(envelope.PluginName))
+            plugin->Progress(PluginTaskInfo(task), continueTask);
+        return;
+    }
     if (envelope.Kind == TEnvelopeKind::ekPluginFile) {
-        // Its plug-in is not loaded here: the transfer stops.
-        continueTask = false;
+        // Without its plug-in the file has nowhere to go: the transfer stops.
+        if (TFernPlugin* plugin = m_plugins.Find(envelope.PluginName))
+            plugin->Progress(PluginTaskInfo(task), continueTask);
+        else
+            continueTask = false;
     }
     if (envelope.Kind != TEnvelopeKind::ekFile && envelope.Kind != TEnvelopeKind::ekPluginFile)
         return;
@@ -365,18 +383,40 @@ void TMainController::TranserProgress(TTranserTask& task, std::int64_t byteRate,
 }
 
 void TMainController::TranserTransferComplete(TTranserTask& task) {
-    const TEnvelope envelope = ParseEnvelope(task.Name);
-    if (envelope.Kind == TEnvelopeKind::ekInstantMessage) {
-        const auto* stream = dynamic_cast<const TMemoryStream*>(task.Stream.get());
-        const std::string text = stream ? stream->Data() : std::string();
-        if (task.Direction == tdReceive)
-            m_rows.AddNoteRow(riMessage, Sjis("IM受信"), "> " + text, "");
-        else
-            m_rows.AddNoteRow(riMessage, Sjis("IM送信"), text, "");
-        return;
+    const TEnvelope envelope = Envelope(task);
+    auto* memory = dynamic_cast<TMemoryStream*>(task.Stream.get());
+    switch (envelope.Kind) {
+        case TEnvelopeKind::ekInstantMessage: {
+            const std::string text = memory ? memory->Data() : std::string();
+            if (task.Direction == tdReceive)
+                m_rows.AddNoteRow(riMessage, Sjis("IM受信"), "> " + text, "");
+            else
+                m_rows.AddNoteRow(riMessage, Sjis("IM送信"), text, "");
+            return;
+        }
+        case TEnvelopeKind::ekPluginMessage:
+            HandlePluginMessage(task, memory ? memory->Data() : std::string());
+            return;
+        case TEnvelopeKind::ekPluginBuffer:
+            // Only a buffer that arrived whole is reported, with its bytes.
+            if (task.ResultCode == trComplete) {
+                if (TFernPlugin* plugin = m_plugins.Find(envelope.PluginName)) {
+                    std::string* bytes = memory ? &const_cast<std::string&>(memory->Data()) : nullptr;
+                    plugin->Complete(PluginTaskInfo(task, bytes ? bytes->data() : nullptr));
+                }
+            }
+            return;
+        case TEnvelopeKind::ekPluginFile:
+            if (TFernPlugin* plugin = m_plugins.Find(envelope.PluginName))
+                plugin->Complete(PluginTaskInfo(task));
+            m_rows.Completion(task);
+            return;
+        case TEnvelopeKind::ekFile:
+            m_rows.Completion(task);
+            return;
+        default:
+            return;
     }
-    if (envelope.Kind == TEnvelopeKind::ekFile || envelope.Kind == TEnvelopeKind::ekPluginFile)
-        m_rows.Completion(task);
 }
 
 void TMainController::TranserStateChange(TTranserState state) {
@@ -451,6 +491,12 @@ void TMainController::AnswerOffer(int row, bool accept) {
             m_transer->DenyTask(*data->Task);
             m_rows.SetMenu(row, false);
         }
+    } else if (data->Plugin) {
+        // An invitation: the row keeps its menu until the answer's own message has gone.
+        if (accept)
+            AcceptInvitation(row);
+        else
+            SendPluginCommand(*data->Plugin, "deny");
     }
 }
 
@@ -524,6 +570,8 @@ void TMainController::AcceptAll() {
                 folder = *chosen;
             }
             AcceptFileOffer(row, folder);
+        } else if (data->Plugin) {
+            AcceptInvitation(row);
         }
     }
 }
@@ -534,6 +582,8 @@ void TMainController::CancelRow(int row) {
         return;
     if (data->Task)
         m_transer->AbortTask(*data->Task);
+    if (data->Plugin)
+        SendPluginCommand(*data->Plugin, "deny");
 }
 
 void TMainController::SuspendOrResumeRow(int row) {

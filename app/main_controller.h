@@ -8,12 +8,15 @@
 #include <string_view>
 #include <vector>
 
+#include "app/envelope.h"
 #include "app/front_end.h"
 #include "app/task_rows.h"
 #include "config/config.h"
 #include "connect/easy_service.h"
 #include "connect/upnp.h"
 #include "engine/transer.h"
+#include "plugin/plugin.h"
+#include "plugin/services.h"
 
 namespace fwp {
 
@@ -75,6 +78,19 @@ public:
 
     void SetTimeViewMode(bool remaining);
 
+    // Plug-ins: loaded from the program's plug-in folder at start-up.
+    void LoadPlugins(const std::filesystem::path& folder);
+    TFernPluginList& Plugins() { return m_plugins; }
+    // Invites the peer to run the plug-in at index (its menu entry).
+    void InvitePlugin(std::size_t index);
+    // Queues "name|version|command" as a plug-in message.
+    void SendPluginCommand(TFernPlugin& plugin, std::string_view command);
+    void SendPluginReply(std::string_view name, std::string_view command);
+    // An ended plug-in message, own (sent) or the peer's (received).
+    void HandlePluginMessage(const TTranserTask& task, const std::string& text);
+    // The answer menu's "承諾" for an invitation row.
+    void AcceptInvitation(int row);
+
     // The general error display: a box titled "Fernwaypost".
     void ShowError(std::string_view message);
     // An error that escaped a callback of the message loop.
@@ -109,6 +125,13 @@ private:
 
     // The row's task while it still waits for its answer, else nullptr.
     TTranserTask* PendingOffer(int row) const;
+    bool IsPluginName(std::string_view name) const { return m_plugins.IndexOf(name) >= 0; }
+    TEnvelope Envelope(const TTranserTask& task) const;
+    // The function name of the loaded plug-in name, else name itself (CP932).
+    std::string DisplayName(std::string_view name) const;
+    void PluginNote(int image, std::string_view caption, std::string_view content);
+
+    class TControllerPluginHost;
 
     TEventLoop& m_loop;
     TConfig& m_config;
@@ -125,7 +148,12 @@ private:
     bool m_cancelWait = false;
     bool m_closing = false;
     bool m_reconnectErrorShown = false;
+    TFernPluginList m_plugins;
+    std::unique_ptr<TPluginHost> m_pluginHost;
 };
+
+// The record a plug-in entry point gets for a task.
+TPluginTaskInfo PluginTaskInfo(const TTranserTask& task, void* data = nullptr);
 
 // The general error display appends "." to a message whose last character
 // sorts after "." (a Japanese full stop included).
