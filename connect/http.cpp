@@ -174,6 +174,14 @@ TCurlPtr OpenSession(const std::string& url, const std::string& userAgent, TTran
         if (result != CURLE_OK)
             throw THttpError(THttpErrorKind::hekOpen, curl_easy_strerror(result));
     }
+    // "host!" makes libcurl bind to that address rather than look for an
+    // interface of that name.
+    if (!transfer.Limits.LocalAddress.empty()) {
+        const std::string local = "host!" + transfer.Limits.LocalAddress;
+        const CURLcode result = curl_easy_setopt(handle, CURLOPT_INTERFACE, local.c_str());
+        if (result != CURLE_OK)
+            throw THttpError(THttpErrorKind::hekOpen, curl_easy_strerror(result));
+    }
     return curl;
 }
 

@@ -46,6 +46,9 @@ struct THttpLimits {
     std::chrono::milliseconds ReadLimit{600'000};
     // A longer body is refused with hekRead rather than held in memory.
     std::size_t MaxBodyBytes = 8u << 20;
+    // The local address to connect from (for example "127.0.0.2", so that a
+    // test can play a second client); empty: the system chooses.
+    std::string LocalAddress = {};
 };
 
 // Returns the body of url, fetched from the network (never from a cache), with

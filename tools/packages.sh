@@ -5,9 +5,9 @@ FWP_PACKAGES=(
     # building
     cmake ninja-build g++ pkg-config clang-format
     # libraries
-    zlib1g-dev libcurl4-openssl-dev libpugixml-dev libcpp-httplib-dev
+    zlib1g-dev libcurl4-openssl-dev libpugixml-dev libcpp-httplib-dev libsqlite3-dev libhiredis-dev
     # tests and benchmarks
-    libgtest-dev libbenchmark-dev xdg-user-dirs time socat openssh-server openssh-client
+    libgtest-dev libbenchmark-dev xdg-user-dirs time socat openssh-server openssh-client redis-server wrk
 )
 
 fwp_install_packages() {

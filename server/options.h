@@ -1,0 +1,53 @@
+#pragma once
+
+#include <chrono>
+#include <exception>
+#include <optional>
+#include <string>
+#include <utility>
+
+namespace fwp::server {
+
+// A host and a port as given on the command line ("127.0.0.1:8080",
+// "[::1]:8080", "localhost:6379").
+struct THostPort {
+    std::string Host;
+    int Port = 0;
+};
+
+// The command line of fwpost-rendezvous.
+struct TServerOptions {
+    THostPort Listen{"0.0.0.0", 8080};  // port 0: any free port, printed at start
+    std::string Path = "/easy.cgi";
+    std::string Db;  // empty: the default file in the user's data folder
+    std::optional<THostPort> Redis;
+    std::chrono::seconds Ttl = std::chrono::hours(12);
+    int RateLimit = 120;  // per client address and minute; 0: no limit
+    bool TrustProxy = false;
+    int Threads = 64;
+    bool Help = false;
+};
+
+class TUsageError : public std::exception {
+public:
+    explicit TUsageError(std::string message) : m_message(std::move(message)) {}
+    const char* what() const noexcept override { return m_message.c_str(); }
+
+private:
+    std::string m_message;
+};
+
+// Parses argv. Throws TUsageError.
+TServerOptions ParseServerOptions(int argc, const char* const* argv);
+
+// "HOST:PORT", the host possibly in brackets. Nothing when malformed.
+std::optional<THostPort> ParseHostPort(const std::string& text);
+
+// $XDG_DATA_HOME/fernwaypost/rendezvous.db, or
+// ~/.local/share/fernwaypost/rendezvous.db when that variable is unset or
+// not an absolute path.
+std::string DefaultDatabasePath();
+
+extern const char* const ServerUsageText;
+
+}  // namespace fwp::server

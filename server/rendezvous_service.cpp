@@ -1,0 +1,109 @@
+#include "server/rendezvous_service.h"
+
+#include <cstdio>
+#include <variant>
+
+#include "server/query.h"
+
+namespace fwp::server {
+namespace {
+
+TReply Refuse(int status, std::string_view reason) {
+    return {status, std::to_string(status) + " " + std::string(reason) + "\r\n", std::nullopt};
+}
+
+TReply Found(const TEndpoint& endpoint) {
+    // The client also accepts "ip=A"; the blanks are only for people reading it.
+    return {200, "200 OK\r\nip = " + endpoint.Ip + "\r\nport = " + std::to_string(endpoint.Port) + "\r\n",
+            std::nullopt};
+}
+
+// A name is what the client's user typed, in CP932: never empty and never
+// holding control bytes, which CP932 text does not contain (its second bytes
+// start at 0x40).
+std::optional<std::string_view> NameProblem(const std::string& name) {
+    if (name.empty())
+        return "Empty user name";
+    if (name.size() > MaxNameBytes)
+        return "User name longer than 255 bytes";
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F)
+            return "Control character in user name";
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+TRendezvousService::TRendezvousService(TRegistry& registry, const TServiceSettings& settings)
+    : m_registry(registry), m_settings(settings), m_limiter(settings.RateLimit) {}
+
+TReply TRendezvousService::Handle(std::string_view target, const std::string& client, std::int64_t nowMs,
+                                  std::chrono::microseconds monotonic) {
+    if (const auto wait = m_limiter.Take(client, monotonic)) {
+        TReply reply = Refuse(429, "Too many requests");
+        reply.RetryAfter = *wait;
+        return reply;
+    }
+    try {
+        return DoHandle(target, client, nowMs);
+    } catch (const TRegistryError& error) {
+        std::fprintf(stderr, "fwpost-rendezvous: %s\n", error.what());
+        return Refuse(503, "Storage unavailable");
+    }
+}
+
+TReply TRendezvousService::DoHandle(std::string_view target, const std::string& client, std::int64_t nowMs) {
+    const auto parsed = ParseQuery(target);
+    if (const auto* error = std::get_if<TQueryError>(&parsed))
+        return Refuse(400, error->Reason);
+    const TQuery& query = std::get<TQuery>(parsed);
+    if (const auto problem = NameProblem(query.User))
+        return Refuse(400, *problem);
+
+    switch (query.Mode) {
+        case TMode::mdOpen: {
+            const std::optional<int> port = ParsePort(query.Port);
+            if (!port)
+                return Refuse(400, "Port must be 1-65535");
+            // Without an address the client means "where this request came from".
+            TEndpoint endpoint{query.Ip.empty() ? client : query.Ip, *port};
+            if (!IsDottedIPv4(endpoint.Ip))
+                return Refuse(400, query.Ip.empty() ? "Client address is not IPv4; give ip"
+                                                    : "ip must be a dotted IPv4 address");
+            if (m_registry.Open(query.User, client, endpoint, m_settings.Ttl, nowMs) == TOpenResult::orTaken)
+                return Refuse(409, "User name is in use from another address");
+            return Found(endpoint);
+        }
+        case TMode::mdGet: {
+            const std::optional<TEndpoint> endpoint = m_registry.Get(query.User, nowMs);
+            if (!endpoint)
+                return Refuse(410, "Unknown user");
+            return Found(*endpoint);
+        }
+        case TMode::mdClose:
+            switch (m_registry.Close(query.User, client, nowMs)) {
+                case TCloseResult::crRemoved:
+                    return {200, "200 OK\r\n", std::nullopt};
+                case TCloseResult::crUnknown:
+                    return Refuse(410, "Unknown user");
+                case TCloseResult::crOtherOwner:
+                    return Refuse(403, "Registered from another address");
+            }
+            break;
+    }
+    return Refuse(400, "Unknown mode");
+}
+
+TReply TRendezvousService::Health() {
+    try {
+        m_registry.CheckHealth();
+        return {200, "200 OK\r\n", std::nullopt};
+    } catch (const TRegistryError& error) {
+        std::fprintf(stderr, "fwpost-rendezvous: %s\n", error.what());
+        return Refuse(503, "Storage unavailable");
+    }
+}
+
+}  // namespace fwp::server

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "server/rate_limiter.h"
+#include "server/registry.h"
+
+// What the easy connection service answers, without the HTTP around it.
+//
+// Every reply body starts with a three-digit code and a reason, which is also
+// the HTTP status, and its lines end in CR LF. The client reads only the
+// body: an open succeeds when it starts with "200", a lookup when it has a
+// "port" line. No reply here ever says "404 Not Found": the client takes that
+// text as "the service is gone", so it is kept for a wrong path alone (and
+// an unknown or expired name is a 410, which no proxy turns into a 404 page).
+namespace fwp::server {
+
+constexpr std::size_t MaxNameBytes = 255;
+
+struct TServiceSettings {
+    std::chrono::seconds Ttl = std::chrono::hours(12);
+    int RateLimit = 120;  // requests per client address per minute; 0: none
+};
+
+struct TReply {
+    int Status = 200;
+    std::string Body;
+    std::optional<std::chrono::seconds> RetryAfter;  // with 429
+};
+
+class TRendezvousService {
+public:
+    TRendezvousService(TRegistry& registry, const TServiceSettings& settings);
+
+    // Answers one request to the service's path. target is the raw request
+    // target as it came (path and query, nothing decoded); client is the
+    // address the request came from (the forwarded one behind a trusted
+    // proxy). nowMs is the wall-clock time in milliseconds since 1970 (for
+    // expiry), monotonic the time of any steady clock (for the rate limit).
+    TReply Handle(std::string_view target, const std::string& client, std::int64_t nowMs,
+                  std::chrono::microseconds monotonic);
+    // For /healthz: 200 when the store answers.
+    TReply Health();
+
+private:
+    TReply DoHandle(std::string_view target, const std::string& client, std::int64_t nowMs);
+
+    TRegistry& m_registry;
+    TServiceSettings m_settings;
+    TRateLimiter m_limiter;
+};
+
+}  // namespace fwp::server

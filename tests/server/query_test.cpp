@@ -1,0 +1,92 @@
+#include "server/query.h"
+
+#include <gtest/gtest.h>
+
+namespace fwp::server {
+namespace {
+
+// The parsed query, or the reason it was refused written as "!reason".
+std::string Describe(std::string_view target) {
+    const auto parsed = ParseQuery(target);
+    if (const auto* error = std::get_if<TQueryError>(&parsed))
+        return "!" + error->Reason;
+    const TQuery& query = std::get<TQuery>(parsed);
+    const char* mode = query.Mode == TMode::mdOpen ? "open" : query.Mode == TMode::mdGet ? "get" : "close";
+    return std::string(mode) + "|" + query.User + "|" + query.Port + "|" + query.Ip;
+}
+
+TEST(Query, TheClientsThreeFormsAreReadWithTheirValuesDecoded) {
+    EXPECT_EQ(Describe("/easy.cgi?mode=open&user=alice&port=4006&ip=203.0.113.5"),
+              "open|alice|4006|203.0.113.5");
+    EXPECT_EQ(Describe("/easy.cgi?mode=open&user=alice&port=4006&ip="), "open|alice|4006|");
+    EXPECT_EQ(Describe("/easy.cgi?mode=get&user=alice"), "get|alice||");
+    EXPECT_EQ(Describe("/easy.cgi?mode=close&user=alice"), "close|alice||");
+    EXPECT_EQ(Describe("/easy.cgi?mode=get&user=%91%BE%98Y%20x"), "get|\x91\xBE\x98Y x||");
+}
+
+TEST(Query, ANameKeepsEveryCharacterTheClientLeavesUnescaped) {
+    EXPECT_EQ(Describe("/e?mode=get&user=a&b=c"), "get|a&b=c||");
+    EXPECT_EQ(Describe("/e?mode=get&user=a+b"), "get|a+b||");
+    EXPECT_EQ(Describe("/e?mode=get&user=a/b?c"), "get|a/b?c||");
+    EXPECT_EQ(Describe("/e?mode=close&user=x&port=1&ip=2"), "close|x&port=1&ip=2||");
+    // Port and address are read from the right, so the name may hold the keys themselves.
+    EXPECT_EQ(Describe("/e?mode=open&user=x&port=1&ip=2&port=4006&ip=192.0.2.1"),
+              "open|x&port=1&ip=2|4006|192.0.2.1");
+    EXPECT_EQ(Describe("/e?mode=open&user=&ip=&port=&port=4006&ip="), "open|&ip=&port=|4006|");
+    EXPECT_EQ(Describe("/e?mode=open&user=%95\\&port=4006&ip="), "open|\x95\\|4006|");
+}
+
+TEST(Query, MalformedQueriesAreRefusedWithAReason) {
+    EXPECT_EQ(Describe("/easy.cgi"), "!Missing query");
+    EXPECT_EQ(Describe("/easy.cgi?"), "!Query must start with mode=");
+    EXPECT_EQ(Describe("/easy.cgi?user=a&mode=get"), "!Query must start with mode=");
+    EXPECT_EQ(Describe("/easy.cgi?mode=GET&user=a"), "!Unknown mode");
+    EXPECT_EQ(Describe("/easy.cgi?mode=get"), "!Missing user");
+    EXPECT_EQ(Describe("/easy.cgi?mode=get&"), "!Missing user");
+    EXPECT_EQ(Describe("/easy.cgi?mode=get&User=a"), "!Missing user");
+    EXPECT_EQ(Describe("/easy.cgi?mode=open&user=a&port=1"), "!Missing ip");
+    EXPECT_EQ(Describe("/easy.cgi?mode=open&user=a&ip=1.2.3.4"), "!Missing port");
+    EXPECT_EQ(Describe("/easy.cgi?mode=get&user=%4"), "!Bad escape in user");
+    EXPECT_EQ(Describe("/easy.cgi?mode=open&user=a&port=1&ip=%G1"), "!Bad escape in ip");
+}
+
+TEST(Query, OnlyPercentAndTwoHexDigitsAreDecoded) {
+    EXPECT_EQ(PercentDecode("a%20b"), "a b");
+    EXPECT_EQ(PercentDecode("%e9%E9"), "\xE9\xE9");
+    EXPECT_EQ(PercentDecode("50%25"), "50%");
+    EXPECT_EQ(PercentDecode("%2525"), "%25");
+    EXPECT_EQ(PercentDecode("a+b"), "a+b");
+    EXPECT_EQ(PercentDecode("%00"), std::string(1, '\0'));
+    EXPECT_EQ(PercentDecode(""), "");
+    EXPECT_EQ(PercentDecode("%"), std::nullopt);
+    EXPECT_EQ(PercentDecode("%4"), std::nullopt);
+    EXPECT_EQ(PercentDecode("%4g"), std::nullopt);
+    EXPECT_EQ(PercentDecode("ab%"), std::nullopt);
+}
+
+TEST(Query, AnAddressIsFourDecimalNumbersUpTo255) {
+    for (const char* good : {"0.0.0.0", "1.2.3.4", "203.0.113.5", "255.255.255.255", "10.0.0.10"}) {
+        SCOPED_TRACE(good);
+        EXPECT_TRUE(IsDottedIPv4(good));
+    }
+    for (const char* bad : {"", "1.2.3", "1.2.3.4.", "1.2.3.4.5", ".1.2.3", "1..2.3", "256.0.0.1",
+                            "1.2.3.1000", "01.2.3.4", "1.2.3.00", "+1.2.3.4", "1.2.3.4 ", " 1.2.3.4", "::1",
+                            "::ffff:1.2.3.4", "example.com", "0x7f.0.0.1", "1,2.3.4"}) {
+        SCOPED_TRACE(bad);
+        EXPECT_FALSE(IsDottedIPv4(bad));
+    }
+}
+
+TEST(Query, APortIsADecimalNumberFrom1To65535) {
+    EXPECT_EQ(ParsePort("1"), 1);
+    EXPECT_EQ(ParsePort("4006"), 4006);
+    EXPECT_EQ(ParsePort("65535"), 65535);
+    EXPECT_EQ(ParsePort("04006"), 4006);
+    for (const char* bad : {"", "0", "65536", "99999", "100000", "-1", "+1", "1.0", "4006 ", "0x10", "abc"}) {
+        SCOPED_TRACE(bad);
+        EXPECT_EQ(ParsePort(bad), std::nullopt);
+    }
+}
+
+}  // namespace
+}  // namespace fwp::server

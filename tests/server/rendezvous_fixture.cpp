@@ -1,0 +1,201 @@
+#include "tests/server/rendezvous_fixture.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <stdexcept>
+#include <thread>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <hiredis/hiredis.h>
+
+namespace fwp::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr auto StartLimit = 20s;
+
+sockaddr_in Address(const std::string& ip, int port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    ::inet_pton(AF_INET, ip.c_str(), &address.sin_addr);
+    return address;
+}
+
+// A port that was free a moment ago. Another program may take it before
+// redis-server does; the caller then tries again.
+int FreeLoopbackPort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = Address("127.0.0.1", 0);
+    socklen_t size = sizeof address;
+    int port = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0)
+        port = ntohs(address.sin_port);
+    ::close(fd);
+    return port;
+}
+
+struct TContextFree {
+    void operator()(redisContext* context) const { redisFree(context); }
+};
+
+}  // namespace
+
+std::optional<std::string> FindInPath(const std::string& program) {
+    const char* path = std::getenv("PATH");
+    std::string folders = path ? path : "/usr/local/bin:/usr/bin:/bin";
+    folders += ":/usr/sbin:/sbin";
+    std::size_t start = 0;
+    while (start <= folders.size()) {
+        const std::size_t end = std::min(folders.find(':', start), folders.size());
+        const std::string candidate = folders.substr(start, end - start) + "/" + program;
+        if (end > start && ::access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+        start = end + 1;
+    }
+    return std::nullopt;
+}
+
+TRedisServer::TRedisServer(const std::string& program, int port) {
+    for (int attempt = 0; attempt < 5 && !m_process; ++attempt) {
+        m_port = port != 0 ? port : FreeLoopbackPort();
+        // Nothing is written to disk, and the log goes to a file so that no
+        // pipe can fill up.
+        std::string settings = "bind 127.0.0.1\n";
+        settings += "port " + std::to_string(m_port) + "\n";
+        settings += "save \"\"\nappendonly no\ndaemonize no\nprotected-mode yes\n";
+        settings += "dir " + m_box.Root().string() + "\n";
+        settings += "logfile " + m_box.Path("redis.log").string() + "\n";
+        const std::string config = m_box.WriteFile("redis.conf", settings).string();
+        auto process =
+            std::make_unique<TProcess>(program, std::vector<std::string>{config}, m_box.Root().string());
+        const auto deadline = Clock::now() + StartLimit;
+        while (Clock::now() < deadline) {
+            if (Command({"PING"}) == "PONG") {
+                m_process = std::move(process);
+                break;
+            }
+            if (process->Wait(0ms))
+                break;  // it ended: most likely the port was taken meanwhile
+            std::this_thread::sleep_for(20ms);
+        }
+    }
+    if (!m_process)
+        throw std::runtime_error("redis-server did not start; see its log in " + m_box.Root().string());
+}
+
+TRedisServer::~TRedisServer() {
+    if (m_process) {
+        m_process->Signal(SIGTERM);
+        m_process->Wait(10s);
+    }
+}
+
+void TRedisServer::Kill() {
+    if (m_process) {
+        m_process->Signal(SIGKILL);
+        m_process->Wait(10s);
+    }
+}
+
+std::optional<std::string> TRedisServer::Command(const std::vector<std::string>& args) const {
+    const std::unique_ptr<redisContext, TContextFree> context(
+        redisConnectWithTimeout("127.0.0.1", m_port, timeval{2, 0}));
+    if (!context || context->err)
+        return std::nullopt;
+    redisSetTimeout(context.get(), timeval{5, 0});
+    std::vector<const char*> argv;
+    std::vector<std::size_t> lengths;
+    for (const std::string& arg : args) {
+        argv.push_back(arg.data());
+        lengths.push_back(arg.size());
+    }
+    auto* reply = static_cast<redisReply*>(
+        redisCommandArgv(context.get(), static_cast<int>(args.size()), argv.data(), lengths.data()));
+    if (!reply)
+        return std::nullopt;
+    std::string text;
+    if (reply->type == REDIS_REPLY_INTEGER)
+        text = std::to_string(reply->integer);
+    else if (reply->str)
+        text.assign(reply->str, reply->len);
+    freeReplyObject(reply);
+    return text;
+}
+
+TRendezvousProcess::TRendezvousProcess(std::vector<std::string> args) {
+    bool listen = false;
+    for (const std::string& arg : args)
+        listen = listen || arg == "--listen";
+    if (!listen)
+        args.insert(args.begin(), {"--listen", "127.0.0.1:0"});
+    m_process = std::make_unique<TProcess>(BinaryPath("fwpost-rendezvous"), args);
+    const auto line = m_process->WaitForLine("listening ", StartLimit);
+    if (line) {
+        const std::size_t colon = line->find(':');
+        m_port = std::atoi(line->c_str() + colon + 1);
+    }
+}
+
+TEasyServiceClient TRendezvousProcess::Client(const std::string& from) const {
+    THttpLimits limits;
+    limits.OpenLimit = 20s;
+    limits.ReadLimit = 20s;
+    limits.LocalAddress = from;
+    return TEasyServiceClient(URL(), limits);
+}
+
+std::vector<std::string> TRendezvousProcess::LogLines() {
+    while (m_process->ReadLine(0ms)) {
+    }
+    return m_process->Lines();
+}
+
+TRawReply RawGet(int port, const std::string& target, const std::string& extraHeaders,
+                 const std::string& from) {
+    TRawReply reply;
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in local = Address(from, 0);
+    sockaddr_in remote = Address("127.0.0.1", port);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+        ::connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
+        ::close(fd);
+        return reply;
+    }
+    const std::string request =
+        "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" + extraHeaders + "\r\n";
+    if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
+        ::close(fd);
+        return reply;
+    }
+    std::string received;
+    const auto deadline = Clock::now() + 20s;
+    while (Clock::now() < deadline) {
+        pollfd ready{fd, POLLIN, 0};
+        if (::poll(&ready, 1, 100) <= 0)
+            continue;
+        char buffer[4096];
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            break;
+        received.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    const std::size_t headersEnd = received.find("\r\n\r\n");
+    if (!received.starts_with("HTTP/1.1 ") || headersEnd == std::string::npos)
+        return reply;
+    reply.Status = std::atoi(received.c_str() + 9);
+    reply.Headers = received.substr(0, headersEnd + 2);
+    reply.Body = received.substr(headersEnd + 4);
+    return reply;
+}
+
+}  // namespace fwp::test
