@@ -55,6 +55,8 @@ public:
     virtual void Alert() {}
     // The selected row's controls may have changed (a suspend, the peer's suspend).
     virtual void SelectionChanged() {}
+    // Opens an address with the desktop's handler (web page, mail program).
+    virtual void OpenUrl(std::string_view /*url*/) {}
 
     // Pages of running plug-ins. A handle is the page's widget, opaque here.
     // A new page with this caption (UTF-8), made the active page.

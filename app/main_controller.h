@@ -4,12 +4,15 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "app/easy_connection.h"
 #include "app/envelope.h"
 #include "app/front_end.h"
+#include "app/messenger.h"
 #include "app/task_rows.h"
 #include "config/config.h"
 #include "connect/easy_service.h"
@@ -91,6 +94,26 @@ public:
     // The answer menu's "承諾" for an invitation row.
     void AcceptInvitation(int row);
 
+    // Unattended starts from the command line: "/server" NAME, "/client"
+    // NAME, "/session" (or --server, --client, --session); no argument shows
+    // the start panel. False when a start failed and the program is to end.
+    bool ProcessCommandLine(const std::vector<std::string>& args);
+    bool RegisterEasyConnection(std::string_view user, int port, std::string_view externalIp);
+    bool LookupEasyConnection(std::string_view user, std::string& host, int& port);
+    // The pauses of a lookup; tests shorten them.
+    TLookupPacing& LookupPacing() { return m_lookupPacing; }
+    // The program was told to end (an unattended start failed).
+    bool TerminateRequested() const { return m_terminate; }
+
+    // The instant messenger; a system without one reports so.
+    void SetMessenger(std::unique_ptr<TMessenger> messenger) { m_messenger = std::move(messenger); }
+    bool FindLaunchingSession();
+    void RegisterWithMessenger(std::string_view exePath);
+    void UnregisterFromMessenger();
+
+    // "新しいバージョンを確認する(&C)": asks the version file at url.
+    void CheckForNewVersion(const std::filesystem::path& executable, const std::string& url);
+
     // The general error display: a box titled "Fernwaypost".
     void ShowError(std::string_view message);
     // An error that escaped a callback of the message loop.
@@ -108,6 +131,9 @@ public:
 
 private:
     void ShowStartPage(TStartPage page);
+    void StartServerFromCommandLine(std::string_view user);
+    void StartClientFromCommandLine(std::string_view user);
+    void StartMessengerSession();
     void ShowWaitPage();
     void ConnectionEstablished();
     void SetStatus(int panel, std::string_view text);
@@ -150,6 +176,10 @@ private:
     bool m_reconnectErrorShown = false;
     TFernPluginList m_plugins;
     std::unique_ptr<TPluginHost> m_pluginHost;
+    std::unique_ptr<TMessenger> m_messenger = MakeNoMessenger();
+    std::optional<TMessengerSession> m_session;
+    TLookupPacing m_lookupPacing;
+    bool m_terminate = false;
 };
 
 // The record a plug-in entry point gets for a task.

@@ -24,63 +24,6 @@ using namespace std::chrono_literals;
 using test::ReadAll;
 using test::TSandbox;
 
-class Controller : public ::testing::Test {
-protected:
-    Controller() : config(box.Path("config.ini")) {
-        config.UseUPnP = false;
-        config.FirstRunning = false;
-        config.ReceiveTo = box.Folder("in").string() + "/";
-        loop.OnError = [this](const std::exception& error) { controller->LoopError(error); };
-        controller = std::make_unique<TMainController>(loop, config, view, dialogs);
-    }
-    ~Controller() override {
-        controller->Transer().CloseSocket();
-        controller.reset();
-    }
-    bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 20s) {
-        return loop.RunUntil(done, limit);
-    }
-    // Waits as server; the peer engine connects from its own thread.
-    void ConnectPeer() {
-        peer.ReceiveFolder = box.Folder("peer-in");
-        const int port = 20000 + static_cast<int>(::getpid() % 20000);
-        auto connected = std::async(std::launch::async, [&] {
-            for (int attempt = 0; attempt < 200; ++attempt) {
-                if (peer.ConnectAndStart(port))
-                    return true;
-                std::this_thread::sleep_for(20ms);
-            }
-            return false;
-        });
-        ASSERT_TRUE(controller->StartServer(std::to_string(port), false, ""));
-        ASSERT_TRUE(connected.get());
-        ASSERT_EQ(controller->Mode(), TWindowMode::mdConnected);
-    }
-    std::string RowText(int row) { return codec::Cp932ToUtf8(controller->Rows().Row(row).Content); }
-    std::string RowState(int row) { return codec::Cp932ToUtf8(controller->Rows().Row(row).State); }
-    int LastRow() { return static_cast<int>(controller->Rows().Count()) - 1; }
-    int FindRow(const std::string& caption, const std::string& contentStart) {
-        for (int i = 0; i < static_cast<int>(controller->Rows().Count()); ++i)
-            if (codec::Cp932ToUtf8(controller->Rows().Row(i).Caption) == caption &&
-                RowText(i).starts_with(contentStart))
-                return i;
-        return -1;
-    }
-    std::int32_t PeerResult(const std::string& name) {
-        std::vector<test::TCompletion> storage;
-        const auto* completion = peer.FindCompletion("FileTransfering:" + name, storage);
-        return completion ? completion->Result : -100;
-    }
-
-    TSandbox box;
-    TPollLoop loop;
-    TConfig config;
-    TRecordingView view;
-    TScriptedDialogs dialogs;
-    std::unique_ptr<TMainController> controller;
-    test::TPeer peer{"peer"};
-};
-
 TEST_F(Controller, ServerStartRefusesPortsBelowOne) {
     for (const char* port : {"abc", "0", "-5", ""}) {
         SCOPED_TRACE(port);
