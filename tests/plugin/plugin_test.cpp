@@ -256,5 +256,22 @@ TEST(PluginServices, RecordFunctionsReachTheHostOfTheThread) {
     DetachPluginHost(&host);
 }
 
+#ifdef FWP_NOTEPAD_PLUGIN
+TEST(ExamplePlugin, SharedNotepadQualifiesAsAPlugin) {
+    TFernPluginList list;
+    ASSERT_TRUE(list.Add(FWP_NOTEPAD_PLUGIN));
+    const TFernPlugin& notepad = list.Items(0);
+    EXPECT_EQ(notepad.Name(), "SharedNotepad");
+    EXPECT_EQ(notepad.FunctionName(), "\x8B\xA4\x97\x4C\x83\x81\x83\x82\x92\xA0");  // 共有メモ帳
+    EXPECT_EQ(notepad.Version(), "1.0");
+    // It takes notes of a sensible size only.
+    TPluginTaskInfo info{};
+    info.Size = 100;
+    EXPECT_EQ(list.Items(0).ReceiveBuffer(info), 0);
+    info.Size = std::int64_t{1} << 40;
+    EXPECT_NE(list.Items(0).ReceiveBuffer(info), 0);
+}
+#endif
+
 }  // namespace
 }  // namespace fwp
