@@ -36,12 +36,14 @@ public:
         for (const char* path : plugins)
             std::filesystem::copy_file(path, m_folder / std::filesystem::path(path).filename());
         m_thread = std::thread([this] { m_loop.Run(); });
-        Call([this](TMainController&) {
+        std::promise<void> made;
+        m_loop.Post([&] {
             m_controller = std::make_unique<TMainController>(m_loop, m_config, m_view, m_dialogs);
             m_loop.OnError = [this](const std::exception& error) { m_controller->LoopError(error); };
             m_controller->LoadPlugins(m_folder);
-            return 0;
+            made.set_value();
         });
+        made.get_future().wait();
         for (const char* path : plugins)
             m_modules.push_back(
                 ::dlopen((m_folder / std::filesystem::path(path).filename()).c_str(), RTLD_NOW));

@@ -103,30 +103,30 @@ int TPeer::Listen() {
 }
 
 std::future<bool> TPeer::AcceptAndStart(std::chrono::milliseconds limit) {
-    auto promise = std::make_shared<std::promise<bool>>();
-    auto result = promise->get_future();
-    const auto end = std::chrono::steady_clock::now() + limit;
-    // Accept a little at a time so that the loop keeps turning meanwhile.
-    auto attempt = std::make_shared<std::function<void(TTranser&)>>();
-    *attempt = [this, promise, end, attempt](TTranser& transer) {
-        try {
-            if (transer.Accept(20)) {
-                transer.Start();
-                promise->set_value(true);
-                return;
-            }
-        } catch (const std::exception&) {
-            promise->set_value(false);
-            return;
-        }
-        if (std::chrono::steady_clock::now() >= end) {
-            promise->set_value(false);
-            return;
-        }
-        Post(*attempt);
-    };
-    Post(*attempt);
+    auto state = std::make_shared<TAcceptState>();
+    state->End = std::chrono::steady_clock::now() + limit;
+    auto result = state->Done.get_future();
+    Post([this, state](TTranser& transer) { AcceptStep(transer, state); });
     return result;
+}
+
+// Accepts a little at a time so that the loop keeps turning meanwhile.
+void TPeer::AcceptStep(TTranser& transer, const std::shared_ptr<TAcceptState>& state) {
+    try {
+        if (transer.Accept(20)) {
+            transer.Start();
+            state->Done.set_value(true);
+            return;
+        }
+    } catch (const std::exception&) {
+        state->Done.set_value(false);
+        return;
+    }
+    if (std::chrono::steady_clock::now() >= state->End) {
+        state->Done.set_value(false);
+        return;
+    }
+    Post([this, state](TTranser& next) { AcceptStep(next, state); });
 }
 
 bool TPeer::ConnectAndStart(int port, const std::string& host) {

@@ -85,6 +85,11 @@ public:
     TPollLoop& Loop() { return m_loop; }
 
 private:
+    struct TAcceptState {
+        std::promise<bool> Done;
+        std::chrono::steady_clock::time_point End;
+    };
+    void AcceptStep(TTranser& transer, const std::shared_ptr<TAcceptState>& state);
     void Record(TTranserTask& task);
 
     std::string m_name;

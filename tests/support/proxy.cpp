@@ -81,6 +81,8 @@ void TForwardingProxy::Run() {
             m_cut = false;
             continue;
         }
+        // Only the pairs polled above have their results in fds.
+        const std::size_t polled = pairs.size();
         if (fds[1].revents & POLLIN) {
             const int client = ::accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
             if (client >= 0) {
@@ -98,6 +100,10 @@ void TForwardingProxy::Run() {
         }
         std::vector<TPair> alive;
         for (std::size_t i = 0; i < pairs.size(); ++i) {
+            if (i >= polled) {
+                alive.push_back(pairs[i]);
+                continue;
+            }
             bool open = true;
             for (int side = 0; side < 2 && open; ++side) {
                 const pollfd& p = fds[2 + 2 * i + side];
