@@ -177,6 +177,7 @@ TEST_F(CommandLine, ConnectingSessionUsesTheServiceOrTheSessionsAddress) {
         t.CloseSocket();
         return 0;
     });
+    ASSERT_TRUE(peer.WaitUntil([](TTranser& t) { return t.State() == tsClosed; }));
     // Without it: straight to the session's address on the Port setting.
     const int again = peer.Listen();
     accepted = peer.AcceptAndStart();

@@ -71,6 +71,9 @@ TEST_F(Controller, ElevenClientStartsKeepTheTenMostRecentAddresses) {
             t.CloseSocket();
             return 0;
         });
+        // Its engine notices the lost connection at its next tick and closes;
+        // only then may it listen anew.
+        ASSERT_TRUE(server.WaitUntil([](TTranser& t) { return t.State() == tsClosed; }));
     }
     TConfig saved(box.Path("config.ini"));
     saved.Load();
