@@ -187,6 +187,9 @@ bool TMainController::StartServer(std::string_view portText, bool useService, st
 bool TMainController::WaitForClient(int port) {
     try {
         m_transer->Listen(port);
+        // A port in use (or beyond 65535) leaves no listening socket: nothing could ever connect.
+        if (!m_transer->Listening())
+            throw TError("ポート " + std::to_string(port) + " で待ち受けできません");
         while (!m_cancelWait) {
             if (m_transer->Accept(100)) {
                 ConnectionEstablished();

@@ -1,0 +1,44 @@
+// The installation: the program, its plug-in folder, its desktop entry and
+// icons land in the usual places, and the installed program finds its plug-in folder.
+#include <cstdlib>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/sandbox.h"
+#include "ui/application.h"
+
+namespace fwp::test {
+namespace {
+
+TEST(Installation, PutsEverythingInTheUsualPlaces) {
+    TSandbox box;
+    const auto prefix = box.Folder("prefix");
+    const std::string command = "cmake --install '" + std::string(FWP_BUILD_DIR) +
+                                "' --component fernwaypost --prefix '" + prefix.string() + "' > '" +
+                                box.Path("install.log").string() + "' 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0) << ReadAll(box.Path("install.log"));
+    EXPECT_TRUE(std::filesystem::is_regular_file(prefix / "bin/fernwaypost"));
+    const std::string desktop = ReadAll(prefix / "share/applications/fernwaypost.desktop");
+    for (const char* line :
+         {"[Desktop Entry]\n", "\nType=Application\n", "\nName=Fernwaypost\n", "\nExec=fernwaypost\n",
+          "\nIcon=fernwaypost\n", "\nCategories=Network;FileTransfer;\n"})
+        EXPECT_NE(desktop.find(line), std::string::npos) << line;
+    for (const char* size : {"16x16", "32x32", "48x48", "64x64", "128x128", "256x256"})
+        EXPECT_TRUE(
+            std::filesystem::is_regular_file(prefix / "share/icons/hicolor" / size / "apps/fernwaypost.png"))
+            << size;
+    // The installed program looks for plug-ins in the installed plug-in folder.
+    const auto plugins = PluginFolder(prefix / "bin");
+    EXPECT_TRUE(std::filesystem::is_directory(plugins)) << plugins;
+    EXPECT_EQ(plugins.filename(), "plugin");
+    EXPECT_TRUE(plugins.string().starts_with(prefix.string() + "/lib")) << plugins;
+}
+
+TEST(Installation, APortableCopyKeepsItsPlugInsBesideIt) {
+    TSandbox box;
+    const auto beside = box.Folder("portable/plugin");
+    EXPECT_EQ(PluginFolder(box.Path("portable")), beside);
+}
+
+}  // namespace
+}  // namespace fwp::test

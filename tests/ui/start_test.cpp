@@ -1,0 +1,296 @@
+// The start panel: its pages, the server and client starts with their
+// messages, the waiting page, and the list of recent addresses.
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QAction>
+#include <QComboBox>
+#include <QImageReader>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QRadioButton>
+
+#include <gtest/gtest.h>
+
+#include "tests/connect/easy_service_fixture.h"
+#include "tests/support/peer.h"
+#include "tests/ui/window_fixture.h"
+
+namespace fwp::test {
+namespace {
+
+class StartPanel : public TWindowTest {
+protected:
+    void ExpectBox(const std::string& text, const std::string& title, TBoxIcon icon) {
+        const auto shown = LastBox();
+        EXPECT_EQ(shown.Text, text);
+        EXPECT_EQ(shown.Title, title);
+        EXPECT_EQ(shown.Icon, icon);
+    }
+    void StartServer(const std::string& port) {
+        Find<QLineEdit>("edtServPort")->setText(Q(port));
+        Click("btStartServ");
+    }
+    void StartClient(const std::string& address, const std::string& port) {
+        Find<QRadioButton>("rbDirect")->setChecked(true);
+        Find<QComboBox>("cbConnectTo")->setEditText(Q(address));
+        Find<QLineEdit>("edtPort")->setText(Q(port));
+        Click("btStartClient");
+    }
+    std::string Status(int panel) {
+        return U(Find<QLabel>(("sbStatus" + std::to_string(panel)).c_str())->text());
+    }
+};
+
+TEST_F(StartPanel, OpensOnTheSelectionWithThePictureAndTheSettings) {
+    box.WriteFile("config.ini", "[Config]\r\nPort=5123\r\nDirectConnectTo=host-a,host-b\r\n");
+    MakeWindow();
+    EXPECT_EQ(U(window->windowTitle()), "Fernwaypost");
+    EXPECT_EQ(window->minimumSize(), QSize(512, 390));
+    EXPECT_EQ(CurrentPanel(), Find<QWidget>("pnlStart"));
+    EXPECT_EQ(CurrentPage(), Find<QWidget>("tsSelect"));
+    EXPECT_FALSE(Find<QMenu>("miTransfer")->menuAction()->isVisible());
+    EXPECT_EQ(U(Find<QLineEdit>("edtServPort")->text()), "5123");
+    EXPECT_EQ(U(Find<QLineEdit>("edtPort")->text()), "5123");
+    auto* recent = Find<QComboBox>("cbConnectTo");
+    ASSERT_EQ(recent->count(), 2);
+    EXPECT_EQ(U(recent->currentText()), "host-a");
+    EXPECT_EQ(U(recent->itemText(1)), "host-b");
+    // The side picture is a JPEG read through the image plug-in.
+    EXPECT_TRUE(QImageReader::supportedImageFormats().contains("jpeg"));
+    const QPixmap side = Find<QLabel>("Image3")->pixmap();
+    ASSERT_EQ(side.size(), QSize(100, 340));
+    // Its top is the dark teal sky.
+    const QColor top = side.toImage().pixelColor(50, 3);
+    EXPECT_LT(top.red(), 60);
+    EXPECT_GT(top.green(), top.red());
+    Click("plButton1");
+    EXPECT_EQ(CurrentPage(), Find<QWidget>("tsServer"));
+    Click("btCancel");
+    EXPECT_EQ(CurrentPage(), Find<QWidget>("tsSelect"));
+    Click("plButton2");
+    EXPECT_EQ(CurrentPage(), Find<QWidget>("tsClient"));
+    Click("Button1");
+    EXPECT_EQ(CurrentPage(), Find<QWidget>("tsSelect"));
+}
+
+TEST_F(StartPanel, TheFirstRunWelcomesAndOpensTheSettings) {
+    MakeWindow([](TConfig& settings) { settings.FirstRunning = true; });
+    ASSERT_EQ(dialogs.Boxes.size(), 1u);
+    ExpectBox("ようこそ。まずは「設定」を行いチューニングをしましょう！", "Fernwaypost",
+              TBoxIcon::biInformation);
+    EXPECT_EQ(CurrentPanel(), Find<QWidget>("pnlSetting"));
+    Click("Button5");
+    EXPECT_EQ(CurrentPanel(), Find<QWidget>("pnlStart"));
+}
+
+TEST_F(StartPanel, AnArgumentShowsTheStartPanelWithoutTheWelcome) {
+    MakeWindow([](TConfig& settings) { settings.FirstRunning = true; }, {QStringLiteral("/SERVER")});
+    EXPECT_TRUE(dialogs.Boxes.empty());
+    EXPECT_EQ(CurrentPanel(), Find<QWidget>("pnlStart"));
+    EXPECT_EQ(CurrentPage(), Find<QWidget>("tsSelect"));
+}
+
+TEST_F(StartPanel, AServerPortBelowOneIsRefusedOnTheServerPage) {
+    MakeWindow();
+    Click("plButton1");
+    for (const std::string port : {"abc", "0", "-5", ""}) {
+        SCOPED_TRACE(port);
+        dialogs.Boxes.clear();
+        StartServer(port);
+        ASSERT_EQ(dialogs.Boxes.size(), 1u);
+        ExpectBox("正しいポート番号を指定してください。", "注意", TBoxIcon::biWarning);
+        EXPECT_EQ(CurrentPage(), Find<QWidget>("tsServer"));
+        EXPECT_EQ(window->Controller().Mode(), TWindowMode::mdStart);
+    }
+}
+
+TEST_F(StartPanel, APortThatCannotBeListenedOnEndsTheWaitWithAnError) {
+    // A port another program listens on, and one that does not exist.
+    const int taken = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    ASSERT_EQ(::bind(taken, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(taken, 1), 0);
+    socklen_t length = sizeof address;
+    ::getsockname(taken, reinterpret_cast<sockaddr*>(&address), &length);
+    const int port = ntohs(address.sin_port);
+    MakeWindow();
+    for (const int bad : {port, 70000}) {
+        SCOPED_TRACE(bad);
+        dialogs.Boxes.clear();
+        Click("plButton1");
+        StartServer(std::to_string(bad));
+        ASSERT_EQ(dialogs.Boxes.size(), 1u);
+        ExpectBox("ポート " + std::to_string(bad) + " で待ち受けできません", "エラー", TBoxIcon::biError);
+        EXPECT_EQ(CurrentPage(), Find<QWidget>("tsSelect"));
+        EXPECT_EQ(window->Controller().Mode(), TWindowMode::mdStart);
+    }
+    ::close(taken);
+}
+
+TEST_F(StartPanel, WithoutARouterTheUPnPStartStopsOnTheServerPage) {
+    MakeWindow([](TConfig& settings) { settings.UseUPnP = true; });
+    Click("plButton1");
+    StartServer(std::to_string(FreePort()));
+    ASSERT_EQ(dialogs.Boxes.size(), 1u);
+    ExpectBox("UPnPが見つかりませんでした。使用できません。", "エラー", TBoxIcon::biError);
+    EXPECT_EQ(CurrentPage(), Find<QWidget>("tsServer"));
+}
+
+TEST_F(StartPanel, TheWaitRefusesToCloseUntilCancelledThenAPeerIsTaken) {
+    MakeWindow();
+    Click("plButton1");
+    const int port = FreePort();
+    bool sawWait = false;
+    bool refused = false;
+    When([&] { return window->Controller().Mode() == TWindowMode::mdWaiting; },
+         [&] {
+             sawWait = CurrentPage() == Find<QWidget>("tsWait") &&
+                       U(Find<QLabel>("lblMsg")->text()) == "クライアントの接続を待っています...";
+             window->close();
+             refused = window->isVisible() && window->Controller().Mode() == TWindowMode::mdWaiting;
+             Click("Button3");
+         });
+    StartServer(std::to_string(port));
+    EXPECT_TRUE(sawWait);
+    EXPECT_TRUE(refused);
+    EXPECT_TRUE(dialogs.Boxes.empty());
+    EXPECT_EQ(CurrentPage(), Find<QWidget>("tsSelect"));
+    EXPECT_EQ(window->Controller().Mode(), TWindowMode::mdStart);
+
+    // Again, and a peer connects.
+    TPeer peer;
+    When([&] { return window->Controller().Mode() == TWindowMode::mdWaiting; },
+         [&] {
+             peer.Post([port](TTranser& transer) {
+                 if (transer.Connect("127.0.0.1", port))
+                     transer.Start();
+             });
+         });
+    Click("plButton1");
+    StartServer(std::to_string(port));
+    EXPECT_TRUE(dialogs.Boxes.empty());
+    EXPECT_EQ(window->Controller().Mode(), TWindowMode::mdConnected);
+    EXPECT_EQ(CurrentPanel(), Find<QWidget>("pnlTransfer"));
+    EXPECT_TRUE(Find<QMenu>("miTransfer")->menuAction()->isVisible());
+    EXPECT_EQ(Status(0), "待機");
+    EXPECT_EQ(Status(1), "port: " + std::to_string(port));
+    EXPECT_EQ(Status(3), "comto: 127.0.0.1");
+    ASSERT_EQ(RowCount(), 1);
+    EXPECT_EQ(Cell(0, 0), "開始");
+    EXPECT_EQ(Cell(0, 1), "Fernwaypost Protocol Version 0.90");
+    EXPECT_EQ(Cell(0, 2), "接続確立");
+    EXPECT_EQ(config->Port, port);
+    EndWindow();
+}
+
+TEST_F(StartPanel, ClientStartsCheckThePortAndReportAFailedConnection) {
+    MakeWindow();
+    Click("plButton2");
+    struct TCase {
+        std::string Port;
+        std::string Text;
+        std::string Title;
+    };
+    const int closed = FreePort();
+    const std::vector<TCase> cases{
+        {"abc", "正しいポート番号を指定してください。", "注意"},
+        {"0", "正しいポート番号を指定してください。", "注意"},
+        {"-1", "ポート番号を指定してください。", "注意"},
+        {std::to_string(closed), "接続に失敗しました。", "エラー"},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Port);
+        dialogs.Boxes.clear();
+        StartClient("127.0.0.1", c.Port);
+        ASSERT_EQ(dialogs.Boxes.size(), 1u);
+        ExpectBox(c.Text, c.Title, c.Title == "注意" ? TBoxIcon::biWarning : TBoxIcon::biError);
+        EXPECT_EQ(CurrentPage(), Find<QWidget>("tsClient"));
+        EXPECT_EQ(window->Controller().Mode(), TWindowMode::mdStart);
+    }
+}
+
+TEST_F(StartPanel, AClientStartByUserNameAsksTheServiceFirst) {
+    TFakeEasyService service;
+    MakeWindow([&](TConfig& settings) { settings.EasyServiceURL = service.URL(); });
+    Click("plButton2");
+    Find<QRadioButton>("rbUser")->setChecked(true);
+    Find<QLineEdit>("edtServUser")->setText(QStringLiteral("alice"));
+
+    service.SetReply("get", 200, "");
+    Click("btStartClient");
+    ASSERT_EQ(dialogs.Boxes.size(), 1u);
+    ExpectBox("ユーザが見つかりませんでした。名前を変えて再度試してみてください。", "失敗",
+              TBoxIcon::biError);
+
+    // Found, but the port field holds 0: the lookup runs, then the port is refused.
+    service.SetReply("get", 200, "Port = 4006\r\nIP = 127.0.0.1\r\n");
+    Find<QLineEdit>("edtPort")->setText(QStringLiteral("0"));
+    const std::size_t asked = service.Requests().size();
+    dialogs.Boxes.clear();
+    Click("btStartClient");
+    EXPECT_EQ(service.Requests().size(), asked + 1);
+    ASSERT_EQ(dialogs.Boxes.size(), 1u);
+    ExpectBox("ポート番号を指定してください。", "注意", TBoxIcon::biWarning);
+
+    // The port the service gives is the one used.
+    TPeer peer;
+    const int port = peer.Listen();
+    auto accepted = peer.AcceptAndStart();
+    service.SetReply("get", 200, "Port = " + std::to_string(port) + "\r\nIP = 127.0.0.1\r\n");
+    Find<QLineEdit>("edtPort")->setText(QStringLiteral("4006"));
+    dialogs.Boxes.clear();
+    Click("btStartClient");
+    EXPECT_TRUE(dialogs.Boxes.empty());
+    EXPECT_TRUE(accepted.get());
+    EXPECT_EQ(window->Controller().Mode(), TWindowMode::mdConnected);
+    EXPECT_EQ(Status(1), "port: " + std::to_string(port));
+    EXPECT_TRUE(config->UseEasyConnection);
+    EXPECT_EQ(config->UserName, "alice");
+    EndWindow();
+}
+
+TEST_F(StartPanel, AnUnreachableServiceIsReportedUnderTheProgramsTitle) {
+    MakeWindow([](TConfig& settings) {
+        settings.EasyServiceURL = "http://127.0.0.1:" + std::to_string(FreePort()) + "/easy.cgi";
+    });
+    Click("plButton2");
+    Find<QRadioButton>("rbUser")->setChecked(true);
+    Find<QLineEdit>("edtServUser")->setText(QStringLiteral("alice"));
+    Click("btStartClient");
+    ASSERT_EQ(dialogs.Boxes.size(), 1u);
+    EXPECT_EQ(LastBox().Title, "Fernwaypost");
+    EXPECT_EQ(LastBox().Icon, TBoxIcon::biError);
+    EXPECT_FALSE(LastBox().Text.empty());
+    EXPECT_EQ(CurrentPage(), Find<QWidget>("tsClient"));
+}
+
+TEST_F(StartPanel, ElevenClientStartsKeepTheTenMostRecentAddresses) {
+    for (int i = 1; i <= 11; ++i) {
+        SCOPED_TRACE(i);
+        TPeer peer;
+        const int port = peer.Listen();
+        auto accepted = peer.AcceptAndStart();
+        MakeWindow();
+        Click("plButton2");
+        StartClient("127.0.0." + std::to_string(i), std::to_string(port));
+        ASSERT_TRUE(accepted.get());
+        ASSERT_EQ(window->Controller().Mode(), TWindowMode::mdConnected);
+        EndWindow();
+    }
+    TConfig saved(box.Path("config.ini"));
+    saved.Load();
+    std::vector<std::string> expected;
+    for (int i = 11; i >= 2; --i)
+        expected.push_back("127.0.0." + std::to_string(i));
+    EXPECT_EQ(saved.DirectConnectTo, expected);
+    // The next start offers the most recent address first.
+    MakeWindow();
+    EXPECT_EQ(U(Find<QComboBox>("cbConnectTo")->itemText(0)), "127.0.0.11");
+}
+
+}  // namespace
+}  // namespace fwp::test

@@ -1,0 +1,818 @@
+#include "ui/main_window.h"
+
+#include <QAction>
+#include <QActionGroup>
+#include <QApplication>
+#include <QCheckBox>
+#include <QClipboard>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QImageReader>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QMimeData>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QShortcut>
+#include <QStackedWidget>
+#include <QStatusBar>
+#include <QSystemTrayIcon>
+#include <QTabBar>
+#include <QTabWidget>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include "common/error.h"
+#include "ui/alarm.h"
+#include "ui/task_list_model.h"
+#include "ui/task_list_view.h"
+
+using namespace Qt::StringLiterals;
+
+namespace fwp {
+namespace {
+
+QString FromUtf8(std::string_view text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+std::string ToUtf8(const QString& text) {
+    return text.toStdString();
+}
+
+template <typename T>
+T* Named(T* widget, const QString& name) {
+    widget->setObjectName(name);
+    return widget;
+}
+
+QLabel* Label(const QString& text, QWidget* parent = nullptr) {
+    auto* label = new QLabel(text, parent);
+    label->setTextFormat(Qt::PlainText);
+    return label;
+}
+
+QPushButton* Button(const QString& name, const QString& text) {
+    return Named(new QPushButton(text), name);
+}
+
+}  // namespace
+
+TMainWindow::TMainWindow(TEventLoop& loop, TConfig& config, TDialogs& dialogs, const QString& soundFolder,
+                         QWidget* parent)
+    : QMainWindow(parent),
+      m_loop(loop),
+      m_config(config),
+      m_alarm(std::make_unique<TAlarm>(soundFolder.isEmpty() ? QDir::tempPath() : soundFolder)),
+      m_controller(std::make_unique<TMainController>(loop, config, *this, dialogs)) {
+    setObjectName(u"Form1"_s);
+    setWindowTitle(u"Fernwaypost"_s);
+    setWindowIcon(QApplication::windowIcon().isNull() ? QIcon(u":/fernwaypost/icons/fernwaypost-48.png"_s)
+                                                      : QApplication::windowIcon());
+    resize(512, 390);
+    setMinimumSize(512, 390);
+
+    // Errors that escape the engine's callbacks reach the user here.
+    loop.OnError = [this](const std::exception& error) {
+        if (m_controller)
+            m_controller->LoopError(error);
+    };
+
+    m_panels = Named(new QStackedWidget(this), u"Panels"_s);
+    m_pnlStart = BuildStartPanel();
+    m_pnlTransfer = BuildTransferPanel();
+    m_pnlSetting = BuildPlaceholderPanel(u"pnlSetting"_s, u"Button5"_s);
+    m_pnlVer = BuildPlaceholderPanel(u"pnlVer"_s, u"Button8"_s);
+    m_pnlHelp = BuildPlaceholderPanel(u"pnlHelp"_s, u"Button4"_s);
+    for (QWidget* panel : {m_pnlStart, m_pnlTransfer, m_pnlSetting, m_pnlVer, m_pnlHelp})
+        m_panels->addWidget(panel);
+    setCentralWidget(m_panels);
+    m_basePanel = m_pnlStart;
+    m_panels->setCurrentWidget(m_pnlStart);
+
+    BuildMenus();
+    BuildPopups();
+    BuildTray();
+    EnableTransferControls(false);
+    UpdateSelectionControls();
+}
+
+TMainWindow::~TMainWindow() {
+    m_loop.OnError = nullptr;
+    // The list lets go of the rows, and the engine ends its session while
+    // the controller and this window are whole; the engine may still run
+    // the loop while it closes.
+    m_taskModel->Detach();
+    m_controller->Transer().Close();
+}
+
+// --- Building --------------------------------------------------------------
+
+QWidget* TMainWindow::BuildStartPanel() {
+    auto* panel = Named(new QWidget, u"pnlStart"_s);
+    auto* layout = new QHBoxLayout(panel);
+    layout->setContentsMargins(0, 0, 8, 8);
+    layout->setSpacing(8);
+
+    auto* panel1 = Named(new QWidget, u"Panel1"_s);
+    auto* pictureLayout = new QVBoxLayout(panel1);
+    pictureLayout->setContentsMargins(0, 0, 0, 0);
+    auto* image3 = Named(new QLabel, u"Image3"_s);
+    // The picture is a JPEG, read through Qt's JPEG plug-in.
+    QImageReader reader(u":/fernwaypost/side.jpg"_s, "jpeg");
+    image3->setPixmap(QPixmap::fromImage(reader.read()));
+    image3->setFixedSize(100, 340);
+    pictureLayout->addWidget(image3);
+    pictureLayout->addStretch();
+    layout->addWidget(panel1);
+
+    auto* right = new QVBoxLayout;
+    right->setContentsMargins(0, 8, 0, 0);
+    auto* greeting = Named(Label(u"ようこそ。接続の準備をしましょう。"_s), u"lblWelcome"_s);
+    QFont bold = greeting->font();
+    bold.setBold(true);
+    greeting->setFont(bold);
+    right->addWidget(greeting);
+
+    m_pcMode = Named(new QStackedWidget, u"pcMode"_s);
+    m_tsSelect = BuildSelectPage();
+    m_tsServer = BuildServerPage();
+    m_tsClient = BuildClientPage();
+    m_tsWait = BuildWaitPage();
+    for (QWidget* page : {m_tsSelect, m_tsServer, m_tsClient, m_tsWait})
+        m_pcMode->addWidget(page);
+    right->addWidget(m_pcMode, 1);
+    layout->addLayout(right, 1);
+    return panel;
+}
+
+QWidget* TMainWindow::BuildSelectPage() {
+    auto* page = Named(new QWidget, u"tsSelect"_s);
+    page->setWindowTitle(u"選択"_s);
+    auto* layout = new QVBoxLayout(page);
+    layout->setContentsMargins(4, 4, 0, 0);
+    layout->addWidget(Label(u"・モードを選択してください。"_s));
+
+    auto* plButton1 = Button(u"plButton1"_s, u"相手の接続を待つ(サーバー)"_s);
+    m_plButton1 = plButton1;
+    auto* plButton2 = Button(u"plButton2"_s, u"相手に接続する(クライアント)"_s);
+    for (QPushButton* mode : {plButton1, plButton2}) {
+        mode->setMinimumHeight(34);
+        layout->addWidget(mode);
+    }
+    connect(plButton1, &QPushButton::clicked, this, [this] {
+        m_pcMode->setCurrentWidget(m_tsServer);
+        m_edtServPort->setFocus();
+    });
+    connect(plButton2, &QPushButton::clicked, this, [this] { ShowClientPage(); });
+
+    auto* row = new QHBoxLayout;
+    auto* plButton3 = Button(u"plButton3"_s, u"設定"_s);
+    auto* plButton4 = Button(u"plButton4"_s, u"使い方"_s);
+    auto* button2 = Button(u"Button2"_s, u"終了"_s);
+    row->addWidget(plButton3);
+    row->addWidget(plButton4);
+    row->addStretch();
+    row->addWidget(button2);
+    layout->addLayout(row);
+    connect(plButton3, &QPushButton::clicked, this, [this] { Act([this] { ShowSettings(); }); });
+    connect(plButton4, &QPushButton::clicked, this, [this] { ShowPanel(m_pnlHelp); });
+    connect(button2, &QPushButton::clicked, this, &QWidget::close);
+
+    layout->addSpacing(6);
+    auto* addresses = new QGridLayout;
+    addresses->setContentsMargins(0, 0, 0, 0);
+    addresses->addWidget(Label(u"・あなたのローカルIPアドレス"_s), 0, 0);
+    m_edtLocalAddr = Named(new QLineEdit, u"edtLocalAddr"_s);
+    addresses->addWidget(m_edtLocalAddr, 1, 0);
+    addresses->addWidget(Label(u"・あなたのWAN IPアドレス"_s), 2, 0);
+    m_edtWANAddr = Named(new QLineEdit, u"edtWANAddr"_s);
+    addresses->addWidget(m_edtWANAddr, 3, 0);
+    for (QLineEdit* edit : {m_edtLocalAddr, m_edtWANAddr})
+        edit->setReadOnly(true);
+    auto* image1 = Named(new QLabel, u"Image1"_s);
+    image1->setPixmap(QIcon(u":/fernwaypost/icons/fernwaypost-48.png"_s).pixmap(48, 48));
+    addresses->addWidget(image1, 0, 1, 4, 1, Qt::AlignRight | Qt::AlignBottom);
+    addresses->setColumnStretch(0, 1);
+    layout->addLayout(addresses);
+    layout->addStretch();
+    return page;
+}
+
+QWidget* TMainWindow::BuildServerPage() {
+    auto* page = Named(new QWidget, u"tsServer"_s);
+    page->setWindowTitle(u"サーバー(&S)"_s);
+    auto* layout = new QVBoxLayout(page);
+    layout->setContentsMargins(4, 4, 0, 0);
+    layout->addWidget(Label(u"サーバーを立てて、相手の接続を待ちます。"_s));
+    layout->addSpacing(6);
+
+    auto* grid = new QGridLayout;
+    grid->addWidget(Label(u"使用ポート :"_s), 0, 0);
+    m_edtServPort = Named(new QLineEdit(u"4006"_s), u"edtServPort"_s);
+    m_edtServPort->setToolTip(u"使用するポートを入力してください。番号はお互い同じである必要があります。"_s);
+    m_edtServPort->setMaximumWidth(90);
+    grid->addWidget(m_edtServPort, 0, 1, Qt::AlignLeft);
+    m_cbLogin = Named(new QCheckBox(u"簡単接続サービスを利用する"_s), u"cbLogin"_s);
+    m_cbLogin->setChecked(true);
+    grid->addWidget(m_cbLogin, 1, 0, 1, 2);
+    grid->addWidget(Label(u"ユーザー名 :"_s), 2, 0);
+    m_edtUserName = Named(new QLineEdit, u"edtUserName"_s);
+    grid->addWidget(m_edtUserName, 2, 1);
+    auto* note = Label(u"相手にIPとポートを教えなくても接続できます。"_s);
+    note->setWordWrap(true);
+    grid->addWidget(note, 3, 0, 1, 2);
+    grid->setColumnStretch(1, 1);
+    layout->addLayout(grid);
+    layout->addStretch();
+
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    m_btStartServ = Button(u"btStartServ"_s, u"開始(&O)"_s);
+    m_btStartServ->setDefault(true);
+    auto* btCancel = Button(u"btCancel"_s, u"キャンセル"_s);
+    buttons->addWidget(m_btStartServ);
+    buttons->addWidget(btCancel);
+    layout->addLayout(buttons);
+    connect(m_btStartServ, &QPushButton::clicked, this, [this] { StartServerClicked(); });
+    connect(btCancel, &QPushButton::clicked, this, [this] { m_pcMode->setCurrentWidget(m_tsSelect); });
+    for (const auto key : {Qt::Key_Return, Qt::Key_Enter}) {
+        auto* shortcut = new QShortcut(QKeySequence(key), page);
+        shortcut->setContext(Qt::WidgetWithChildrenShortcut);
+        connect(shortcut, &QShortcut::activated, this, [this] { PressDefault(m_btStartServ); });
+    }
+    return page;
+}
+
+QWidget* TMainWindow::BuildClientPage() {
+    auto* page = Named(new QWidget, u"tsClient"_s);
+    page->setWindowTitle(u"クライアント(&C)"_s);
+    auto* layout = new QVBoxLayout(page);
+    layout->setContentsMargins(4, 4, 0, 0);
+    layout->addWidget(Label(u"相手のサーバーに接続します。"_s));
+    layout->addSpacing(6);
+
+    auto* grid = new QGridLayout;
+    m_rbUser = Named(new QRadioButton(u"簡単接続サービスで接続"_s), u"rbUser"_s);
+    grid->addWidget(m_rbUser, 0, 0, 1, 2);
+    grid->addWidget(Label(u"相手ユーザー名 :"_s), 1, 0);
+    m_edtServUser = Named(new QLineEdit, u"edtServUser"_s);
+    grid->addWidget(m_edtServUser, 1, 1);
+    m_rbDirect = Named(new QRadioButton(u"直接指定で接続"_s), u"rbDirect"_s);
+    m_rbDirect->setChecked(true);
+    grid->addWidget(m_rbDirect, 2, 0, 1, 2);
+    grid->addWidget(Label(u"接続先アドレス :"_s), 3, 0);
+    m_cbConnectTo = Named(new QComboBox, u"cbConnectTo"_s);
+    m_cbConnectTo->setEditable(true);
+    m_cbConnectTo->setInsertPolicy(QComboBox::NoInsert);
+    grid->addWidget(m_cbConnectTo, 3, 1);
+    grid->addWidget(Label(u"使用ポート :"_s), 4, 0);
+    m_edtPort = Named(new QLineEdit(u"4006"_s), u"edtPort"_s);
+    m_edtPort->setMaximumWidth(90);
+    grid->addWidget(m_edtPort, 4, 1, Qt::AlignLeft);
+    grid->setColumnStretch(1, 1);
+    layout->addLayout(grid);
+    layout->addStretch();
+
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    m_btStartClient = Button(u"btStartClient"_s, u"開始(&O)"_s);
+    m_btStartClient->setDefault(true);
+    auto* button1 = Button(u"Button1"_s, u"キャンセル"_s);
+    buttons->addWidget(m_btStartClient);
+    buttons->addWidget(button1);
+    layout->addLayout(buttons);
+    connect(m_btStartClient, &QPushButton::clicked, this, [this] { StartClientClicked(); });
+    connect(button1, &QPushButton::clicked, this, [this] { m_pcMode->setCurrentWidget(m_tsSelect); });
+    for (const auto key : {Qt::Key_Return, Qt::Key_Enter}) {
+        auto* shortcut = new QShortcut(QKeySequence(key), page);
+        shortcut->setContext(Qt::WidgetWithChildrenShortcut);
+        connect(shortcut, &QShortcut::activated, this, [this] { PressDefault(m_btStartClient); });
+    }
+    return page;
+}
+
+QWidget* TMainWindow::BuildWaitPage() {
+    auto* page = Named(new QWidget, u"tsWait"_s);
+    page->setWindowTitle(u"クライアント待機"_s);
+    auto* layout = new QVBoxLayout(page);
+    layout->setContentsMargins(4, 4, 0, 0);
+    layout->addStretch();
+    m_lblMsg = Named(Label(QString()), u"lblMsg"_s);
+    m_lblMsg->setAlignment(Qt::AlignCenter);
+    m_lblMsg->setWordWrap(true);
+    layout->addWidget(m_lblMsg);
+    // Searching, shown as a busy bar while the page waits.
+    m_animate = Named(new QProgressBar, u"Animate1"_s);
+    m_animate->setRange(0, 0);
+    m_animate->setTextVisible(false);
+    m_animate->setMaximumWidth(220);
+    layout->addWidget(m_animate, 0, Qt::AlignHCenter);
+    layout->addStretch();
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    auto* button3 = Button(u"Button3"_s, u"キャンセル"_s);
+    buttons->addWidget(button3);
+    buttons->addStretch();
+    layout->addLayout(buttons);
+    layout->addStretch();
+    connect(button3, &QPushButton::clicked, this, [this] { m_controller->CancelWait(); });
+    return page;
+}
+
+QWidget* TMainWindow::BuildTransferPanel() {
+    auto* panel = Named(new QWidget, u"pnlTransfer"_s);
+    auto* layout = new QVBoxLayout(panel);
+    layout->setContentsMargins(0, 2, 0, 0);
+    layout->setSpacing(0);
+
+    m_pcSpaces = Named(new QTabWidget, u"pcSpaces"_s);
+    m_tsMain = Named(new QWidget, u"tsMain"_s);
+    auto* page = new QVBoxLayout(m_tsMain);
+    page->setContentsMargins(4, 4, 4, 4);
+    page->setSpacing(4);
+
+    auto* tools = new QHBoxLayout;
+    tools->setSpacing(3);
+    m_plFile = Button(u"plFile"_s, u"ファイル転送"_s);
+    m_plCollectively = Button(u"plCollectively"_s, u"一括承諾"_s);
+    m_plCancel = Button(u"plCancel"_s, u"タスクキャンセル"_s);
+    m_plSuspend = Button(u"plSuspend"_s, u"一時停止"_s);
+    m_plPlugin = Button(u"plPlugin"_s, u"機能"_s);
+    for (QPushButton* button : {m_plFile, m_plCollectively, m_plCancel, m_plSuspend, m_plPlugin})
+        tools->addWidget(button);
+    tools->addStretch();
+    page->addLayout(tools);
+
+    m_taskList = Named(new TTaskListView, u"lvTask"_s);
+    m_taskModel = Named(new TTaskListModel(m_controller->Rows(), this), u"TaskModel"_s);
+    m_taskList->setModel(m_taskModel);
+    QHeaderView* header = m_taskList->header();
+    header->resizeSection(0, 80);
+    header->resizeSection(1, 250);
+    header->setSectionResizeMode(2, QHeaderView::Stretch);
+    header->resizeSection(3, 60);
+    page->addWidget(m_taskList, 1);
+
+    auto* chat = new QHBoxLayout;
+    m_edtSay = Named(new QLineEdit, u"edtSay"_s);
+    // Files dropped here are offered like anywhere else on the panel.
+    m_edtSay->setAcceptDrops(false);
+    m_plSend = Button(u"plSend"_s, u"IM送信"_s);
+    chat->addWidget(m_edtSay, 1);
+    chat->addWidget(m_plSend);
+    page->addLayout(chat);
+    m_pcSpaces->addTab(m_tsMain, u"ファイル転送"_s);
+    layout->addWidget(m_pcSpaces, 1);
+
+    auto* status = Named(new QStatusBar, u"sbStatus"_s);
+    const std::array<std::pair<QString, int>, 4> panels{
+        {{u"Ready"_s, 80}, {u"port: 4006"_s, 65}, {u"0 KB/s"_s, 100}, {u"comto:"_s, 50}}};
+    for (std::size_t i = 0; i < panels.size(); ++i) {
+        QLabel* label = Named(Label(panels[i].first), u"sbStatus%1"_s.arg(i));
+        label->setFrameShape(QFrame::Panel);
+        label->setFrameShadow(QFrame::Sunken);
+        // At least the panel's width; wider when the text needs it.
+        label->setMinimumWidth(panels[i].second);
+        if (i == 2)
+            label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+        status->addWidget(label, i + 1 == panels.size() ? 1 : 0);
+        m_status[i] = label;
+    }
+    layout->addWidget(status);
+
+    connect(m_plFile, &QPushButton::clicked, this,
+            [this] { Act([this] { m_controller->ChooseAndOfferFiles(); }); });
+    connect(m_plCollectively, &QPushButton::clicked, this,
+            [this] { Act([this] { m_controller->AcceptAll(); }); });
+    connect(m_plCancel, &QPushButton::clicked, this,
+            [this] { Act([this] { m_controller->CancelRow(m_taskList->SelectedRow()); }); });
+    connect(m_plSuspend, &QPushButton::clicked, this,
+            [this] { Act([this] { m_controller->SuspendOrResumeRow(m_taskList->SelectedRow()); }); });
+    connect(m_plSend, &QPushButton::clicked, this, [this] { SendSay(); });
+    connect(m_edtSay, &QLineEdit::returnPressed, this, [this] { SendSay(); });
+    connect(m_pcSpaces, &QTabWidget::currentChanged, this, [this](int index) {
+        // A highlighted tab returns to normal once its page is shown.
+        m_pcSpaces->tabBar()->setTabTextColor(index, QColor());
+    });
+    connect(m_taskList->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            [this] { UpdateSelectionControls(); });
+    connect(m_taskModel, &QAbstractItemModel::rowsInserted, this,
+            [this](const QModelIndex&, int, int last) { m_taskList->MarkRow(last); });
+    connect(header, &QHeaderView::sectionClicked, this, [this](int section) {
+        if (section == 3)
+            SetTimeViewMode(!m_controller->Rows().TimeViewMode);
+    });
+    m_taskList->OnLinkClicked = [this](int row, const QPoint& at) { ShowAnswerMenu(row, at); };
+    m_taskList->OnPopup = [this](const QPoint& at) { ShowListPopup(at); };
+
+    panel->setAcceptDrops(true);
+    panel->installEventFilter(this);
+    return panel;
+}
+
+QWidget* TMainWindow::BuildPlaceholderPanel(const QString& name, const QString& closeName) {
+    auto* panel = Named(new QWidget, name);
+    auto* layout = new QVBoxLayout(panel);
+    layout->addStretch();
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    auto* close = Button(closeName, u"閉じる(&C)"_s);
+    buttons->addWidget(close);
+    layout->addLayout(buttons);
+    connect(close, &QPushButton::clicked, this, [this] { ClosePanel(); });
+    return panel;
+}
+
+void TMainWindow::BuildMenus() {
+    QMenu* file = Named(menuBar()->addMenu(u"ファイル(&F)"_s), u"File1"_s);
+    QAction* settings = file->addAction(u"設定(&S)"_s);
+    settings->setObjectName(u"miSetting"_s);
+    settings->setShortcut(QKeySequence(Qt::Key_F12));
+    connect(settings, &QAction::triggered, this, [this] { Act([this] { ShowSettings(); }); });
+    file->addSeparator();
+    QAction* exit = file->addAction(u"終了(&X)"_s);
+    exit->setObjectName(u"Exit1"_s);
+    exit->setShortcut(QKeySequence(Qt::ALT | Qt::Key_F4));
+    connect(exit, &QAction::triggered, this, &QWidget::close);
+
+    m_miTransfer = Named(menuBar()->addMenu(u"転送(&T)"_s), u"miTransfer"_s);
+    m_miTransFile = m_miTransfer->addAction(u"ファイル転送(&F)"_s);
+    m_miTransFile->setObjectName(u"miTransFile"_s);
+    m_miTransFile->setShortcut(QKeySequence(Qt::Key_F5));
+    connect(m_miTransFile, &QAction::triggered, this,
+            [this] { Act([this] { m_controller->ChooseAndOfferFiles(); }); });
+    m_miTransfer->addSeparator();
+    m_miSaveLog = m_miTransfer->addAction(u"ログ出力(&L)"_s);
+    m_miSaveLog->setObjectName(u"miSaveLog"_s);
+    m_miSaveLog->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
+    connect(m_miSaveLog, &QAction::triggered, this, [this] { Act([this] { m_controller->SaveLog(); }); });
+    // The plug-in entries (none yet) in the menu and under the button "機能".
+    m_pluginMenu = Named(m_miTransfer->addMenu(u"機能(&P)"_s), u"miPlugin"_s);
+    m_pmPlugin = Named(new QMenu(this), u"pmPlugin"_s);
+    m_plPlugin->setMenu(m_pmPlugin);
+    m_miTransfer->menuAction()->setVisible(false);
+
+    QMenu* help = Named(menuBar()->addMenu(u"ヘルプ(&H)"_s), u"Help1"_s);
+    QAction* tutorial = help->addAction(u"使い方(オンライン)(&H)"_s);
+    tutorial->setObjectName(u"Tutorial1"_s);
+    tutorial->setShortcut(QKeySequence(Qt::Key_F1));
+    connect(tutorial, &QAction::triggered, this, [this] { ShowPanel(m_pnlHelp); });
+    help->addSeparator();
+    QAction* check = help->addAction(u"新しいバージョンを確認する(&C)"_s);
+    check->setObjectName(u"C1"_s);
+    check->setShortcut(QKeySequence(Qt::Key_F11));
+    check->setEnabled(false);
+    // F12 shows here too, but the key belongs to "設定(&S)", the first item that carries it.
+    QAction* about = help->addAction(u"バージョン情報(&A)\tF12"_s);
+    about->setObjectName(u"About1"_s);
+    connect(about, &QAction::triggered, this, [this] { ShowPanel(m_pnlVer); });
+}
+
+void TMainWindow::BuildPopups() {
+    m_pmReceiveOrNot = Named(new QMenu(this), u"pmReceiveOrNot"_s);
+    QAction* accept = m_pmReceiveOrNot->addAction(u"承諾(&A)"_s);
+    accept->setObjectName(u"miAccept"_s);
+    QAction* deny = m_pmReceiveOrNot->addAction(u"拒否(&D)"_s);
+    deny->setObjectName(u"miDeny"_s);
+    connect(accept, &QAction::triggered, this,
+            [this] { Act([this] { m_controller->AnswerOffer(m_answerRow, true); }); });
+    connect(deny, &QAction::triggered, this,
+            [this] { Act([this] { m_controller->AnswerOffer(m_answerRow, false); }); });
+
+    m_pmPopup = Named(new QMenu(this), u"pmPopup"_s);
+    m_miCopy = m_pmPopup->addAction(u"内容をコピー(&C)"_s);
+    m_miCopy->setObjectName(u"miCopy"_s);
+    m_miCopy->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_C));
+    m_pmPopup->addSeparator();
+    m_miCancel = m_pmPopup->addAction(QIcon(u":/fernwaypost/rows/8.png"_s), u"キャンセル(&R)"_s);
+    m_miCancel->setObjectName(u"miCancel"_s);
+    m_miCancel->setShortcut(QKeySequence(Qt::Key_Delete));
+    m_miSuspend = m_pmPopup->addAction(u"一時停止(&S)"_s);
+    m_miSuspend->setObjectName(u"miSuspend"_s);
+    m_miSuspend->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
+    m_pmPopup->addSeparator();
+    QMenu* view = Named(m_pmPopup->addMenu(u"表示(&V)"_s), u"miView"_s);
+    auto* group = new QActionGroup(this);
+    m_miRemain = view->addAction(u"残り時間"_s);
+    m_miRemain->setObjectName(u"miRemain"_s);
+    m_miPast = view->addAction(u"経過時間"_s);
+    m_miPast->setObjectName(u"miPast"_s);
+    for (QAction* mode : {m_miRemain, m_miPast}) {
+        mode->setCheckable(true);
+        group->addAction(mode);
+    }
+    m_miRemain->setChecked(true);
+    // The keys of the popup work while the list has the focus.
+    for (QAction* action : {m_miCopy, m_miCancel, m_miSuspend}) {
+        action->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+        m_taskList->addAction(action);
+    }
+    connect(m_pmPopup, &QMenu::aboutToShow, this,
+            [this] { m_miCopy->setEnabled(m_taskList->SelectedRow() >= 0); });
+    connect(m_miCopy, &QAction::triggered, this, [this] { CopyContent(); });
+    connect(m_miCancel, &QAction::triggered, this, [this] {
+        if (m_plCancel->isEnabled())
+            Act([this] { m_controller->CancelRow(m_taskList->SelectedRow()); });
+    });
+    // The popup's suspend does what the button does.
+    connect(m_miSuspend, &QAction::triggered, this, [this] {
+        if (m_plSuspend->isEnabled())
+            Act([this] { m_controller->SuspendOrResumeRow(m_taskList->SelectedRow()); });
+    });
+    connect(m_miRemain, &QAction::triggered, this, [this] { SetTimeViewMode(true); });
+    connect(m_miPast, &QAction::triggered, this, [this] { SetTimeViewMode(false); });
+}
+
+void TMainWindow::BuildTray() {
+    m_tray = Named(new QSystemTrayIcon(windowIcon(), this), u"TrayIcon1"_s);
+    m_tray->setToolTip(u"Fernwaypost"_s);
+    connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        if (reason == QSystemTrayIcon::Trigger)
+            RestoreFromTray();
+    });
+}
+
+// --- The view of the controller ----------------------------------------------
+
+void TMainWindow::Act(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const std::exception& error) {
+        m_controller->ShowError(error.what());
+    }
+}
+
+void TMainWindow::ShowPanel(QWidget* panel) {
+    if (panel == m_pnlStart || panel == m_pnlTransfer) {
+        m_basePanel = panel;
+        // The settings, version and help panels lie over the others until closed.
+        QWidget* current = m_panels->currentWidget();
+        if (current == m_pnlSetting || current == m_pnlVer || current == m_pnlHelp)
+            return;
+    }
+    m_panels->setCurrentWidget(panel);
+}
+
+void TMainWindow::ClosePanel() {
+    m_panels->setCurrentWidget(m_basePanel);
+}
+
+void TMainWindow::ShowStartPanel(TStartPage page) {
+    ShowPanel(m_pnlStart);
+    m_miTransfer->menuAction()->setVisible(false);
+    switch (page) {
+        case TStartPage::spSelect:
+            m_pcMode->setCurrentWidget(m_tsSelect);
+            m_plButton1->setFocus();
+            break;
+        case TStartPage::spServer:
+            m_pcMode->setCurrentWidget(m_tsServer);
+            break;
+        case TStartPage::spClient:
+            m_pcMode->setCurrentWidget(m_tsClient);
+            break;
+        case TStartPage::spWait:
+            m_lblMsg->clear();
+            m_pcMode->setCurrentWidget(m_tsWait);
+            break;
+    }
+    m_animate->setVisible(page == TStartPage::spWait);
+    show();
+}
+
+void TMainWindow::SetWaitMessage(std::string_view text) {
+    m_lblMsg->setText(FromUtf8(text));
+    m_lblMsg->repaint();
+}
+
+void TMainWindow::ShowTransferPanel() {
+    ShowPanel(m_pnlTransfer);
+    m_miTransfer->menuAction()->setVisible(true);
+}
+
+void TMainWindow::SetStatusText(int panel, std::string_view text) {
+    if (panel >= 0 && panel < static_cast<int>(m_status.size()))
+        m_status[static_cast<std::size_t>(panel)]->setText(FromUtf8(text));
+}
+
+void TMainWindow::EnableTransferControls(bool enabled) {
+    for (QWidget* control : {static_cast<QWidget*>(m_plFile), static_cast<QWidget*>(m_plSend),
+                             static_cast<QWidget*>(m_plPlugin)})
+        control->setEnabled(enabled);
+    m_miTransFile->setEnabled(enabled);
+    m_pluginMenu->setEnabled(enabled);
+}
+
+void TMainWindow::ShowSettings() {
+    ShowPanel(m_pnlSetting);
+}
+
+void TMainWindow::Alert() {
+    const auto alarm = [this] {
+        if (m_config.SoundAlarm)
+            m_alarm->Play();
+    };
+    if (!isActiveWindow()) {
+        QApplication::alert(this);
+        alarm();
+    } else if (m_pcSpaces->currentWidget() != m_tsMain) {
+        m_pcSpaces->tabBar()->setTabTextColor(m_pcSpaces->indexOf(m_tsMain),
+                                              palette().color(QPalette::Highlight));
+        alarm();
+    }
+}
+
+void TMainWindow::SelectionChanged() {
+    m_taskList->viewport()->update();
+    UpdateSelectionControls();
+}
+
+// --- User actions ------------------------------------------------------------
+
+void TMainWindow::Discover() {
+    m_controller->Discover();
+    m_edtLocalAddr->setText(FromUtf8(m_controller->LocalAddress()));
+    m_edtWANAddr->setText(FromUtf8(m_controller->WanAddress()));
+}
+
+void TMainWindow::Start(const QStringList& arguments) {
+    show();
+    if (arguments.isEmpty())
+        Act([this] { m_controller->ShowStartPanel(); });
+    else
+        ShowStartPanel(TStartPage::spSelect);
+}
+
+void TMainWindow::ApplySettingsToControls() {
+    m_cbLogin->setChecked(m_config.UseEasyConnection);
+    m_rbUser->setChecked(m_config.UseEasyConnection);
+    m_rbDirect->setChecked(!m_config.UseEasyConnection);
+    m_edtUserName->setText(FromUtf8(m_config.UserName));
+    const QString port = QString::number(m_config.Port);
+    m_edtServPort->setText(port);
+    m_edtPort->setText(port);
+    m_cbConnectTo->clear();
+    for (const std::string& address : m_config.DirectConnectTo)
+        m_cbConnectTo->addItem(FromUtf8(address));
+    if (m_cbConnectTo->count() > 0)
+        m_cbConnectTo->setCurrentIndex(0);
+    SetTimeViewMode(m_config.TimeViewMode);
+}
+
+void TMainWindow::SetTimeViewMode(bool remaining) {
+    m_controller->SetTimeViewMode(remaining);
+    m_taskModel->TimeViewModeChanged();
+    (remaining ? m_miRemain : m_miPast)->setChecked(true);
+}
+
+void TMainWindow::UpdateSelectionControls() {
+    const TSelectionState state = SelectionFor(m_controller->Rows(), m_taskList->SelectedRow());
+    m_plCancel->setEnabled(state.CancelEnabled);
+    m_miCancel->setEnabled(state.CancelEnabled);
+    m_plSuspend->setEnabled(state.SuspendEnabled);
+    m_miSuspend->setEnabled(state.SuspendEnabled);
+    if (state.SuspendEnabled) {
+        const QString caption = state.Resume ? u"再開"_s : u"一時停止"_s;
+        m_plSuspend->setText(caption);
+        m_miSuspend->setText(caption);
+    }
+}
+
+void TMainWindow::ShowAnswerMenu(int row, const QPoint& globalPos) {
+    m_answerRow = row;
+    m_pmReceiveOrNot->popup(globalPos);
+}
+
+void TMainWindow::ShowListPopup(const QPoint& globalPos) {
+    m_pmPopup->popup(globalPos);
+}
+
+void TMainWindow::CopyContent() {
+    const int row = m_taskList->SelectedRow();
+    if (row < 0)
+        return;
+    QApplication::clipboard()->setText(m_taskModel->index(row, 1).data().toString());
+}
+
+void TMainWindow::SendSay() {
+    Act([this] {
+        if (m_controller->Say(ToUtf8(m_edtSay->text())))
+            m_edtSay->clear();
+    });
+}
+
+void TMainWindow::StartServerClicked() {
+    Act([this] {
+        m_controller->StartServer(ToUtf8(m_edtServPort->text()), m_cbLogin->isChecked(),
+                                  ToUtf8(m_edtUserName->text()));
+    });
+}
+
+void TMainWindow::StartClientClicked() {
+    Act([this] {
+        m_controller->StartClient(m_rbUser->isChecked(), ToUtf8(m_edtServUser->text()),
+                                  ToUtf8(m_cbConnectTo->currentText()), ToUtf8(m_edtPort->text()));
+    });
+}
+
+void TMainWindow::ShowClientPage() {
+    m_pcMode->setCurrentWidget(m_tsClient);
+    if (!m_config.UseEasyConnection)
+        m_cbConnectTo->setFocus();
+}
+
+void TMainWindow::PressDefault(QPushButton* defaultButton) {
+    // Enter on a focused button presses that button; anywhere else on the page, the default one.
+    if (auto* focused = qobject_cast<QPushButton*>(QApplication::focusWidget());
+        focused && focused->isVisible() && focused->window() == this) {
+        focused->click();
+        return;
+    }
+    defaultButton->click();
+}
+
+void TMainWindow::RestoreFromTray() {
+    showNormal();
+    raise();
+    activateWindow();
+    m_tray->hide();
+}
+
+// --- Events ------------------------------------------------------------------
+
+void TMainWindow::closeEvent(QCloseEvent* event) {
+    // A close that comes while the session is ending starts nothing more.
+    if (m_shuttingDown) {
+        event->ignore();
+        return;
+    }
+    m_shuttingDown = true;
+    bool closing = false;
+    Act([&] { closing = m_controller->CloseRequested(); });
+    m_shuttingDown = false;
+    if (!closing) {
+        event->ignore();
+        return;
+    }
+    m_tray->hide();
+    event->accept();
+}
+
+void TMainWindow::showEvent(QShowEvent* event) {
+    if (!event->spontaneous())
+        ApplySettingsToControls();
+    QMainWindow::showEvent(event);
+}
+
+void TMainWindow::changeEvent(QEvent* event) {
+    QMainWindow::changeEvent(event);
+    if (event->type() != QEvent::WindowStateChange || !(windowState() & Qt::WindowMinimized))
+        return;
+    // Without a notification area the window could not come back; it stays a plain minimised window.
+    if (m_config.MinimizeOnTray && QSystemTrayIcon::isSystemTrayAvailable()) {
+        QTimer::singleShot(0, this, [this] {
+            hide();
+            m_tray->show();
+        });
+    }
+}
+
+bool TMainWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (watched != m_pnlTransfer)
+        return QMainWindow::eventFilter(watched, event);
+    switch (event->type()) {
+        case QEvent::DragEnter:
+        case QEvent::DragMove: {
+            auto* drag = static_cast<QDragMoveEvent*>(event);
+            if (drag->mimeData()->hasUrls()) {
+                drag->acceptProposedAction();
+                return true;
+            }
+            return false;
+        }
+        case QEvent::Drop: {
+            auto* drop = static_cast<QDropEvent*>(event);
+            const QList<QUrl> urls = drop->mimeData()->urls();
+            drop->acceptProposedAction();
+            Act([&] {
+                for (const QUrl& url : urls)
+                    if (url.isLocalFile())
+                        m_controller->OfferFile(std::filesystem::path(ToUtf8(url.toLocalFile())));
+            });
+            return true;
+        }
+        default:
+            return false;
+    }
+}
+
+}  // namespace fwp

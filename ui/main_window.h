@@ -1,0 +1,173 @@
+#pragma once
+
+#include <array>
+#include <filesystem>
+#include <memory>
+
+#include <QMainWindow>
+#include <QStringList>
+
+#include "app/front_end.h"
+#include "app/main_controller.h"
+
+class QAction;
+class QButtonGroup;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QProgressBar;
+class QPushButton;
+class QCheckBox;
+class QRadioButton;
+class QStackedWidget;
+class QStatusBar;
+class QSystemTrayIcon;
+class QTabWidget;
+
+namespace fwp {
+
+class TAlarm;
+class TTaskListModel;
+class TTaskListView;
+
+// The main window: the start panel with its pages, the transfer panel with
+// the task list, the chat line and the status bar, the menus and the tray
+// icon. Its logic is TMainController's; the window shows what the
+// controller tells it (TMainView) and hands the user's actions to it. Every
+// control carries the design's name as its object name.
+class TMainWindow final : public QMainWindow, public TMainView {
+    Q_OBJECT
+
+public:
+    // soundFolder receives beep.wav (the system's temporary folder by default).
+    TMainWindow(TEventLoop& loop, TConfig& config, TDialogs& dialogs, const QString& soundFolder = QString(),
+                QWidget* parent = nullptr);
+    ~TMainWindow() override;
+
+    TMainController& Controller() { return *m_controller; }
+    TAlarm& Alarm() { return *m_alarm; }
+    TTaskListView& TaskList() { return *m_taskList; }
+    TTaskListModel& TaskModel() { return *m_taskModel; }
+
+    // Looks for the router and shows the own addresses (blocks while the router search waits).
+    void Discover();
+    // Shows the window and the start panel; without arguments the first run
+    // is welcomed. (Arguments are not read yet: any shows the start panel.)
+    void Start(const QStringList& arguments);
+    // Where plug-ins are looked for.
+    void SetPluginFolder(const std::filesystem::path& folder) { m_pluginFolder = folder; }
+    const std::filesystem::path& PluginFolder() const { return m_pluginFolder; }
+
+    // TMainView
+    void ShowStartPanel(TStartPage page) override;
+    void SetWaitMessage(std::string_view text) override;
+    void ShowTransferPanel() override;
+    void SetStatusText(int panel, std::string_view text) override;
+    void EnableTransferControls(bool enabled) override;
+    void ShowSettings() override;
+    void Alert() override;
+    void SelectionChanged() override;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    QWidget* BuildStartPanel();
+    QWidget* BuildSelectPage();
+    QWidget* BuildServerPage();
+    QWidget* BuildClientPage();
+    QWidget* BuildWaitPage();
+    QWidget* BuildTransferPanel();
+    QWidget* BuildPlaceholderPanel(const QString& name, const QString& closeName);
+    void BuildMenus();
+    void BuildPopups();
+    void BuildTray();
+
+    // Runs a handler of a user action; an error that escapes it goes to the general error display.
+    void Act(const std::function<void()>& action);
+    void ApplySettingsToControls();
+    void ShowPanel(QWidget* panel);
+    void ClosePanel();
+    void SetTimeViewMode(bool remaining);
+    void UpdateSelectionControls();
+    void ShowAnswerMenu(int row, const QPoint& globalPos);
+    void ShowListPopup(const QPoint& globalPos);
+    void CopyContent();
+    void SendSay();
+    void StartServerClicked();
+    void StartClientClicked();
+    void ShowClientPage();
+    void PressDefault(QPushButton* defaultButton);
+    void RestoreFromTray();
+
+    TEventLoop& m_loop;
+    TConfig& m_config;
+    std::unique_ptr<TAlarm> m_alarm;
+    std::unique_ptr<TMainController> m_controller;
+    TTaskListModel* m_taskModel = nullptr;
+    TTaskListView* m_taskList = nullptr;
+
+    QStackedWidget* m_panels = nullptr;
+    QWidget* m_pnlStart = nullptr;
+    QWidget* m_pnlTransfer = nullptr;
+    QWidget* m_pnlSetting = nullptr;
+    QWidget* m_pnlVer = nullptr;
+    QWidget* m_pnlHelp = nullptr;
+    QWidget* m_basePanel = nullptr;  // the start or transfer panel, under the other three
+
+    QStackedWidget* m_pcMode = nullptr;
+    QWidget* m_tsSelect = nullptr;
+    QWidget* m_tsServer = nullptr;
+    QWidget* m_tsClient = nullptr;
+    QWidget* m_tsWait = nullptr;
+    QPushButton* m_plButton1 = nullptr;
+    QLineEdit* m_edtLocalAddr = nullptr;
+    QLineEdit* m_edtWANAddr = nullptr;
+    QLineEdit* m_edtServPort = nullptr;
+    QCheckBox* m_cbLogin = nullptr;
+    QLineEdit* m_edtUserName = nullptr;
+    QPushButton* m_btStartServ = nullptr;
+    QRadioButton* m_rbUser = nullptr;
+    QRadioButton* m_rbDirect = nullptr;
+    QLineEdit* m_edtServUser = nullptr;
+    QComboBox* m_cbConnectTo = nullptr;
+    QLineEdit* m_edtPort = nullptr;
+    QPushButton* m_btStartClient = nullptr;
+    QLabel* m_lblMsg = nullptr;
+    QProgressBar* m_animate = nullptr;
+
+    QTabWidget* m_pcSpaces = nullptr;
+    QWidget* m_tsMain = nullptr;
+    QPushButton* m_plFile = nullptr;
+    QPushButton* m_plCollectively = nullptr;
+    QPushButton* m_plCancel = nullptr;
+    QPushButton* m_plSuspend = nullptr;
+    QPushButton* m_plPlugin = nullptr;
+    QLineEdit* m_edtSay = nullptr;
+    QPushButton* m_plSend = nullptr;
+    std::array<QLabel*, 4> m_status{};
+
+    QMenu* m_miTransfer = nullptr;
+    QAction* m_miTransFile = nullptr;
+    QAction* m_miSaveLog = nullptr;
+    QMenu* m_pluginMenu = nullptr;  // "機能(&P)" of the transfer menu
+    QMenu* m_pmPlugin = nullptr;    // the same entries under the button "機能"
+    QMenu* m_pmReceiveOrNot = nullptr;
+    QMenu* m_pmPopup = nullptr;
+    QAction* m_miCopy = nullptr;
+    QAction* m_miCancel = nullptr;
+    QAction* m_miSuspend = nullptr;
+    QAction* m_miRemain = nullptr;
+    QAction* m_miPast = nullptr;
+    int m_answerRow = -1;  // the row the answer menu was opened for
+
+    QSystemTrayIcon* m_tray = nullptr;
+    std::filesystem::path m_pluginFolder;
+    bool m_shuttingDown = false;
+};
+
+}  // namespace fwp

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+
+#include <QObject>
+
+#include "engine/event_loop.h"
+
+class QSocketNotifier;
+class QTimer;
+
+namespace fwp {
+
+// The engine's message loop on Qt's: timers are QTimers on the main thread,
+// a watched descriptor is a QSocketNotifier, and "run what is pending once"
+// is one pass of Qt's event processing. Everything runs on the GUI thread.
+class TQtEventLoop final : public QObject, public TEventLoop {
+public:
+    TQtEventLoop();
+    ~TQtEventLoop() override;
+
+    void ProcessMessages() override;
+    void WaitMessages(std::chrono::milliseconds maxWait) override;
+    bool SetTimer(int id, std::chrono::milliseconds interval, std::function<void()> onTimer) override;
+    void KillTimer(int id) override;
+    void WatchRead(int fd, std::function<void()> onReady) override;
+    void Unwatch(int fd) override;
+    std::uint64_t TickCount() const override;
+
+    // Turns the loop until predicate holds or limit has passed; returns predicate().
+    bool RunUntil(const std::function<bool()>& predicate, std::chrono::milliseconds limit);
+
+private:
+    struct TTimer;
+    struct TWatch;
+
+    void FireTimer(const std::shared_ptr<TTimer>& timer);
+    void RunBlockedTimers();
+    void NotifierActivated(int fd, const QSocketNotifier* notifier);
+    void Guard(const std::function<void()>& work);
+
+    std::map<int, std::shared_ptr<TTimer>> m_timers;
+    std::map<int, std::shared_ptr<TWatch>> m_watches;
+};
+
+}  // namespace fwp
