@@ -264,12 +264,8 @@ void TTranser::Tick() {
         // interval later, so that slow packets do not also lose a tick each.
         bool goOn = true;
         bool reconnecting = false;
-        bool catchUp = m_tickSwallowed;
-        for (int round = 0; round < 2 && goOn && !reconnecting && m_state == tsReady; ++round) {
-            if (round == 1 && !catchUp && !m_tickSwallowed)
-                break;
+        const auto round = [&] {
             m_tickSwallowed = false;
-            catchUp = false;
             goOn = RunBusy([this] {
                 if (TStreamSocket* connection = Connection(); connection && connection->WaitForWrite(1))
                     SendPass();
@@ -279,7 +275,11 @@ void TTranser::Tick() {
             reconnecting = goOn && CheckNoResponse();
             if (goOn && !reconnecting)
                 m_state = tsReady;
-        }
+        };
+        const bool swallowedBefore = m_tickSwallowed;
+        round();
+        if (goOn && !reconnecting && (swallowedBefore || m_tickSwallowed))
+            round();
         UpdateWatch();
         if (!goOn || reconnecting)
             return;
