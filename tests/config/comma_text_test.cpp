@@ -16,7 +16,7 @@ struct TCase {
     std::string Text;
 };
 
-TEST(CommaText, EntriesWithBlanksCommasOrQuotesAreWrittenQuoted) {
+TEST(CommaText, EntriesWithBlanksCommasOrQuotesAreWrittenQuotedAndReadBack) {
     const TCase cases[] = {
         {"plain entries", {"localhost", "10.0.0.5"}, "localhost,10.0.0.5"},
         {"no entries", {}, ""},
@@ -31,21 +31,16 @@ TEST(CommaText, EntriesWithBlanksCommasOrQuotesAreWrittenQuoted) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
         EXPECT_EQ(ToCommaText(c.Entries), c.Text);
+        EXPECT_EQ(FromCommaText(c.Text), c.Entries);
     }
 }
 
 TEST(CommaText, ReadingSplitsAtCommasAndAtSpacesOutsideQuotes) {
     const TCase cases[] = {
-        {"commas", {"localhost", "10.0.0.5"}, "localhost,10.0.0.5"},
-        {"quoted space is one entry", {"my host"}, "\"my host\""},
         {"unquoted space splits", {"my", "host"}, "my host"},
         {"leading blanks skipped", {"a", "b"}, "   a,  b"},
         {"blanks around commas", {"a", "b"}, "a , b"},
-        {"doubled quotes", {"say \"hi\"", "x"}, "\"say \"\"hi\"\"\",x"},
-        {"empty text", {}, ""},
         {"only blanks", {}, "   "},
-        {"two quotes", {""}, "\"\""},
-        {"empty entry between commas", {"a", "", "b"}, "a,,b"},
         {"comma at the end", {"a", ""}, "a,"},
         {"missing closing quote", {"a b"}, "\"a b"},
         {"text after a closing quote starts a new entry", {"ab", "cd"}, "\"ab\"cd"},

@@ -17,7 +17,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using std::chrono::April;
-using std::chrono::December;
 using std::chrono::February;
 using std::chrono::January;
 using std::chrono::local_days;
@@ -43,13 +42,20 @@ THttpErrorKind KindOf(const std::function<void()>& call) {
     return THttpErrorKind::hekOpen;
 }
 
-std::string MessageOf(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const THttpError& error) {
-        return error.what();
+TEST(HttpError, EveryKindCarriesItsFixedText) {
+    const std::pair<THttpErrorKind, std::string_view> cases[] = {
+        {THttpErrorKind::hekOpen, "InternetOpen エラー"},
+        {THttpErrorKind::hekOpenUrl, "InternetOpenUrl エラー"},
+        {THttpErrorKind::hekRead, "InternetReadFile エラー"},
+        {THttpErrorKind::hekReadTimeout, "InternetReadFile タイムアウト"},
+        {THttpErrorKind::hekSendRequest, "HttpSendRequest エラー"},
+        {THttpErrorKind::hekQueryInfo, "HttpQueryInfo エラー"},
+    };
+    for (const auto& [kind, text] : cases) {
+        const THttpError error(kind, "libcurl's reason");
+        EXPECT_EQ(error.what(), text);
+        EXPECT_EQ(error.Detail(), "libcurl's reason");
     }
-    return "(nothing thrown)";
 }
 
 TEST(HttpGet, ErrorPageIsReturnedAsText) {
@@ -82,81 +88,58 @@ TEST(HttpGet, BodyInManySmallPiecesArrivesWholeAndInOrder) {
     EXPECT_TRUE(got == body);
 }
 
-TEST(HttpGet, SendsTheCallersAgentAndAsksPastCaches) {
+TEST(Http, BothRequestsSendTheCallersAgentAndOnlyGetAsksPastCaches) {
     TWebServer web;
     std::mutex mutex;
+    std::string method;
     httplib::Headers seen;
-    web.Server().Get("/desc.xml", [&](const httplib::Request& request, httplib::Response& response) {
+    web.Server().Get("/history.txt", [&](const httplib::Request& request, httplib::Response& response) {
         const std::lock_guard lock(mutex);
+        method = request.method;
         seen = request.headers;
-        response.set_content("<root/>", "text/xml");
+        response.set_header("Last-Modified", "Sun, 31 Mar 2024 10:00:00 GMT");
+        response.set_content("history", "text/plain");
     });
-    HttpGet(web.URL("/desc.xml"), "Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1)");
-    const std::lock_guard lock(mutex);
-    ASSERT_EQ(seen.count("User-Agent"), 1u);
-    EXPECT_EQ(seen.find("User-Agent")->second, "Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1)");
-    ASSERT_EQ(seen.count("Cache-Control"), 1u);
-    EXPECT_EQ(seen.find("Cache-Control")->second, "no-cache");
+    // The method, or a header as sent ("0 times" when missing).
+    const auto header = [&](const std::string& name) {
+        const std::lock_guard lock(mutex);
+        if (name == "method")
+            return method;
+        return seen.count(name) == 1 ? seen.find(name)->second : std::to_string(seen.count(name)) + " times";
+    };
+
+    HttpGet(web.URL("/history.txt"), "Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1)");
+    EXPECT_EQ(header("method"), "GET");
+    EXPECT_EQ(header("User-Agent"), "Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1)");
+    EXPECT_EQ(header("Cache-Control"), "no-cache");
+
+    HttpHeadLastModified(web.URL("/history.txt"), "Fernwaypost GetVersion/1.0");
+    EXPECT_EQ(header("method"), "HEAD");
+    EXPECT_EQ(header("User-Agent"), "Fernwaypost GetVersion/1.0");
+    EXPECT_EQ(header("Cache-Control"), "0 times");
 }
 
-TEST(HttpGet, RefusedConnectionIsAnOpenUrlError) {
+TEST(HttpGet, EachWayToFailGivesItsErrorKind) {
     const test::TClosedPort closed;
-    const auto call = [&] { HttpGet(closed.URL("/easy.cgi"), "fwpost/1.0"); };
-    EXPECT_EQ(KindOf(call), THttpErrorKind::hekOpenUrl);
-    EXPECT_EQ(MessageOf(call), "InternetOpenUrl エラー");
-}
-
-TEST(HttpGet, OnlyWebAddressesAreOpened) {
-    // A location taken from the network must not read a local file.
     const test::TSandbox sandbox;
     const auto file = sandbox.WriteFile("secret.txt", "not for routers");
-    EXPECT_EQ(KindOf([&] { HttpGet("file://" + file.string(), "fwpost/1.0"); }), THttpErrorKind::hekOpenUrl);
-}
-
-TEST(HttpGet, ServerThatNeverAnswersIsAnOpenUrlErrorAfterTheOpenLimit) {
     test::TLoopbackTcpServer silent([](test::TServerConnection& connection) { connection.ReadToEnd(); });
-    THttpLimits limits;
-    limits.OpenLimit = 300ms;
-    EXPECT_EQ(MessageOf([&] { HttpGet(RawURL(silent), "fwpost/1.0", limits); }), "InternetOpenUrl エラー");
-}
-
-TEST(HttpGet, BodyThatBreaksOffIsAReadError) {
-    test::TLoopbackTcpServer server([](test::TServerConnection& connection) {
+    test::TLoopbackTcpServer breaksOff([](test::TServerConnection& connection) {
         connection.ReadUntil(HasHeaderEnd);
         connection.Send("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n0123456789");
     });
-    const auto call = [&] { HttpGet(RawURL(server), "fwpost/1.0"); };
-    EXPECT_EQ(KindOf(call), THttpErrorKind::hekRead);
-    EXPECT_EQ(MessageOf(call), "InternetReadFile エラー");
-}
-
-TEST(HttpGet, BodyStillArrivingAfterTheReadLimitTimesOut) {
-    // The server sends one byte after another until the client hangs up.
-    test::TLoopbackTcpServer server([](test::TServerConnection& connection) {
+    test::TLoopbackTcpServer trickles([](test::TServerConnection& connection) {
+        // One byte after another until the client hangs up.
         connection.ReadUntil(HasHeaderEnd);
         connection.Send("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nConnection: close\r\n\r\n");
         while (!connection.PeerClosedWithin(20ms) && connection.Send("x")) {
         }
     });
-    THttpLimits limits;
-    limits.ReadLimit = 200ms;
-    const auto call = [&] { HttpGet(RawURL(server), "fwpost/1.0", limits); };
-    EXPECT_EQ(KindOf(call), THttpErrorKind::hekReadTimeout);
-    EXPECT_EQ(MessageOf(call), "InternetReadFile タイムアウト");
-}
-
-TEST(HttpGet, ServerSilentAfterItsHeadersTimesOut) {
-    test::TLoopbackTcpServer server([](test::TServerConnection& connection) {
+    test::TLoopbackTcpServer silentAfterHeaders([](test::TServerConnection& connection) {
         connection.ReadUntil(HasHeaderEnd);
         connection.Send("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n");
         connection.ReadToEnd();
     });
-    THttpLimits limits;
-    limits.ReadLimit = 200ms;
-    EXPECT_EQ(KindOf([&] { HttpGet(RawURL(server), "fwpost/1.0", limits); }), THttpErrorKind::hekReadTimeout);
-}
-
-TEST(HttpGet, BodyUpToTheSizeLimitIsReadAndALargerOneRefused) {
     TWebServer web;
     web.Server().Get("/4096", [](const httplib::Request&, httplib::Response& response) {
         response.set_content(std::string(4096, 'a'), "text/plain");
@@ -164,12 +147,37 @@ TEST(HttpGet, BodyUpToTheSizeLimitIsReadAndALargerOneRefused) {
     web.Server().Get("/4097", [](const httplib::Request&, httplib::Response& response) {
         response.set_content(std::string(4097, 'a'), "text/plain");
     });
-    THttpLimits limits;
-    limits.MaxBodyBytes = 4096;
-    EXPECT_EQ(HttpGet(web.URL("/4096"), "fwpost/1.0", limits).size(), 4096u);
-    const auto call = [&] { HttpGet(web.URL("/4097"), "fwpost/1.0", limits); };
-    EXPECT_EQ(KindOf(call), THttpErrorKind::hekRead);
-    EXPECT_EQ(MessageOf(call), "InternetReadFile エラー");
+    EXPECT_EQ(HttpGet(web.URL("/4096"), "fwpost/1.0", {.MaxBodyBytes = 4096}).size(), 4096u);
+
+    struct TCase {
+        const char* name;
+        std::string url;
+        THttpLimits limits;
+        THttpErrorKind kind;
+    };
+    const TCase cases[] = {
+        {"connection refused", closed.URL("/easy.cgi"), {}, THttpErrorKind::hekOpenUrl},
+        // A location taken from the network must not read a local file.
+        {"not a web address", "file://" + file.string(), {}, THttpErrorKind::hekOpenUrl},
+        {"no answer within the open limit", RawURL(silent), {.OpenLimit = 300ms}, THttpErrorKind::hekOpenUrl},
+        {"body breaks off", RawURL(breaksOff), {}, THttpErrorKind::hekRead},
+        {"body larger than the size limit",
+         web.URL("/4097"),
+         {.MaxBodyBytes = 4096},
+         THttpErrorKind::hekRead},
+        {"body still arriving after the read limit",
+         RawURL(trickles),
+         {.ReadLimit = 200ms},
+         THttpErrorKind::hekReadTimeout},
+        {"silence after the headers",
+         RawURL(silentAfterHeaders),
+         {.ReadLimit = 200ms},
+         THttpErrorKind::hekReadTimeout},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(KindOf([&] { HttpGet(c.url, "fwpost/1.0", c.limits); }), c.kind);
+    }
 }
 
 // Sets an environment variable for one test and restores its absence after.
@@ -242,26 +250,7 @@ TEST(HttpHeadLastModified, MovesGmtNineHoursAheadWithCalendarCarry) {
     }
 }
 
-TEST(HttpHeadLastModified, AsksWithHeadAndTheCallersAgentWithoutRefusingCaches) {
-    TWebServer web;
-    std::mutex mutex;
-    std::string method;
-    httplib::Headers seen;
-    web.Server().Get("/history.txt", [&](const httplib::Request& request, httplib::Response& response) {
-        const std::lock_guard lock(mutex);
-        method = request.method;
-        seen = request.headers;
-        response.set_header("Last-Modified", "Sun, 31 Mar 2024 10:00:00 GMT");
-    });
-    HttpHeadLastModified(web.URL("/history.txt"), "Fernwaypost GetVersion/1.0");
-    const std::lock_guard lock(mutex);
-    EXPECT_EQ(method, "HEAD");
-    ASSERT_EQ(seen.count("User-Agent"), 1u);
-    EXPECT_EQ(seen.find("User-Agent")->second, "Fernwaypost GetVersion/1.0");
-    EXPECT_EQ(seen.count("Cache-Control"), 0u);
-}
-
-TEST(HttpHeadLastModified, AnswerWithoutAUsableDateIsAQueryInfoError) {
+TEST(HttpHeadLastModified, AnswerWithoutAUsableDateOrNoAnswerIsAnError) {
     TWebServer web;
     web.Server().Get("/none", [](const httplib::Request&, httplib::Response& response) {
         response.set_content("x", "text/plain");
@@ -272,18 +261,17 @@ TEST(HttpHeadLastModified, AnswerWithoutAUsableDateIsAQueryInfoError) {
     web.Server().Get("/long", [](const httplib::Request&, httplib::Response& response) {
         response.set_header("Last-Modified", "Sun, 31 Mar 2024 10:00:00 GMT" + std::string(240, ' ') + "x");
     });
-    for (const char* path : {"/none", "/words", "/long"}) {
-        SCOPED_TRACE(path);
-        EXPECT_EQ(MessageOf([&] { HttpHeadLastModified(web.URL(path), "Fernwaypost GetVersion/1.0"); }),
-                  "HttpQueryInfo エラー");
-    }
-}
-
-TEST(HttpHeadLastModified, RefusedConnectionIsASendRequestError) {
     const test::TClosedPort closed;
-    EXPECT_EQ(
-        MessageOf([&] { HttpHeadLastModified(closed.URL("/history.txt"), "Fernwaypost GetVersion/1.0"); }),
-        "HttpSendRequest エラー");
+    const std::pair<std::string, THttpErrorKind> cases[] = {
+        {web.URL("/none"), THttpErrorKind::hekQueryInfo},
+        {web.URL("/words"), THttpErrorKind::hekQueryInfo},
+        {web.URL("/long"), THttpErrorKind::hekQueryInfo},
+        {closed.URL("/history.txt"), THttpErrorKind::hekSendRequest},
+    };
+    for (const auto& [url, kind] : cases) {
+        SCOPED_TRACE(url);
+        EXPECT_EQ(KindOf([&] { HttpHeadLastModified(url, "Fernwaypost GetVersion/1.0"); }), kind);
+    }
 }
 
 }  // namespace

@@ -71,11 +71,14 @@ TEST(UPnPDescription, WithoutURLBaseTheLocationsHostAndPortAreTheBase) {
               "Content-Length: 10\r\n");
 }
 
-TEST(UPnPDescription, URLBaseIsUsedWithOneTrailingSlashDropped) {
+TEST(UPnPDescription, URLBaseIsUsedWithOneTrailingSlashDroppedAndTheServiceTypeAsWritten) {
+    constexpr std::string_view IP = "urn:schemas-upnp-org:service:WANIPConnection:1";
+    constexpr std::string_view PPP = "urn:schemas-upnp-org:service:WANPPPConnection:1";
     struct TCase {
         std::string_view urlBase;
         std::string_view control;
         std::string_view expected;
+        std::string_view serviceType = IP;
     };
     const TCase cases[] = {
         {"<URLBase>http://10.0.0.1:5000/</URLBase>", "/ctl/IPConn", "http://10.0.0.1:5000/ctl/IPConn"},
@@ -86,26 +89,18 @@ TEST(UPnPDescription, URLBaseIsUsedWithOneTrailingSlashDropped) {
         {"<URLBase>http://10.0.0.1:5000/</URLBase>", "", "http://10.0.0.1:5000"},
         // The control URL is appended as it is, even when it is not relative.
         {"", "ctl", "http://192.168.0.1:2869ctl"},
+        {"", "/ppp", "http://192.168.0.1:2869/ppp", PPP},
     };
     for (const TCase& test : cases) {
         SCOPED_TRACE(test.urlBase);
         std::string controlURL;
         std::string serviceType;
         EXPECT_TRUE(upnp::ParseDeviceDescription("http://192.168.0.1:2869/desc.xml",
-                                                 Description(test.urlBase, test.control), controlURL,
-                                                 serviceType));
+                                                 Description(test.urlBase, test.control, test.serviceType),
+                                                 controlURL, serviceType));
         EXPECT_EQ(controlURL, test.expected);
+        EXPECT_EQ(serviceType, test.serviceType);
     }
-}
-
-TEST(UPnPDescription, ServiceTypeIsTakenAsTheDescriptionWritesIt) {
-    std::string controlURL;
-    std::string serviceType;
-    EXPECT_TRUE(upnp::ParseDeviceDescription(
-        "http://192.168.0.1:80/d.xml",
-        Description("", "/ppp", "urn:schemas-upnp-org:service:WANPPPConnection:1"), controlURL, serviceType));
-    EXPECT_EQ(serviceType, "urn:schemas-upnp-org:service:WANPPPConnection:1");
-    EXPECT_EQ(controlURL, "http://192.168.0.1:80/ppp");
 }
 
 TEST(UPnPDescription, MissingStepOfThePathOrTextThatIsNotXmlFindsNothing) {

@@ -26,8 +26,8 @@ const std::vector<TDigestCase> Rfc1321Suite = {
      "57edf4a22be3c955ac49da2e2107b67a"},
 };
 
-// Messages around the padding boundaries (55/56 and 63/64/65 bytes modulo 64),
-// binary bytes and a long message; digests taken from coreutils md5sum.
+// Messages around the padding boundaries (55/56 and 63/64/65 bytes), zero and
+// high bytes; digests taken from coreutils md5sum.
 const std::vector<TDigestCase> BoundaryCases = {
     {std::string(55, 'a'), "ef1772b6dff9a122358552954ad0df65"},
     {std::string(56, 'a'), "3b0c8ac703f828b04c6c197006d17218"},
@@ -35,15 +35,13 @@ const std::vector<TDigestCase> BoundaryCases = {
     {std::string(63, 'a'), "b06521f39153d618550606be297466d5"},
     {std::string(64, 'a'), "014842d480b571495a4a0363793f7367"},
     {std::string(65, 'a'), "c743a45e0d2e6a95cb859adae0248435"},
-    {std::string(119, 'a'), "8a7bd0732ed6a28ce75f6dabc90e1613"},
-    {std::string(120, 'a'), "5f61c0ccad4cac44c75ff505e1f1e537"},
-    {std::string(128, 'a'), "e510683b3f5ffe4093d021808bc6ff70"},
-    {std::string(256, '\0'), "348a9791dc41b89796ec3808b5b5262f"},
-    {"\x82\xa0\x82\xa2", "c42390b96673a74cc5cfa065f2cb7234"},  // Shift-JIS bytes, hashed as stored
-    {"0.0.0.0", "f1f17934834ae2613699701054ef9684"},
-    {"192.168.0.10:4006", "10b1a7a16ee92beb87bfc8bdfdf0ca82"},
-    {std::string(1000000, 'a'), "7707d6ae4e027c70eea2a935c2296f21"},
+    {std::string(256, '\0'), "348a9791dc41b89796ec3808b5b5262f"},  // every byte counts, zeros too
+    {"\x82\xa0\x82\xa2", "c42390b96673a74cc5cfa065f2cb7234"},      // Shift-JIS bytes, hashed as stored
 };
+
+void PrintTo(const TDigestCase& c, std::ostream* os) {
+    *os << c.message.size() << " bytes, " << c.digestText;
+}
 
 class DigestVectors : public testing::TestWithParam<TDigestCase> {};
 
@@ -53,7 +51,7 @@ TEST_P(DigestVectors, DigestTextOfMessageMatchesPublishedValue) {
 
 TEST_P(DigestVectors, MessageFedInUnevenPiecesGivesTheSameDigest) {
     const std::string& message = GetParam().message;
-    for (std::size_t pieceLength : {1u, 3u, 63u, 64u, 65u, 1000u}) {
+    for (std::size_t pieceLength : {1u, 3u, 63u, 64u, 65u}) {
         SCOPED_TRACE(pieceLength);
         TMD5Context context;
         for (std::size_t offset = 0; offset < message.size(); offset += pieceLength)
@@ -70,17 +68,6 @@ TEST(MD5, DigestBytesAreInMessageDigestOrder) {
     const TMD5Digest expected = {0x90, 0x01, 0x50, 0x98, 0x3c, 0xd2, 0x4f, 0xb0,
                                  0xd6, 0x96, 0x3f, 0x7d, 0x28, 0xe1, 0x7f, 0x72};
     EXPECT_EQ(MD5OfString("abc"), expected);
-}
-
-TEST(MD5, DigestTextIsLowercaseHighNibbleFirst) {
-    const TMD5Digest digest = {0x00, 0x01, 0x0a, 0xa0, 0xff, 0x10, 0x9f, 0xf9,
-                               0x5c, 0xc5, 0x7e, 0xe7, 0x30, 0x03, 0xb2, 0x2b};
-    EXPECT_EQ(DigestToHex(digest), "00010aa0ff109ff95cc57ee73003b22b");
-}
-
-TEST(MD5, EmbeddedZeroBytesAreHashedLikeAnyOther) {
-    // Every byte of the text counts, so "a\0" is a different message than "a".
-    EXPECT_EQ(DigestToHex(MD5OfString(std::string_view("a\0", 2))), "4144e195f46de78a3623da7364d04f11");
 }
 
 }  // namespace
