@@ -3,6 +3,9 @@
 #include <QApplication>
 #include <QFontDatabase>
 #include <QIcon>
+#include <QStringList>
+
+#include "ui/main_window.h"
 
 using namespace Qt::StringLiterals;
 
@@ -41,6 +44,30 @@ std::filesystem::path PluginFolder(const std::filesystem::path& exeFolder) {
     if (std::filesystem::is_directory(beside, error))
         return beside;
     return (exeFolder / FWP_INSTALLED_PLUGIN_FOLDER).lexically_normal();
+}
+
+std::string CommandLineUsage() {
+    return "Usage: fernwaypost [/server NAME | /client NAME | /session | --help]\n"
+           "  (no argument)      open on the start panel\n"
+           "  /server NAME       wait for a peer, registered as NAME with the easy connection service\n"
+           "  /client NAME       find the peer registered as NAME and connect to it\n"
+           "  /session           start as the instant messenger's session asks\n"
+           "  --server NAME, --client NAME and --session are the same as the slash forms.\n"
+           "A start from the command line that fails ends the program (exit status 1).\n";
+}
+
+bool WantsUsage(int argc, char** argv) {
+    if (argc < 2)
+        return false;
+    const std::string_view first = argv[1];
+    return first == "--help" || first == "-h";
+}
+
+int RunProgram(TMainWindow& window, const QStringList& arguments, const std::function<int()>& exec) {
+    const bool started = window.Start(arguments);
+    const int status = started ? exec() : 1;
+    window.Controller().EndProgram();
+    return status;
 }
 
 }  // namespace fwp

@@ -1,5 +1,8 @@
 // The desktop program: the settings are loaded, the window made and shown,
-// the message loop run; at the end the settings are written.
+// the command line's start run and the message loop with it; at the end the
+// settings are written.
+#include <cstdio>
+
 #include <QApplication>
 
 #include "config/config.h"
@@ -10,6 +13,11 @@
 #include "ui/qt_event_loop.h"
 
 int main(int argc, char** argv) {
+    // The usage needs no display.
+    if (fwp::WantsUsage(argc, argv)) {
+        std::fputs(fwp::CommandLineUsage().c_str(), stdout);
+        return 0;
+    }
     QApplication application(argc, argv);
     fwp::SetUpApplication(application);
 
@@ -20,13 +28,10 @@ int main(int argc, char** argv) {
     fwp::TQtDialogs dialogs;
     fwp::TMainWindow window(loop, config, dialogs);
     dialogs.SetOwner(&window);
-    window.SetPluginFolder(fwp::PluginFolder(fwp::TConfigPlaces::FromSystem().ExeFolder));
     window.Discover();
+    window.LoadPlugins(fwp::PluginFolder(fwp::TConfigPlaces::FromSystem().ExeFolder));
 
     QStringList arguments = QApplication::arguments();
     arguments.removeFirst();
-    window.Start(arguments);
-    const int status = QApplication::exec();
-    window.Controller().EndProgram();
-    return status;
+    return fwp::RunProgram(window, arguments, [] { return QApplication::exec(); });
 }

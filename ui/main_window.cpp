@@ -7,6 +7,8 @@
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QCoreApplication>
+#include <QDesktopServices>
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -18,6 +20,7 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QMimeData>
+#include <QMouseEvent>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
@@ -30,39 +33,29 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "app/settings_form.h"
+#include "common/addresses.h"
+#include "common/codec.h"
 #include "common/error.h"
+#include "config/config_places.h"
 #include "ui/alarm.h"
+#include "ui/help_panel.h"
+#include "ui/settings_frame.h"
 #include "ui/task_list_model.h"
 #include "ui/task_list_view.h"
+#include "ui/version_panel.h"
+#include "ui/widgets.h"
 
 using namespace Qt::StringLiterals;
 
 namespace fwp {
 namespace {
 
-QString FromUtf8(std::string_view text) {
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
-
-std::string ToUtf8(const QString& text) {
-    return text.toStdString();
-}
-
-template <typename T>
-T* Named(T* widget, const QString& name) {
-    widget->setObjectName(name);
-    return widget;
-}
-
-QLabel* Label(const QString& text, QWidget* parent = nullptr) {
-    auto* label = new QLabel(text, parent);
-    label->setTextFormat(Qt::PlainText);
-    return label;
-}
-
-QPushButton* Button(const QString& name, const QString& text) {
-    return Named(new QPushButton(text), name);
-}
+using widgets::Button;
+using widgets::FromUtf8;
+using widgets::Label;
+using widgets::Named;
+using widgets::ToUtf8;
 
 }  // namespace
 
@@ -71,8 +64,11 @@ TMainWindow::TMainWindow(TEventLoop& loop, TConfig& config, TDialogs& dialogs, c
     : QMainWindow(parent),
       m_loop(loop),
       m_config(config),
+      m_dialogs(dialogs),
       m_alarm(std::make_unique<TAlarm>(soundFolder.isEmpty() ? QDir::tempPath() : soundFolder)),
-      m_controller(std::make_unique<TMainController>(loop, config, *this, dialogs)) {
+      m_controller(std::make_unique<TMainController>(loop, config, *this, dialogs)),
+      m_programFile(ToUtf8(QCoreApplication::applicationFilePath())),
+      m_versionFileUrl(VersionFileURL) {
     setObjectName(u"Form1"_s);
     setWindowTitle(u"Fernwaypost"_s);
     setWindowIcon(QApplication::windowIcon().isNull() ? QIcon(u":/fernwaypost/icons/fernwaypost-48.png"_s)
@@ -89,14 +85,19 @@ TMainWindow::TMainWindow(TEventLoop& loop, TConfig& config, TDialogs& dialogs, c
     m_panels = Named(new QStackedWidget(this), u"Panels"_s);
     m_pnlStart = BuildStartPanel();
     m_pnlTransfer = BuildTransferPanel();
-    m_pnlSetting = BuildPlaceholderPanel(u"pnlSetting"_s, u"Button5"_s);
-    m_pnlVer = BuildPlaceholderPanel(u"pnlVer"_s, u"Button8"_s);
-    m_pnlHelp = BuildPlaceholderPanel(u"pnlHelp"_s, u"Button4"_s);
+    m_pnlSetting = BuildSettingPanel();
+    m_pnlVer = BuildVersionPanel();
+    m_pnlHelp = BuildHelpPanel();
     for (QWidget* panel : {m_pnlStart, m_pnlTransfer, m_pnlSetting, m_pnlVer, m_pnlHelp})
         m_panels->addWidget(panel);
     setCentralWidget(m_panels);
     m_basePanel = m_pnlStart;
     m_panels->setCurrentWidget(m_pnlStart);
+    // The icon's game runs only while the version panel is in front.
+    connect(m_panels, &QStackedWidget::currentChanged, this, [this] {
+        if (m_panels->currentWidget() != m_pnlVer)
+            m_version->Stop();
+    });
 
     BuildMenus();
     BuildPopups();
@@ -107,9 +108,11 @@ TMainWindow::TMainWindow(TEventLoop& loop, TConfig& config, TDialogs& dialogs, c
 
 TMainWindow::~TMainWindow() {
     m_loop.OnError = nullptr;
-    // The list lets go of the rows, and the engine ends its session while
+    // Plug-ins end first, while the pages they may close still exist. Then
+    // the list lets go of the rows, and the engine ends its session while
     // the controller and this window are whole; the engine may still run
     // the loop while it closes.
+    m_controller->Plugins().Clear();
     m_taskModel->Detach();
     m_controller->Transer().Close();
 }
@@ -184,7 +187,7 @@ QWidget* TMainWindow::BuildSelectPage() {
     row->addWidget(button2);
     layout->addLayout(row);
     connect(plButton3, &QPushButton::clicked, this, [this] { Act([this] { ShowSettings(); }); });
-    connect(plButton4, &QPushButton::clicked, this, [this] { ShowPanel(m_pnlHelp); });
+    connect(plButton4, &QPushButton::clicked, this, [this] { ShowHelp(); });
     connect(button2, &QPushButton::clicked, this, &QWidget::close);
 
     layout->addSpacing(6);
@@ -198,9 +201,13 @@ QWidget* TMainWindow::BuildSelectPage() {
     addresses->addWidget(m_edtWANAddr, 3, 0);
     for (QLineEdit* edit : {m_edtLocalAddr, m_edtWANAddr})
         edit->setReadOnly(true);
-    auto* image1 = Named(new QLabel, u"Image1"_s);
-    image1->setPixmap(QIcon(u":/fernwaypost/icons/fernwaypost-48.png"_s).pixmap(48, 48));
-    addresses->addWidget(image1, 0, 1, 4, 1, Qt::AlignRight | Qt::AlignBottom);
+    m_image1 = Named(new QLabel, u"Image1"_s);
+    m_image1->setPixmap(QIcon(u":/fernwaypost/icons/fernwaypost-48.png"_s).pixmap(48, 48));
+    // A click opens the home page.
+    m_image1->setCursor(Qt::PointingHandCursor);
+    m_image1->setToolTip(FromUtf8(HomePageURL));
+    m_image1->installEventFilter(this);
+    addresses->addWidget(m_image1, 0, 1, 4, 1, Qt::AlignRight | Qt::AlignBottom);
     addresses->setColumnStretch(0, 1);
     layout->addLayout(addresses);
     layout->addStretch();
@@ -419,17 +426,49 @@ QWidget* TMainWindow::BuildTransferPanel() {
     return panel;
 }
 
-QWidget* TMainWindow::BuildPlaceholderPanel(const QString& name, const QString& closeName) {
-    auto* panel = Named(new QWidget, name);
+QWidget* TMainWindow::BuildSettingPanel() {
+    auto* panel = Named(new QWidget, u"pnlSetting"_s);
     auto* layout = new QVBoxLayout(panel);
-    layout->addStretch();
+    layout->setContentsMargins(8, 8, 8, 8);
+    m_frmSetting = new TSettingsFrame(m_config.BufferSize, m_controller->Plugins());
+    layout->addWidget(m_frmSetting, 1);
     auto* buttons = new QHBoxLayout;
     buttons->addStretch();
-    auto* close = Button(closeName, u"閉じる(&C)"_s);
-    buttons->addWidget(close);
+    auto* button5 = Button(u"Button5"_s, u"閉じる(&C)"_s);
+    buttons->addWidget(button5);
     layout->addLayout(buttons);
-    connect(close, &QPushButton::clicked, this, [this] { ClosePanel(); });
+    connect(button5, &QPushButton::clicked, this, [this] { SettingsCloseClicked(); });
+
+    m_frmSetting->OnBrowse = [this] {
+        Act([this] {
+            if (const auto folder = m_dialogs.ChooseFolder("保存先"))
+                m_frmSetting->SetReceiveTo(FromUtf8(WithTrailingSlash(folder->string())));
+        });
+    };
+    m_frmSetting->OnRegister = [this] {
+        Act([this] { m_controller->RegisterWithMessenger(m_programFile.string()); });
+    };
+    m_frmSetting->OnUnregister = [this] { Act([this] { m_controller->UnregisterFromMessenger(); }); };
+    m_frmSetting->OnConfigurePlugin = [this](std::size_t index) {
+        TFernPluginList& plugins = m_controller->Plugins();
+        if (index < plugins.Count())
+            plugins.Items(index).Configuration(static_cast<QWidget*>(this));
+    };
     return panel;
+}
+
+QWidget* TMainWindow::BuildVersionPanel() {
+    m_version = new TVersionPanel(m_dialogs);
+    m_version->OnOpenUrl = [this](const QString& url) { OpenUrl(ToUtf8(url)); };
+    m_version->OnClose = [this] { ClosePanel(); };
+    return m_version;
+}
+
+QWidget* TMainWindow::BuildHelpPanel() {
+    m_help = new THelpPanel;
+    m_help->OnOpenUrl = [this](const QString& url) { OpenUrl(ToUtf8(url)); };
+    m_help->OnClose = [this] { ClosePanel(); };
+    return m_help;
 }
 
 void TMainWindow::BuildMenus() {
@@ -465,16 +504,17 @@ void TMainWindow::BuildMenus() {
     QAction* tutorial = help->addAction(u"使い方(オンライン)(&H)"_s);
     tutorial->setObjectName(u"Tutorial1"_s);
     tutorial->setShortcut(QKeySequence(Qt::Key_F1));
-    connect(tutorial, &QAction::triggered, this, [this] { ShowPanel(m_pnlHelp); });
+    connect(tutorial, &QAction::triggered, this, [this] { ShowHelp(); });
     help->addSeparator();
     QAction* check = help->addAction(u"新しいバージョンを確認する(&C)"_s);
     check->setObjectName(u"C1"_s);
     check->setShortcut(QKeySequence(Qt::Key_F11));
-    check->setEnabled(false);
+    connect(check, &QAction::triggered, this,
+            [this] { Act([this] { m_controller->CheckForNewVersion(m_programFile, m_versionFileUrl); }); });
     // F12 shows here too, but the key belongs to "設定(&S)", the first item that carries it.
     QAction* about = help->addAction(u"バージョン情報(&A)\tF12"_s);
     about->setObjectName(u"About1"_s);
-    connect(about, &QAction::triggered, this, [this] { ShowPanel(m_pnlVer); });
+    connect(about, &QAction::triggered, this, [this] { ShowVersionPanel(); });
 }
 
 void TMainWindow::BuildPopups() {
@@ -613,10 +653,15 @@ void TMainWindow::EnableTransferControls(bool enabled) {
 }
 
 void TMainWindow::ShowSettings() {
+    m_frmSetting->Load(FormFromConfig(m_config), FromUtf8(m_programFile.string()));
     ShowPanel(m_pnlSetting);
 }
 
 void TMainWindow::Alert() {
+    AlertPage(m_tsMain);
+}
+
+void TMainWindow::AlertPage(QWidget* page) {
     const auto alarm = [this] {
         if (m_config.SoundAlarm)
             m_alarm->Play();
@@ -624,11 +669,54 @@ void TMainWindow::Alert() {
     if (!isActiveWindow()) {
         QApplication::alert(this);
         alarm();
-    } else if (m_pcSpaces->currentWidget() != m_tsMain) {
-        m_pcSpaces->tabBar()->setTabTextColor(m_pcSpaces->indexOf(m_tsMain),
+    } else if (page && m_pcSpaces->currentWidget() != page) {
+        m_pcSpaces->tabBar()->setTabTextColor(m_pcSpaces->indexOf(page),
                                               palette().color(QPalette::Highlight));
         alarm();
     }
+}
+
+void TMainWindow::OpenUrl(std::string_view url) {
+    QDesktopServices::openUrl(QUrl(FromUtf8(url)));
+}
+
+QWidget* TMainWindow::Space(void* handle) const {
+    // Only compared, never followed: a handle that names no page gives nothing.
+    const int index = m_pcSpaces->indexOf(static_cast<QWidget*>(handle));
+    return index < 0 ? nullptr : m_pcSpaces->widget(index);
+}
+
+void* TMainWindow::CreateSpace(std::string_view caption) {
+    auto* page = new QWidget;
+    QString text = FromUtf8(caption);
+    text.replace(u'&', u"&&"_s);
+    m_pcSpaces->addTab(page, text);
+    m_pcSpaces->setCurrentWidget(page);
+    return page;
+}
+
+void TMainWindow::DeleteSpace(void* handle) {
+    QWidget* page = Space(handle);
+    // The transfer page is the window's own and stays.
+    if (!page || page == m_tsMain)
+        return;
+    m_pcSpaces->removeTab(m_pcSpaces->indexOf(page));
+    // Gone from the tabs at once; destroyed once the plug-in's own code has
+    // returned, which may run inside one of the page's widgets.
+    page->hide();
+    page->deleteLater();
+}
+
+void TMainWindow::AlertSpace(void* handle) {
+    AlertPage(Space(handle));
+}
+
+void* TMainWindow::SpaceObject(void* handle) {
+    return Space(handle);
+}
+
+void* TMainWindow::Application() {
+    return QCoreApplication::instance();
 }
 
 void TMainWindow::SelectionChanged() {
@@ -644,12 +732,51 @@ void TMainWindow::Discover() {
     m_edtWANAddr->setText(FromUtf8(m_controller->WanAddress()));
 }
 
-void TMainWindow::Start(const QStringList& arguments) {
+bool TMainWindow::Start(const QStringList& arguments) {
     show();
-    if (arguments.isEmpty())
-        Act([this] { m_controller->ShowStartPanel(); });
-    else
-        ShowStartPanel(TStartPage::spSelect);
+    std::vector<std::string> args;
+    for (const QString& argument : arguments)
+        args.push_back(ToUtf8(argument));
+    bool started = false;
+    Act([&] { started = m_controller->ProcessCommandLine(args); });
+    return started;
+}
+
+void TMainWindow::LoadPlugins(const std::filesystem::path& folder) {
+    m_pluginFolder = folder;
+    m_controller->LoadPlugins(folder);
+    // One entry per plug-in in list order, captioned with its function name
+    // and tagged with its index; the transfer menu shows the same entries.
+    m_pluginMenu->clear();
+    m_pmPlugin->clear();
+    const TFernPluginList& plugins = m_controller->Plugins();
+    for (std::size_t index = 0; index < plugins.Count(); ++index) {
+        QString caption = FromUtf8(codec::Cp932ToUtf8(plugins.Items(index).FunctionName()));
+        caption.replace(u'&', u"&&"_s);
+        QAction* entry = m_pmPlugin->addAction(caption);
+        entry->setData(static_cast<qulonglong>(index));
+        connect(entry, &QAction::triggered, this,
+                [this, index] { Act([this, index] { m_controller->InvitePlugin(index); }); });
+        m_pluginMenu->addAction(entry);
+    }
+}
+
+void TMainWindow::ShowVersionPanel() {
+    ShowPanel(m_pnlVer);
+    m_version->Open();
+}
+
+void TMainWindow::ShowHelp() {
+    m_help->Open();
+    ShowPanel(m_pnlHelp);
+}
+
+void TMainWindow::SettingsCloseClicked() {
+    // A save folder that is no folder keeps the panel open, as does a file that cannot be written.
+    Act([this] {
+        CloseSettings(m_frmSetting->Form(), m_config, m_controller->Transer());
+        ClosePanel();
+    });
 }
 
 void TMainWindow::ApplySettingsToControls() {
@@ -787,6 +914,12 @@ void TMainWindow::changeEvent(QEvent* event) {
 }
 
 bool TMainWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == m_image1) {
+        if (event->type() == QEvent::MouseButtonRelease &&
+            static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton)
+            OpenUrl(HomePageURL);
+        return QMainWindow::eventFilter(watched, event);
+    }
     if (watched != m_pnlTransfer)
         return QMainWindow::eventFilter(watched, event);
     switch (event->type()) {

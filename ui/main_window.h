@@ -3,6 +3,7 @@
 #include <array>
 #include <filesystem>
 #include <memory>
+#include <string>
 
 #include <QMainWindow>
 #include <QStringList>
@@ -28,14 +29,18 @@ class QTabWidget;
 namespace fwp {
 
 class TAlarm;
+class THelpPanel;
+class TSettingsFrame;
 class TTaskListModel;
 class TTaskListView;
+class TVersionPanel;
 
 // The main window: the start panel with its pages, the transfer panel with
-// the task list, the chat line and the status bar, the menus and the tray
-// icon. Its logic is TMainController's; the window shows what the
-// controller tells it (TMainView) and hands the user's actions to it. Every
-// control carries the design's name as its object name.
+// the task list, the chat line, the plug-ins' pages and the status bar, the
+// settings, version and help panels, the menus and the tray icon. Its logic
+// is TMainController's; the window shows what the controller tells it
+// (TMainView) and hands the user's actions to it. Every control carries the
+// design's name as its object name.
 class TMainWindow final : public QMainWindow, public TMainView {
     Q_OBJECT
 
@@ -52,12 +57,18 @@ public:
 
     // Looks for the router and shows the own addresses (blocks while the router search waits).
     void Discover();
-    // Shows the window and the start panel; without arguments the first run
-    // is welcomed. (Arguments are not read yet: any shows the start panel.)
-    void Start(const QStringList& arguments);
-    // Where plug-ins are looked for.
-    void SetPluginFolder(const std::filesystem::path& folder) { m_pluginFolder = folder; }
+    // Shows the window and runs the start the command line asks for (no
+    // argument: the start panel, with the first run's welcome). False when an
+    // unattended start failed and the program is to end.
+    bool Start(const QStringList& arguments);
+    // Loads the plug-ins of folder and lists them in the plug-in menus.
+    void LoadPlugins(const std::filesystem::path& folder);
     const std::filesystem::path& PluginFolder() const { return m_pluginFolder; }
+    // The program's file (the running executable unless set): shown on the
+    // settings panel, registered with the messenger, and dated by the version check.
+    void SetProgramFile(const std::filesystem::path& file) { m_programFile = file; }
+    // The file whose date tells whether a new version is out (the program's web server unless set).
+    void SetVersionFileUrl(const std::string& url) { m_versionFileUrl = url; }
 
     // TMainView
     void ShowStartPanel(TStartPage page) override;
@@ -68,6 +79,12 @@ public:
     void ShowSettings() override;
     void Alert() override;
     void SelectionChanged() override;
+    void OpenUrl(std::string_view url) override;
+    void* CreateSpace(std::string_view caption) override;
+    void DeleteSpace(void* handle) override;
+    void AlertSpace(void* handle) override;
+    void* SpaceObject(void* handle) override;
+    void* Application() override;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -82,7 +99,9 @@ private:
     QWidget* BuildClientPage();
     QWidget* BuildWaitPage();
     QWidget* BuildTransferPanel();
-    QWidget* BuildPlaceholderPanel(const QString& name, const QString& closeName);
+    QWidget* BuildSettingPanel();
+    QWidget* BuildVersionPanel();
+    QWidget* BuildHelpPanel();
     void BuildMenus();
     void BuildPopups();
     void BuildTray();
@@ -92,6 +111,13 @@ private:
     void ApplySettingsToControls();
     void ShowPanel(QWidget* panel);
     void ClosePanel();
+    void ShowVersionPanel();
+    void ShowHelp();
+    void SettingsCloseClicked();
+    // Draws the user's attention to page (nullptr: none), the transfer page or a plug-in's.
+    void AlertPage(QWidget* page);
+    // The page of pcSpaces that handle names, or nullptr.
+    QWidget* Space(void* handle) const;
     void SetTimeViewMode(bool remaining);
     void UpdateSelectionControls();
     void ShowAnswerMenu(int row, const QPoint& globalPos);
@@ -106,6 +132,7 @@ private:
 
     TEventLoop& m_loop;
     TConfig& m_config;
+    TDialogs& m_dialogs;
     std::unique_ptr<TAlarm> m_alarm;
     std::unique_ptr<TMainController> m_controller;
     TTaskListModel* m_taskModel = nullptr;
@@ -118,6 +145,9 @@ private:
     QWidget* m_pnlVer = nullptr;
     QWidget* m_pnlHelp = nullptr;
     QWidget* m_basePanel = nullptr;  // the start or transfer panel, under the other three
+    TSettingsFrame* m_frmSetting = nullptr;
+    TVersionPanel* m_version = nullptr;
+    THelpPanel* m_help = nullptr;
 
     QStackedWidget* m_pcMode = nullptr;
     QWidget* m_tsSelect = nullptr;
@@ -127,6 +157,7 @@ private:
     QPushButton* m_plButton1 = nullptr;
     QLineEdit* m_edtLocalAddr = nullptr;
     QLineEdit* m_edtWANAddr = nullptr;
+    QLabel* m_image1 = nullptr;
     QLineEdit* m_edtServPort = nullptr;
     QCheckBox* m_cbLogin = nullptr;
     QLineEdit* m_edtUserName = nullptr;
@@ -167,6 +198,8 @@ private:
 
     QSystemTrayIcon* m_tray = nullptr;
     std::filesystem::path m_pluginFolder;
+    std::filesystem::path m_programFile;
+    std::string m_versionFileUrl;
     bool m_shuttingDown = false;
 };
 

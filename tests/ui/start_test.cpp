@@ -72,7 +72,7 @@ TEST_F(StartPanel, OpensOnTheSelectionWithThePictureAndTheSettings) {
     EXPECT_EQ(CurrentPage(), Find<QWidget>("tsSelect"));
     Click("plButton2");
     EXPECT_EQ(CurrentPage(), Find<QWidget>("tsClient"));
-    Click("Button1");
+    ClickIn("tsClient", "Button1");
     EXPECT_EQ(CurrentPage(), Find<QWidget>("tsSelect"));
 }
 

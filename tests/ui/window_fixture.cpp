@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QDesktopServices>
 #include <QLineEdit>
 #include <QRadioButton>
 #include <QItemSelectionModel>
@@ -76,13 +77,27 @@ std::optional<std::filesystem::path> TScriptedDialogs::ChooseFolder(std::string_
     return folder;
 }
 
+TUrlRecorder::TUrlRecorder() {
+    for (const char* scheme : {"http", "https", "mailto", "file"})
+        QDesktopServices::setUrlHandler(QString::fromLatin1(scheme), this, "Open");
+}
+
+TUrlRecorder::~TUrlRecorder() {
+    for (const char* scheme : {"http", "https", "mailto", "file"})
+        QDesktopServices::unsetUrlHandler(QString::fromLatin1(scheme));
+}
+
+void TUrlRecorder::Open(const QUrl& url) {
+    Urls.push_back(U(url.toString()));
+}
+
 TWindowTest::TWindowTest() = default;
 
 TWindowTest::~TWindowTest() {
     window.reset();
 }
 
-void TWindowTest::MakeWindow(const std::function<void(TConfig&)>& adjust, const QStringList& arguments) {
+void TWindowTest::CreateWindow(const std::function<void(TConfig&)>& adjust) {
     TConfigPlaces places;
     places.ExeFolder = box.Folder("program");
     places.Home = box.Folder("home");
@@ -95,6 +110,10 @@ void TWindowTest::MakeWindow(const std::function<void(TConfig&)>& adjust, const 
     if (adjust)
         adjust(*config);
     window = std::make_unique<TMainWindow>(loop, *config, dialogs, Q(box.Folder("temp").string()));
+}
+
+void TWindowTest::MakeWindow(const std::function<void(TConfig&)>& adjust, const QStringList& arguments) {
+    CreateWindow(adjust);
     window->Start(arguments);
 }
 
@@ -113,6 +132,16 @@ void TWindowTest::Click(const char* button) {
         ASSERT_TRUE(widget->isEnabled()) << button << " is disabled";
         QTest::mouseClick(widget, Qt::LeftButton);
     }
+}
+
+void TWindowTest::ClickIn(const char* parent, const char* button) {
+    auto* container = Find<QWidget>(parent);
+    if (!container)
+        return;
+    auto* widget = container->findChild<QPushButton*>(QString::fromUtf8(button));
+    ASSERT_NE(widget, nullptr) << "no control named " << button << " in " << parent;
+    ASSERT_TRUE(widget->isEnabled()) << button << " is disabled";
+    QTest::mouseClick(widget, Qt::LeftButton);
 }
 
 void TWindowTest::ConnectTo(int port) {

@@ -9,8 +9,10 @@
 #include <string>
 #include <vector>
 
+#include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QUrl>
 
 #include <gtest/gtest.h>
 
@@ -66,6 +68,23 @@ private:
     void Open();
 };
 
+// Stands in for the desktop's handler of web and mail addresses while it
+// lives: every address the program opens is only written down.
+class TUrlRecorder final : public QObject {
+    Q_OBJECT
+
+public:
+    TUrlRecorder();
+    ~TUrlRecorder() override;
+    TUrlRecorder(const TUrlRecorder&) = delete;
+    TUrlRecorder& operator=(const TUrlRecorder&) = delete;
+
+    std::vector<std::string> Urls;
+
+public slots:
+    void Open(const QUrl& url);
+};
+
 // A real window with its controller and engine, settings of its own in a
 // sandbox, and dialogs the test answers.
 class TWindowTest : public ::testing::Test {
@@ -74,8 +93,9 @@ protected:
     ~TWindowTest() override;
 
     // Loads config.ini of the sandbox (defaults where it has no key) with no
-    // welcome, no router and no service, then makes and shows the window
-    // through its start without arguments.
+    // welcome, no router and no service, then makes the window.
+    void CreateWindow(const std::function<void(TConfig&)>& adjust = nullptr);
+    // CreateWindow, then shows the window through its start with arguments (none: the start panel).
     void MakeWindow(const std::function<void(TConfig&)>& adjust = nullptr, const QStringList& arguments = {});
     // Closes and destroys the window (as the program's end does) and writes the settings.
     void EndWindow();
@@ -90,6 +110,8 @@ protected:
         return widget;
     }
     void Click(const char* button);
+    // Clicks the button named button inside the control named parent (names the window uses twice).
+    void ClickIn(const char* parent, const char* button);
     // The client page's start to 127.0.0.1 at port, as the user types it.
     void ConnectTo(int port);
     QWidget* CurrentPanel() const;
@@ -112,6 +134,7 @@ protected:
     void When(std::function<bool()> condition, std::function<void()> action);
 
     TSandbox box;
+    TUrlRecorder urls;
     TQtEventLoop loop;
     TScriptedDialogs dialogs;
     std::unique_ptr<TConfig> config;

@@ -58,6 +58,11 @@ row 5 -fill '#8a8f98' -draw 'roundrectangle 3,10 17,24 3,3' -draw 'rectangle 17,
     -draw 'rectangle 17,19 23,21' -stroke '#d0312d' -strokewidth 4 -draw 'line 19,3 29,13' -draw 'line 29,3 19,13'
 # 6 connection made, plug-in invitations: two linked green rings.
 row 6 -fill none -stroke '#23965a' -strokewidth 4 -draw 'circle 11,16 11,7' -draw 'circle 21,16 21,7'
+# 7 general settings: a grey gear.
+row 7 -fill '#5d6d7e' -draw 'translate 16,16 rectangle -3,-14 3,14' \
+    -draw 'translate 16,16 rotate 45 rectangle -3,-14 3,14' -draw 'translate 16,16 rotate 90 rectangle -3,-14 3,14' \
+    -draw 'translate 16,16 rotate 135 rectangle -3,-14 3,14' -draw 'circle 16,16 16,5' \
+    -fill '#f2f4f6' -draw 'circle 16,16 16,11'
 # 8 error: a red disc with an exclamation mark.
 row 8 -fill '#d0312d' -draw 'circle 16,16 16,2' -fill white -draw 'roundrectangle 14,7 18,19 2,2' \
     -draw 'circle 16,24 16,26'

@@ -34,8 +34,9 @@ static void Note(const char* text) {
 }
 
 int32_t GetPluginInfo(int32_t index, char* buffer, int32_t size) {
-    static const char* const info[7] = {PLUGIN_API,    PLUGIN_NAME, "\x83\x65\x83\x58\x83\x67", "for the tests",
-                                        "Fernwaypost", "",          PLUGIN_VERSION};
+    static const char* const info[7] = {PLUGIN_API,      PLUGIN_NAME,   "\x83\x65\x83\x58\x83\x67",
+                                        "for the tests", "Fernwaypost", "",
+                                        PLUGIN_VERSION};
     if (index < 0 || index > 6)
         return 0;
 #ifdef NAME_RETURNS_ZERO
@@ -108,20 +109,38 @@ int32_t OnComplete(const TPluginTaskInfo* info) {
 #endif
 
 /* Test-only exports. */
-const char* TestLog(void) { return g_log; }
-int TestInitialized(void) { return g_initialized; }
-int TestTerminated(void) { return g_terminated; }
-void TestSetInitializeResult(int32_t result) { g_initializeResult = result; }
-void TestSetReceiveBufferResult(int32_t result) { g_receiveBufferResult = result; }
-void TestSetSavePath(const char* path) { snprintf(g_savePath, sizeof g_savePath, "%s", path); }
-void TestSetStopAfter(int bytes) { g_stopAfter = bytes; }
+const char* TestLog(void) {
+    return g_log;
+}
+int TestInitialized(void) {
+    return g_initialized;
+}
+int TestTerminated(void) {
+    return g_terminated;
+}
+void TestSetInitializeResult(int32_t result) {
+    g_initializeResult = result;
+}
+void TestSetReceiveBufferResult(int32_t result) {
+    g_receiveBufferResult = result;
+}
+void TestSetSavePath(const char* path) {
+    snprintf(g_savePath, sizeof g_savePath, "%s", path);
+}
+void TestSetStopAfter(int bytes) {
+    g_stopAfter = bytes;
+}
 int64_t TestLastData(unsigned char* out) {
     if (g_lastDataSize > 0)
         memcpy(out, g_lastData, (size_t)g_lastDataSize);
     return g_lastDataSize;
 }
-const TPluginServices* TestServices(void) { return g_initialized ? &g_services : NULL; }
+const TPluginServices* TestServices(void) {
+    return g_initialized ? &g_services : NULL;
+}
 int32_t TestSendBuffer(const void* bytes, int32_t size) {
     return g_services.SendBuffer ? g_services.SendBuffer(PLUGIN_NAME, bytes, size) : 0;
 }
-int32_t TestSendFile(const char* path) { return g_services.SendFile ? g_services.SendFile(PLUGIN_NAME, path) : 0; }
+int32_t TestSendFile(const char* path) {
+    return g_services.SendFile ? g_services.SendFile(PLUGIN_NAME, path) : 0;
+}

@@ -1,0 +1,365 @@
+// Plug-ins in the window: the entries of the plug-in menus, the settings
+// page's list with "設定(&S)", and the pages that running plug-ins open,
+// alert and close, with a peer that runs the same plug-ins on its own thread.
+#include <dlfcn.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPointer>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTabBar>
+#include <QTabWidget>
+#include <QTest>
+#include <QTreeWidget>
+
+#include <gtest/gtest.h>
+
+#include "common/codec.h"
+#include "plugin/services.h"
+#include "tests/ui/peer_host.h"
+#include "tests/ui/window_fixture.h"
+#include "ui/alarm.h"
+
+namespace fwp::test {
+namespace {
+
+class PluginWindow : public TWindowTest {
+protected:
+    ~PluginWindow() override {
+        window.reset();
+        for (void* module : modules)
+            if (module)
+                ::dlclose(module);
+    }
+    // Copies plugins into the window's plug-in folder, makes the window with them and shows it.
+    void MakeWindowWith(const std::vector<std::filesystem::path>& plugins) {
+        const auto folder = box.Folder("window-plugin");
+        for (const auto& plugin : plugins)
+            std::filesystem::copy_file(plugin, folder / plugin.filename());
+        CreateWindow();
+        window->LoadPlugins(folder);
+        window->Start({});
+        for (const auto& plugin : plugins)
+            modules.push_back(::dlopen((folder / plugin.filename()).c_str(), RTLD_NOW));
+    }
+    // A Test* export of the window's copy of plugin number index.
+    template <typename F>
+    F Export(std::size_t index, const char* name) {
+        void* address = ::dlsym(modules.at(index), name);
+        F function = nullptr;
+        std::memcpy(&function, &address, sizeof function);
+        return function;
+    }
+    std::string Log(std::size_t index) { return Export<const char* (*)()>(index, "TestLog")(); }
+    QMenu* Popup() { return Find<QMenu>("pmPlugin"); }
+    QMenu* Submenu() { return Find<QMenu>("miPlugin"); }
+    std::vector<std::string> Captions(QMenu* menu) {
+        std::vector<std::string> captions;
+        for (QAction* entry : menu->actions())
+            captions.push_back(U(entry->text()));
+        return captions;
+    }
+    // Waits as server; the peer connects from its thread.
+    void ConnectPeer(TPeerHost& peer) {
+        const int port = FreePort();
+        When([this] { return window->Controller().Mode() == TWindowMode::mdWaiting; },
+             [&peer, port] {
+                 peer.Post([port](TMainController& c) { c.ConnectToServer("127.0.0.1", port); });
+             });
+        Click("plButton1");
+        Find<QLineEdit>("edtServPort")->setText(QString::number(port));
+        Click("btStartServ");
+        ASSERT_EQ(window->Controller().Mode(), TWindowMode::mdConnected);
+    }
+    // The settings page's rows, each as its five cells.
+    std::vector<std::vector<std::string>> PluginRows() {
+        auto* list = Find<QTreeWidget>("lvPlugins");
+        std::vector<std::vector<std::string>> rows;
+        for (int i = 0; i < list->topLevelItemCount(); ++i) {
+            std::vector<std::string> cells;
+            for (int column = 0; column < 5; ++column)
+                cells.push_back(U(list->topLevelItem(i)->text(column)));
+            rows.push_back(cells);
+        }
+        return rows;
+    }
+    void ShowPluginPage() {
+        Find<QAction>("miSetting")->trigger();
+        Find<QComboBox>("cbSettingMenu")->setCurrentIndex(4);
+        ASSERT_TRUE(Find<QWidget>("TabSheet4")->isVisible());
+    }
+    bool WaitForRow(const std::string& content) {
+        return RunUntil([&] { return FindRow("機能", content) >= 0 || FindRow("エラー", content) >= 0; });
+    }
+    std::vector<void*> modules;
+};
+
+#if defined(FWP_TEST_FULL) && defined(FWP_TEST_MINIMAL) && defined(FWP_TEST_WRONG_API) && \
+    defined(FWP_TEST_TWIN_A)
+
+TEST_F(PluginWindow, EveryLoadedPlugInHasAnEntryThatInvitesThePeerOnceConnected) {
+    MakeWindowWith({FWP_TEST_FULL, FWP_TEST_MINIMAL, FWP_TEST_WRONG_API, FWP_TEST_TWIN_A});
+    // The library with the wrong API version is not listed.
+    ASSERT_EQ(Captions(Popup()), (std::vector<std::string>{"テスト", "テスト", "テスト"}));
+    EXPECT_EQ(Submenu()->actions(), Popup()->actions());
+    EXPECT_EQ(U(Submenu()->title()), "機能(&P)");
+    EXPECT_EQ(Find<QMenu>("miTransfer")->actions().back(), Submenu()->menuAction());
+    auto* button = Find<QPushButton>("plPlugin");
+    EXPECT_EQ(U(button->text()), "機能");
+    EXPECT_EQ(button->menu(), Popup());
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(Popup()->actions()[i]->data().toInt(), i);
+    // Until a connection there is nobody to invite.
+    EXPECT_FALSE(button->isEnabled());
+    EXPECT_FALSE(Submenu()->isEnabled());
+
+    // Which entry is which: the settings list names the files in the same order.
+    ShowPluginPage();
+    std::vector<std::string> files;
+    for (const auto& row : PluginRows())
+        files.push_back(row[0]);
+    Click("Button5");
+    const auto full = std::find(files.begin(), files.end(), "test_full.so") - files.begin();
+    const auto minimal = std::find(files.begin(), files.end(), "test_minimal.so") - files.begin();
+    ASSERT_LT(full, 3);
+    ASSERT_LT(minimal, 3);
+
+    TPeerHost peer(box, "peer", {FWP_TEST_FULL});
+    ConnectPeer(peer);
+    EXPECT_TRUE(button->isEnabled());
+    EXPECT_TRUE(Submenu()->isEnabled());
+
+    // The button opens the entries at its lower left corner.
+    QPoint shownAt;
+    When([this] { return Popup()->isVisible(); },
+         [&] {
+             shownAt = Popup()->pos();
+             Popup()->close();
+         });
+    Click("plPlugin");
+    EXPECT_EQ(shownAt, button->mapToGlobal(QPoint(0, button->height())));
+
+    // The entries invite the peer to run their own plug-in.
+    Popup()->actions()[static_cast<int>(full)]->trigger();
+    ASSERT_TRUE(WaitForRow("テストの実行を招待しています。")) << RowsText();
+    ASSERT_TRUE(RunUntil([&] { return peer.RowOf("テストの実行を承諾しますか？") >= 0; }));
+    Submenu()->actions()[static_cast<int>(minimal)]->trigger();
+    ASSERT_TRUE(WaitForRow("相手にテストのプラグインがインストールされていません")) << RowsText();
+
+    // The peer ends the session: the entries are out of reach again.
+    peer.Post([](TMainController& c) { c.Transer().Close(); });
+    ASSERT_TRUE(RunUntil([&] { return !button->isEnabled(); }));
+    EXPECT_FALSE(Submenu()->isEnabled());
+}
+
+TEST_F(PluginWindow, TheSettingsPageListsThePlugInsAndOpensTheirSettings) {
+    MakeWindowWith({FWP_TEST_FULL, FWP_TEST_MINIMAL, FWP_TEST_TWIN_A});
+    ShowPluginPage();
+    auto rows = PluginRows();
+    ASSERT_EQ(rows.size(), 3u);
+    // In list order, as the menu; the file name without its folder.
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        EXPECT_EQ(
+            rows[i][0],
+            std::filesystem::path(window->Controller().Plugins().Items(i).FileName()).filename().string());
+    std::sort(rows.begin(), rows.end());
+    EXPECT_EQ(rows, (std::vector<std::vector<std::string>>{
+                        {"test_full.so", "テスト", "1.0", "Fernwaypost", "for the tests"},
+                        {"test_minimal.so", "テスト", "1.0", "Fernwaypost", "for the tests"},
+                        {"test_twin_a.so", "テスト", "a", "Fernwaypost", "for the tests"}}));
+    auto* list = Find<QTreeWidget>("lvPlugins");
+    std::vector<std::string> headers;
+    for (int column = 0; column < 5; ++column)
+        headers.push_back(U(list->headerItem()->text(column)));
+    EXPECT_EQ(headers, (std::vector<std::string>{"ファイル名", "機能", "Ver.", "作者", "説明"}));
+    EXPECT_EQ(list->header()->sectionSize(0), 70);
+    EXPECT_EQ(list->header()->sectionSize(1), 90);
+    EXPECT_EQ(list->header()->sectionSize(3), 70);
+    EXPECT_EQ(list->header()->sectionSize(4), 180);
+    EXPECT_EQ(list->selectionBehavior(), QAbstractItemView::SelectRows);
+    EXPECT_EQ(list->editTriggers(), QAbstractItemView::NoEditTriggers);
+    // The selection looks the same with and without the focus.
+    EXPECT_EQ(list->palette().color(QPalette::Inactive, QPalette::Highlight),
+              list->palette().color(QPalette::Active, QPalette::Highlight));
+
+    // Nothing selected: nothing happens.
+    ClickIn("frmSetting", "Button1");
+    const auto fullIndex = static_cast<std::size_t>(window->Controller().Plugins().IndexOf("TestPlugin"));
+    const auto fullModule = std::size_t{0};  // FWP_TEST_FULL is copied first
+    EXPECT_EQ(Log(fullModule).find("Configuration"), std::string::npos);
+
+    // "設定(&S)" and a double-click ask the selected plug-in.
+    list->setCurrentItem(list->topLevelItem(static_cast<int>(fullIndex)));
+    ClickIn("frmSetting", "Button1");
+    EXPECT_EQ(Log(fullModule), "Configuration;");
+    const QRect cell = list->visualItemRect(list->topLevelItem(static_cast<int>(fullIndex)));
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, cell.center());
+    QTest::mouseDClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, cell.center());
+    EXPECT_EQ(Log(fullModule), "Configuration;Configuration;");
+    // A plug-in without the entry point: nothing visible.
+    const auto minimalIndex = window->Controller().Plugins().IndexOf("Minimal");
+    list->setCurrentItem(list->topLevelItem(minimalIndex));
+    ClickIn("frmSetting", "Button1");
+    EXPECT_TRUE(dialogs.Boxes.empty());
+
+    // Shown again, the page lists them anew, once each.
+    Click("Button5");
+    ShowPluginPage();
+    EXPECT_EQ(PluginRows().size(), 3u);
+}
+
+TEST_F(PluginWindow, ARunningPlugInOpensAlertsAndClosesPagesOfTheWindow) {
+    MakeWindowWith({FWP_TEST_FULL});
+    TPeerHost peer(box, "peer", {FWP_TEST_FULL});
+    ConnectPeer(peer);
+    Popup()->actions()[0]->trigger();
+    ASSERT_TRUE(RunUntil([&] { return peer.RowOf("テストの実行を承諾しますか？") >= 0; }));
+    const int asked = peer.RowOf("テストの実行を承諾しますか？");
+    peer.Call([asked](TMainController& c) {
+        c.AnswerOffer(asked, true);
+        return 0;
+    });
+    ASSERT_TRUE(WaitForRow("テストを実行しました。")) << RowsText();
+    const auto* services = Export<const TPluginServices* (*)()>(0, "TestServices")();
+    ASSERT_NE(services, nullptr);
+
+    // A page with the caption the plug-in gives (CP932), made the active page.
+    auto* spaces = Find<QTabWidget>("pcSpaces");
+    TSpaceHandle first = nullptr;
+    services->CreateSpace(&first, "\x83\x81\x83\x82");  // メモ
+    ASSERT_NE(first, nullptr);
+    ASSERT_EQ(spaces->count(), 2);
+    EXPECT_EQ(spaces->widget(1), first);
+    EXPECT_EQ(spaces->currentIndex(), 1);
+    EXPECT_EQ(U(spaces->tabText(1)), "メモ");
+    TSpaceHandle second = nullptr;
+    services->CreateSpace(&second, "2");
+    ASSERT_EQ(spaces->count(), 3);
+    EXPECT_NE(second, first);
+    EXPECT_EQ(spaces->currentWidget(), second);
+
+    // The built-in services: the page object, the application, the buffer size.
+    using TGetSpaceHandle = void* (*)(TSpaceHandle);
+    using TGetApplication = void* (*)();
+    using TGetConfig = void (*)(std::int32_t, std::int32_t*, std::int32_t);
+    using TAlarm = void (*)(TSpaceHandle);
+    const auto service = [services]<typename F>(const char* name, F) {
+        void* address = services->GetService(name);
+        F function = nullptr;
+        std::memcpy(&function, &address, sizeof function);
+        return function;
+    };
+    const auto spaceObject = service("GetSpaceHandle", TGetSpaceHandle{});
+    const auto application = service("GetApplication", TGetApplication{});
+    const auto getConfig = service("GetConfig", TGetConfig{});
+    const auto alarm = service("Alarm", TAlarm{});
+    ASSERT_TRUE(spaceObject && application && getConfig && alarm);
+    EXPECT_NE(spaceObject(first), nullptr);
+    EXPECT_NE(spaceObject(first), spaceObject(second));
+    int notAPage = 0;
+    EXPECT_EQ(spaceObject(&notAPage), nullptr);
+    EXPECT_EQ(application(), static_cast<void*>(QApplication::instance()));
+    std::int32_t size = 0;
+    getConfig(1, &size, 0);
+    EXPECT_EQ(size, window->Controller().Transer().BufSize);
+
+    // In front, the alarm marks the tab of a page that is not shown, with the sound.
+    window->activateWindow();
+    ASSERT_TRUE(RunUntil([&] { return QApplication::activeWindow() == window.get(); }, 10s));
+    const int plays = window->Alarm().Plays();
+    const QColor normal = spaces->tabBar()->tabTextColor(2);
+    alarm(second);  // the page shown: nothing
+    EXPECT_EQ(window->Alarm().Plays(), plays);
+    alarm(first);
+    EXPECT_EQ(window->Alarm().Plays(), plays + 1);
+    EXPECT_EQ(spaces->tabBar()->tabTextColor(1), window->palette().color(QPalette::Highlight));
+    EXPECT_NE(spaces->tabBar()->tabTextColor(1), normal);
+    alarm(&notAPage);  // no such page: nothing in front
+    EXPECT_EQ(window->Alarm().Plays(), plays + 1);
+    // Showing the page clears its mark.
+    spaces->setCurrentWidget(static_cast<QWidget*>(first));
+    EXPECT_EQ(spaces->tabBar()->tabTextColor(1), normal);
+
+    // Closing: the first page with the handle goes; unknown handles and the transfer page stay.
+    QPointer<QWidget> closed = static_cast<QWidget*>(first);
+    services->DeleteSpace(first);
+    EXPECT_EQ(spaces->count(), 2);
+    EXPECT_EQ(spaces->indexOf(static_cast<QWidget*>(first)), -1);
+    EXPECT_EQ(spaceObject(first), nullptr);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(closed.isNull());
+    services->DeleteSpace(first);
+    services->DeleteSpace(&notAPage);
+    services->DeleteSpace(Find<QWidget>("tsMain"));
+    EXPECT_EQ(spaces->count(), 2);
+    EXPECT_EQ(spaces->widget(0), Find<QWidget>("tsMain"));
+    EXPECT_EQ(spaces->widget(1), second);
+    // The session ends in order while the peer still answers.
+    window->close();
+}
+
+TEST_F(PluginWindow, TheBufferSizeServiceFollowsTheSettingsPanelAtOnce) {
+    MakeWindowWith({FWP_TEST_FULL});
+    void* address = fwp::service_list::Find("GetConfig");
+    void (*getConfig)(std::int32_t, std::int32_t*, std::int32_t) = nullptr;
+    std::memcpy(&getConfig, &address, sizeof getConfig);
+    ASSERT_NE(getConfig, nullptr);
+    Find<QAction>("miSetting")->trigger();
+    auto* size = Find<QWidget>("frmSetting")->findChild<QSpinBox*>(QStringLiteral("seBufSize"));
+    ASSERT_NE(size, nullptr);
+    size->setValue(4096);
+    Click("Button5");
+    std::int32_t value = 0;
+    getConfig(1, &value, 0);
+    EXPECT_EQ(value, 4096);
+    value = -7;
+    getConfig(2, &value, 0);
+    EXPECT_EQ(value, -7);
+}
+
+#endif
+
+#ifdef FWP_NOTEPAD_PLUGIN
+
+TEST_F(PluginWindow, TheNotepadOpensItsPageWhenTheWindowAcceptsTheInvitation) {
+    MakeWindowWith({FWP_NOTEPAD_PLUGIN});
+    ASSERT_EQ(Captions(Popup()), std::vector<std::string>{"共有メモ帳"});
+    TPeerHost peer(box, "peer", {FWP_NOTEPAD_PLUGIN});
+    ConnectPeer(peer);
+    // The peer invites; the window answers through the row's answer menu.
+    peer.Call([](TMainController& c) {
+        c.InvitePlugin(0);
+        return 0;
+    });
+    ASSERT_TRUE(WaitForRow("共有メモ帳の実行を承諾しますか？")) << RowsText();
+    const int row = FindRow("機能", "共有メモ帳の実行を承諾しますか？");
+    auto* spaces = Find<QTabWidget>("pcSpaces");
+    ASSERT_EQ(spaces->count(), 1);
+    ClickRow(row);
+    auto* answers = Find<QMenu>("pmReceiveOrNot");
+    ASSERT_TRUE(answers->isVisible());
+    answers->close();
+    Find<QAction>("miAccept")->trigger();
+    ASSERT_TRUE(RunUntil([&] { return spaces->count() == 2; })) << RowsText();
+    EXPECT_EQ(U(spaces->tabText(1)), "共有メモ帳");
+    EXPECT_EQ(spaces->currentIndex(), 1);
+    EXPECT_NE(spaces->widget(1)->findChild<QPlainTextEdit*>(), nullptr);
+    EXPECT_TRUE(WaitForRow("共有メモ帳を実行しました。")) << RowsText();
+    // The window closes: the notepad ends and takes its page with it.
+    window->close();
+    EXPECT_EQ(spaces->count(), 1);
+}
+
+#endif
+
+}  // namespace
+}  // namespace fwp::test
