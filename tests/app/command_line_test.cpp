@@ -237,13 +237,7 @@ protected:
     // An executable written at this UTC time.
     std::filesystem::path Executable(int year, int month, int day, int hour) {
         const auto path = box.WriteFile("fernwaypost", "x");
-        std::tm when{};
-        when.tm_year = year - 1900;
-        when.tm_mon = month - 1;
-        when.tm_mday = day;
-        when.tm_hour = hour;
-        const timeval times[2] = {{::timegm(&when), 0}, {::timegm(&when), 0}};
-        ::utimes(path.c_str(), times);
+        test::SetFileTimeUtc(path, year, month, day, hour);
         return path;
     }
     std::string Url() const { return server.URL("/history.txt"); }

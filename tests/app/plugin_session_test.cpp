@@ -1,7 +1,5 @@
 // Two windows' logic, each on a thread of its own with its own copies of the
 // test plug-ins, inviting each other and running plug-ins over loopback.
-#include <dlfcn.h>
-
 #include <cstring>
 #include <future>
 #include <thread>
@@ -12,6 +10,7 @@
 #include "common/codec.h"
 #include "engine/poll_loop.h"
 #include "tests/app/fakes.h"
+#include "tests/app/peer_host.h"
 #include "tests/support/raw_peer.h"
 #include "tests/support/sandbox.h"
 
@@ -25,50 +24,11 @@ using test::TSandbox;
 const std::string Test = codec::Utf8ToCp932("テスト");  // the test plug-in's function name
 
 // One window: a controller on its own thread, with plug-ins copied into a folder of its own.
-class THost {
+class THost : public test::TPeerHost {
 public:
     THost(const TSandbox& box, const std::string& name, std::initializer_list<const char*> plugins)
-        : m_config(box.Path(name + ".ini")) {
-        m_config.UseUPnP = false;
-        m_config.FirstRunning = false;
-        m_config.ReceiveTo = box.Folder(name + "-in").string() + "/";
-        m_folder = box.Folder(name + "-plugin");
-        for (const char* path : plugins)
-            std::filesystem::copy_file(path, m_folder / std::filesystem::path(path).filename());
-        m_thread = std::thread([this] { m_loop.Run(); });
-        std::promise<void> made;
-        m_loop.Post([&] {
-            m_controller = std::make_unique<TMainController>(m_loop, m_config, m_view, m_dialogs);
-            m_loop.OnError = [this](const std::exception& error) { m_controller->LoopError(error); };
-            m_controller->LoadPlugins(m_folder);
-            made.set_value();
-        });
-        made.get_future().wait();
-        for (const char* path : plugins)
-            m_modules.push_back(
-                ::dlopen((m_folder / std::filesystem::path(path).filename()).c_str(), RTLD_NOW));
-    }
-    ~THost() {
-        Call([](TMainController& c) {
-            c.Transer().CloseSocket();
-            return 0;
-        });
-        m_loop.Post([this] { m_controller.reset(); });
-        m_loop.Quit();
-        m_thread.join();
-        for (void* module : m_modules)
-            if (module)
-                ::dlclose(module);
-    }
-
-    template <typename F>
-    auto Call(F&& fn) -> decltype(fn(std::declval<TMainController&>())) {
-        std::packaged_task<decltype(fn(std::declval<TMainController&>()))()> work(
-            [&] { return fn(*m_controller); });
-        auto result = work.get_future();
-        m_loop.Post([&] { work(); });
-        return result.get();
-    }
+        : TPeerHost(box, name, {plugins.begin(), plugins.end()}, std::make_unique<TRecordingView>(),
+                    std::make_unique<TScriptedDialogs>()) {}
     // Polls done from the test's thread; it reaches the host through Call.
     bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 20s) {
         const auto end = std::chrono::steady_clock::now() + limit;
@@ -79,48 +39,6 @@ public:
         }
         return true;
     }
-    // A Test* export of the plug-in copy number index, called on the host's thread.
-    template <typename F, typename... A>
-    auto Plugin(std::size_t index, const char* name, A... args) {
-        void* address = ::dlsym(m_modules[index], name);
-        F function = nullptr;
-        std::memcpy(&function, &address, sizeof function);
-        return Call([&](TMainController&) { return function(args...); });
-    }
-    std::string Log(std::size_t index = 0) { return Plugin<const char* (*)()>(index, "TestLog"); }
-    // Row contents (UTF-8) for checks.
-    std::vector<std::string> Contents() {
-        return Call([](TMainController& c) {
-            std::vector<std::string> rows;
-            for (std::size_t i = 0; i < c.Rows().Count(); ++i)
-                rows.push_back(codec::Cp932ToUtf8(c.Rows().Row(i).Content));
-            return rows;
-        });
-    }
-    bool HasRow(const std::string& content) {
-        for (const auto& row : Contents())
-            if (row == content)
-                return true;
-        return false;
-    }
-    int RowOf(const std::string& content) {
-        const auto rows = Contents();
-        for (std::size_t i = 0; i < rows.size(); ++i)
-            if (rows[i] == content)
-                return static_cast<int>(i);
-        return -1;
-    }
-    TConfig& Config() { return m_config; }
-
-private:
-    TConfig m_config;
-    std::filesystem::path m_folder;
-    TPollLoop m_loop;
-    TRecordingView m_view;
-    TScriptedDialogs m_dialogs;
-    std::unique_ptr<TMainController> m_controller;
-    std::thread m_thread;
-    std::vector<void*> m_modules;
 };
 
 void Connect(THost& server, THost& client) {

@@ -1,10 +1,12 @@
 #include "tests/support/sandbox.h"
 
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <random>
 #include <stdexcept>
 
+#include <sys/time.h>
 #include <unistd.h>
 
 namespace fwp::test {
@@ -80,6 +82,17 @@ std::string ReadAll(const std::filesystem::path& path) {
     if (!in)
         return {};
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void SetFileTimeUtc(const std::filesystem::path& path, int year, int month, int day, int hour) {
+    std::tm when{};
+    when.tm_year = year - 1900;
+    when.tm_mon = month - 1;
+    when.tm_mday = day;
+    when.tm_hour = hour;
+    const timeval times[2] = {{::timegm(&when), 0}, {::timegm(&when), 0}};
+    if (::utimes(path.c_str(), times) != 0)
+        throw std::runtime_error("cannot set the time of " + path.string());
 }
 
 }  // namespace fwp::test

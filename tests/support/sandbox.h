@@ -31,5 +31,7 @@ private:
 
 std::string ReadAll(const std::filesystem::path& path);
 std::string RandomBytes(std::size_t size, std::uint32_t seed);
+// Sets the file's access and modification times to the given hour (UTC).
+void SetFileTimeUtc(const std::filesystem::path& path, int year, int month, int day, int hour);
 
 }  // namespace fwp::test

@@ -216,13 +216,7 @@ protected:
     // A program file written at this time (GMT).
     std::filesystem::path ProgramFile(int year, int month, int day, int hour) {
         const auto path = box.WriteFile("bin/fernwaypost", "program");
-        std::tm when{};
-        when.tm_year = year - 1900;
-        when.tm_mon = month - 1;
-        when.tm_mday = day;
-        when.tm_hour = hour;
-        const timeval times[2] = {{::timegm(&when), 0}, {::timegm(&when), 0}};
-        ::utimes(path.c_str(), times);
+        SetFileTimeUtc(path, year, month, day, hour);
         return path;
     }
     void Check() { Find<QAction>("C1")->trigger(); }

@@ -25,12 +25,21 @@
 
 #include "common/codec.h"
 #include "plugin/services.h"
-#include "tests/ui/peer_host.h"
+#include "tests/app/peer_host.h"
 #include "tests/ui/window_fixture.h"
 #include "ui/alarm.h"
 
 namespace fwp::test {
 namespace {
+
+// The other user's program, without widgets, on a thread of its own.
+class TWindowPeer : public TPeerHost {
+public:
+    TWindowPeer(const TSandbox& box, const std::string& name,
+                const std::vector<std::filesystem::path>& plugins)
+        : TPeerHost(box, name, plugins, std::make_unique<TMainView>(), std::make_unique<TScriptedDialogs>()) {
+    }
+};
 
 class PluginWindow : public TWindowTest {
 protected:
@@ -69,7 +78,7 @@ protected:
         return captions;
     }
     // Waits as server; the peer connects from its thread.
-    void ConnectPeer(TPeerHost& peer) {
+    void ConnectPeer(TWindowPeer& peer) {
         const int port = FreePort();
         When([this] { return window->Controller().Mode() == TWindowMode::mdWaiting; },
              [&peer, port] {
@@ -133,7 +142,7 @@ TEST_F(PluginWindow, EveryLoadedPlugInHasAnEntryThatInvitesThePeerOnceConnected)
     ASSERT_LT(full, 3);
     ASSERT_LT(minimal, 3);
 
-    TPeerHost peer(box, "peer", {FWP_TEST_FULL});
+    TWindowPeer peer(box, "peer", {FWP_TEST_FULL});
     ConnectPeer(peer);
     EXPECT_TRUE(button->isEnabled());
     EXPECT_TRUE(Submenu()->isEnabled());
@@ -219,7 +228,7 @@ TEST_F(PluginWindow, TheSettingsPageListsThePlugInsAndOpensTheirSettings) {
 
 TEST_F(PluginWindow, ARunningPlugInOpensAlertsAndClosesPagesOfTheWindow) {
     MakeWindowWith({FWP_TEST_FULL});
-    TPeerHost peer(box, "peer", {FWP_TEST_FULL});
+    TWindowPeer peer(box, "peer", {FWP_TEST_FULL});
     ConnectPeer(peer);
     Popup()->actions()[0]->trigger();
     ASSERT_TRUE(RunUntil([&] { return peer.RowOf("テストの実行を承諾しますか？") >= 0; }));
@@ -333,7 +342,7 @@ TEST_F(PluginWindow, TheBufferSizeServiceFollowsTheSettingsPanelAtOnce) {
 TEST_F(PluginWindow, TheNotepadOpensItsPageWhenTheWindowAcceptsTheInvitation) {
     MakeWindowWith({FWP_NOTEPAD_PLUGIN});
     ASSERT_EQ(Captions(Popup()), std::vector<std::string>{"共有メモ帳"});
-    TPeerHost peer(box, "peer", {FWP_NOTEPAD_PLUGIN});
+    TWindowPeer peer(box, "peer", {FWP_NOTEPAD_PLUGIN});
     ConnectPeer(peer);
     // The peer invites; the window answers through the row's answer menu.
     peer.Call([](TMainController& c) {

@@ -1,16 +1,16 @@
-#include "tests/ui/peer_host.h"
-
-#include <dlfcn.h>
-
-#include <cstring>
+#include "tests/app/peer_host.h"
 
 #include "common/codec.h"
 
 namespace fwp::test {
 
 TPeerHost::TPeerHost(const TSandbox& box, const std::string& name,
-                     const std::vector<std::filesystem::path>& plugins)
-    : m_config(box.Path(name + ".ini")), m_folder(box.Folder(name + "-plugin")) {
+                     const std::vector<std::filesystem::path>& plugins, std::unique_ptr<TMainView> view,
+                     std::unique_ptr<TDialogs> dialogs)
+    : m_config(box.Path(name + ".ini")),
+      m_folder(box.Folder(name + "-plugin")),
+      m_view(std::move(view)),
+      m_dialogs(std::move(dialogs)) {
     m_config.UseUPnP = false;
     m_config.FirstRunning = false;
     m_config.ReceiveTo = box.Folder(name + "-in").string() + "/";
@@ -19,7 +19,7 @@ TPeerHost::TPeerHost(const TSandbox& box, const std::string& name,
     m_thread = std::thread([this] { m_loop.Run(); });
     std::promise<void> made;
     m_loop.Post([&] {
-        m_controller = std::make_unique<TMainController>(m_loop, m_config, m_view, m_dialogs);
+        m_controller = std::make_unique<TMainController>(m_loop, m_config, *m_view, *m_dialogs);
         m_loop.OnError = [this](const std::exception& error) { m_controller->LoopError(error); };
         m_controller->LoadPlugins(m_folder);
         made.set_value();
@@ -59,11 +59,8 @@ std::filesystem::path TPeerHost::PluginCopy(const std::filesystem::path& plugin)
     return m_folder / plugin.filename();
 }
 
-std::string TPeerHost::PluginLog(std::size_t index) {
-    void* address = ::dlsym(m_modules.at(index), "TestLog");
-    const char* (*log)() = nullptr;
-    std::memcpy(&log, &address, sizeof log);
-    return Call([&](TMainController&) { return std::string(log ? log() : ""); });
+std::string TPeerHost::Log(std::size_t index) {
+    return Plugin<const char* (*)()>(index, "TestLog");
 }
 
 std::vector<std::string> TPeerHost::Contents() {

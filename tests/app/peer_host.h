@@ -1,5 +1,9 @@
 #pragma once
 
+#include <dlfcn.h>
+
+#include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <future>
@@ -13,20 +17,19 @@
 #include "config/config.h"
 #include "engine/poll_loop.h"
 #include "tests/support/sandbox.h"
-#include "tests/ui/window_fixture.h"
 
 namespace fwp::test {
 
-// The peer's program without its widgets: the window's logic on a thread of
-// its own with its own loop, settings and copies of plug-ins, as the other
-// user's program would run it. Plug-in services reach the host of the calling
-// thread, so the window under test and this peer each serve their own plug-ins.
+// A program without its widgets: the window's logic on a thread of its own
+// with its own loop, settings and copies of plug-ins, as the other user's
+// program would run it. Plug-in services reach the host of the calling
+// thread, so two of these (or one and a window) each serve their own plug-ins.
 class TPeerHost {
 public:
     // plugins are copied into a folder of this peer's own and loaded from there.
-    TPeerHost(const TSandbox& box, const std::string& name,
-              const std::vector<std::filesystem::path>& plugins);
-    ~TPeerHost();
+    TPeerHost(const TSandbox& box, const std::string& name, const std::vector<std::filesystem::path>& plugins,
+              std::unique_ptr<TMainView> view, std::unique_ptr<TDialogs> dialogs);
+    virtual ~TPeerHost();
     TPeerHost(const TPeerHost&) = delete;
     TPeerHost& operator=(const TPeerHost&) = delete;
 
@@ -42,13 +45,23 @@ public:
     // Runs fn on the peer's thread without waiting for it.
     void Post(std::function<void(TMainController&)> fn);
 
+    // Calls the Test* export name of the plug-in copy at index on the peer's thread.
+    template <typename F, typename... A>
+    auto Plugin(std::size_t index, const char* name, A... args) {
+        void* address = ::dlsym(m_modules.at(index), name);
+        F function = nullptr;
+        std::memcpy(&function, &address, sizeof function);
+        return Call([&](TMainController&) { return function(args...); });
+    }
+    // The test plug-in's log of the copy at index.
+    std::string Log(std::size_t index = 0);
+
     // The path of the copy of a plug-in file (by its file name).
     std::filesystem::path PluginCopy(const std::filesystem::path& plugin) const;
-    // The text of a Test* export's log of the copy at index, read on the peer's thread.
-    std::string PluginLog(std::size_t index);
     // The contents of the peer's rows, UTF-8.
     std::vector<std::string> Contents();
     int RowOf(const std::string& content);
+    bool HasRow(const std::string& content) { return RowOf(content) >= 0; }
     TConfig& Config() { return m_config; }
 
 private:
@@ -56,8 +69,8 @@ private:
     std::filesystem::path m_folder;
     std::vector<void*> m_modules;
     TPollLoop m_loop;
-    TMainView m_view;
-    TScriptedDialogs m_dialogs;
+    std::unique_ptr<TMainView> m_view;
+    std::unique_ptr<TDialogs> m_dialogs;
     std::unique_ptr<TMainController> m_controller;
     std::thread m_thread;
 };
