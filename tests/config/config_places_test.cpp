@@ -2,7 +2,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -131,19 +130,8 @@ TEST(ConfigPlaces, TheDefaultSaveFolderIsTheProgramFolderElseTheDownloadFolder) 
     }
 }
 
-bool ToolInPath(const std::string& name) {
-    const char* path = std::getenv("PATH");
-    std::istringstream folders(path ? path : "");
-    std::string folder;
-    std::error_code ec;
-    while (std::getline(folders, folder, ':'))
-        if (!folder.empty() && fs::exists(fs::path(folder) / name, ec))
-            return true;
-    return false;
-}
-
 TEST(ConfigPlaces, TheDownloadFolderIsTheOneTheUserDirSettingsName) {
-    if (!ToolInPath("xdg-user-dir"))
+    if (std::system("command -v xdg-user-dir > /dev/null") != 0)
         GTEST_SKIP() << "xdg-user-dir is not installed";
     TSandbox sandbox;
     sandbox.WriteFile("cfg/user-dirs.dirs", "XDG_DOWNLOAD_DIR=\"$HOME/Eingang\"\n");

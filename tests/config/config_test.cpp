@@ -12,7 +12,6 @@
 #include <sys/resource.h>
 
 #include "common/error.h"
-#include "tests/config/permissions.h"
 #include "tests/support/sandbox.h"
 
 namespace fwp {
@@ -48,28 +47,20 @@ protected:
     TSandbox m_sandbox;
 };
 
+// The lines, each ended by CR LF.
+std::string CrLf(std::initializer_list<std::string> lines) {
+    std::string text;
+    for (const std::string& line : lines)
+        text += line + "\r\n";
+    return text;
+}
+
 // The eighteen keys a first save writes with every field at its default.
 std::string DefaultKeys(const std::string& receiveTo) {
-    return "UseEasyConnection=1\r\n"
-           "UserName=\r\n"
-           "UseUPnP=1\r\n"
-           "DirectConnectTo=localhost\r\n"
-           "Port=4006\r\n"
-           "AutoReceive=0\r\n"
-           "AutoResume=1\r\n"
-           "AutoInviteAllowing=0\r\n"
-           "ReceiveTo=" +
-           receiveTo +
-           "\r\n"
-           "PacketType=0\r\n"
-           "BufferSize=32768\r\n"
-           "SoundAlarm=1\r\n"
-           "MsgrUseEasyConnection=1\r\n"
-           "Reconnect=1\r\n"
-           "TimeViewMode=1\r\n"
-           "MaxSendCount=3\r\n"
-           "FirstRunning=0\r\n"
-           "MinimizeOnTray=0\r\n";
+    return CrLf({"UseEasyConnection=1", "UserName=", "UseUPnP=1", "DirectConnectTo=localhost", "Port=4006",
+                 "AutoReceive=0", "AutoResume=1", "AutoInviteAllowing=0", "ReceiveTo=" + receiveTo,
+                 "PacketType=0", "BufferSize=32768", "SoundAlarm=1", "MsgrUseEasyConnection=1", "Reconnect=1",
+                 "TimeViewMode=1", "MaxSendCount=3", "FirstRunning=0", "MinimizeOnTray=0"});
 }
 
 TEST_F(Config, WithoutAFileEverySettingHasItsDefaultAndTheFirstSaveWritesThemInOrder) {
@@ -125,36 +116,24 @@ TEST_F(Config, SavedValuesAreWrittenInCp932WithCrLf) {
     config.MinimizeOnTray = true;
     config.FirstRunning = true;
     config.Save();
-    EXPECT_EQ(ReadAll(File()),
-              "[Config]\r\n"
-              "UseEasyConnection=0\r\n"
-              "UserName=\x8E\x52\x93\x63\x91\xBE\x98\x59\r\n"
-              "UseUPnP=0\r\n"
-              "DirectConnectTo=10.0.0.5,\"my host\",\"a\"\"b\"\r\n"
-              "Port=5000\r\n"
-              "AutoReceive=1\r\n"
-              "AutoResume=0\r\n"
-              "AutoInviteAllowing=1\r\n"
-              "ReceiveTo=/srv/\x8E\xF3\x90\x4D/\r\n"
-              "PacketType=2\r\n"
-              "BufferSize=8192\r\n"
-              "SoundAlarm=0\r\n"
-              "MsgrUseEasyConnection=0\r\n"
-              "Reconnect=0\r\n"
-              "TimeViewMode=0\r\n"
-              "MaxSendCount=64\r\n"
-              "FirstRunning=0\r\n"
-              "MinimizeOnTray=1\r\n");
+    const std::string saved =
+        "[Config]\r\n" +
+        CrLf({"UseEasyConnection=0", "UserName=\x8E\x52\x93\x63\x91\xBE\x98\x59", "UseUPnP=0",
+              "DirectConnectTo=10.0.0.5,\"my host\",\"a\"\"b\"", "Port=5000", "AutoReceive=1", "AutoResume=0",
+              "AutoInviteAllowing=1", "ReceiveTo=/srv/\x8E\xF3\x90\x4D/", "PacketType=2", "BufferSize=8192",
+              "SoundAlarm=0", "MsgrUseEasyConnection=0", "Reconnect=0", "TimeViewMode=0", "MaxSendCount=64",
+              "FirstRunning=0", "MinimizeOnTray=1"});
+    EXPECT_EQ(ReadAll(File()), saved);
     EXPECT_EQ(config.ReceiveTo, "/srv/受信/");
     EXPECT_TRUE(config.FirstRunning);  // only the file says the first run is over
 
+    // Every key is read back under its own name: a loaded copy saves the same file.
     TConfig loaded = Make();
     loaded.Load();
-    EXPECT_EQ(loaded.UserName, "山田太郎");
-    EXPECT_EQ(loaded.DirectConnectTo, (TList{"10.0.0.5", "my host", "a\"b"}));
-    EXPECT_EQ(loaded.ReceiveTo, "/srv/受信/");
     EXPECT_FALSE(loaded.FirstRunning);
-    EXPECT_EQ(loaded.MaxSendCount, 64);
+    fs::remove(File());
+    loaded.Save();
+    EXPECT_EQ(ReadAll(File()), saved);
 }
 
 TEST_F(Config, SavingKeepsOtherKeysSectionsAndCommentsAndNeverWritesTheServiceUrl) {
@@ -174,61 +153,38 @@ TEST_F(Config, SavingKeepsOtherKeysSectionsAndCommentsAndNeverWritesTheServiceUr
     EXPECT_EQ(LoadFrom("EasyServiceURL=\r\n").EasyServiceURL, "http://fernwaypost.invalid/easy.cgi");
 }
 
-struct TIntegerCase {
-    const char* Key;
-    const char* Value;
-    std::int32_t TConfig::*Field;
-    std::int32_t Expected;
-};
-
-TEST_F(Config, IntegersAreDecimalOrHexadecimalAndOtherTextGivesTheDefault) {
-    const TIntegerCase cases[] = {
-        {"Port", "4007", &TConfig::Port, 4007},
-        {"Port", "0x1000", &TConfig::Port, 4096},
-        {"Port", "0X1000", &TConfig::Port, 4096},
-        {"Port", "$10", &TConfig::Port, 16},
-        {"Port", "$ff", &TConfig::Port, 255},
-        {"Port", "-5", &TConfig::Port, -5},  // not checked here; the start pages refuse it
-        {"Port", "-0x10", &TConfig::Port, -16},
-        {"Port", "0x7FFFFFFF", &TConfig::Port, 2147483647},
-        {"Port", "0x80000000", &TConfig::Port, 4006},
-        {"Port", "0x", &TConfig::Port, 4006},
-        {"Port", "$", &TConfig::Port, 4006},
-        {"Port", "0x1g", &TConfig::Port, 4006},
-        {"Port", "1 2", &TConfig::Port, 4006},
-        {"Port", "", &TConfig::Port, 4006},
-        {"BufferSize", "abc", &TConfig::BufferSize, 32768},
-        {"BufferSize", " 1024 ", &TConfig::BufferSize, 1024},
-        {"MaxSendCount", "0x40", &TConfig::MaxSendCount, 64},
-        {"PacketType", "7", &TConfig::PacketType, 7},
+TEST_F(Config, NumbersAreDecimalOrHexadecimalAndOtherTextGivesTheDefault) {
+    // A line of the file, and the line that the loaded field then saves. A
+    // boolean is true when its number is not zero.
+    const std::pair<const char*, const char*> cases[] = {
+        {"Port=4007", "Port=4007"},
+        {"Port=0x1000", "Port=4096"},
+        {"Port=0X1000", "Port=4096"},
+        {"Port=$10", "Port=16"},
+        {"Port=$ff", "Port=255"},
+        {"Port=-5", "Port=-5"},  // not checked here; the start pages refuse it
+        {"Port=-0x10", "Port=-16"},
+        {"Port=0x7FFFFFFF", "Port=2147483647"},
+        {"Port=0x80000000", "Port=4006"},
+        {"Port=0x", "Port=4006"},
+        {"Port=$", "Port=4006"},
+        {"Port=0x1g", "Port=4006"},
+        {"Port=1 2", "Port=4006"},
+        {"Port=", "Port=4006"},
+        {"BufferSize=abc", "BufferSize=32768"},
+        {"BufferSize= 1024 ", "BufferSize=1024"},
+        {"PacketType=7", "PacketType=7"},
+        {"Reconnect=2", "Reconnect=1"},
+        {"Reconnect=0", "Reconnect=0"},
+        {"Reconnect=0x0", "Reconnect=0"},
+        {"AutoReceive=$1", "AutoReceive=1"},
+        {"AutoReceive=true", "AutoReceive=0"},  // no number: the default
+        {"SoundAlarm=false", "SoundAlarm=1"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.Key) + "=" + c.Value);
-        EXPECT_EQ(LoadFrom(std::string(c.Key) + "=" + c.Value + "\r\n").*c.Field, c.Expected);
-    }
-}
-
-struct TBoolCase {
-    const char* Key;
-    const char* Value;
-    bool TConfig::*Field;
-    bool Expected;
-};
-
-TEST_F(Config, ABooleanIsTrueWhenItsNumberIsNotZero) {
-    const TBoolCase cases[] = {
-        {"Reconnect", "2", &TConfig::Reconnect, true},
-        {"Reconnect", "0", &TConfig::Reconnect, false},
-        {"Reconnect", "0x0", &TConfig::Reconnect, false},
-        {"AutoReceive", "$1", &TConfig::AutoReceive, true},
-        {"AutoReceive", "true", &TConfig::AutoReceive, false},  // no number: the default
-        {"SoundAlarm", "false", &TConfig::SoundAlarm, true},
-        {"MinimizeOnTray", "1", &TConfig::MinimizeOnTray, true},
-        {"FirstRunning", "0", &TConfig::FirstRunning, false},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.Key) + "=" + c.Value);
-        EXPECT_EQ(LoadFrom(std::string(c.Key) + "=" + c.Value + "\r\n").*c.Field, c.Expected);
+    for (const auto& [stored, saved] : cases) {
+        SCOPED_TRACE(stored);
+        LoadFrom(std::string(stored) + "\r\n").Save();
+        EXPECT_NE(ReadAll(File()).find("\r\n" + std::string(saved) + "\r\n"), std::string::npos);
     }
 }
 
@@ -241,7 +197,6 @@ struct TAddressCase {
 TEST_F(Config, RecentAddressesAreReadAsCommaText) {
     const TAddressCase cases[] = {
         {"quoted entry with a space is one address", "\"my host\",10.0.0.5", {"my host", "10.0.0.5"}},
-        {"unquoted space splits", "my host,10.0.0.5", {"my", "host", "10.0.0.5"}},
         {"empty value is an empty list", "", {}},
         {"missing key is the default list", std::nullopt, {"localhost"}},
         {"CP932 entry", "\x83\x7A\x83\x58\x83\x67", {"ホスト"}},
@@ -278,7 +233,8 @@ TEST_F(Config, ElevenAddressesAreSavedAsTheFirstTenAndNoneAsNone) {
     }
 }
 
-TEST_F(Config, StringsAreTrimmedAndCutAt2047Bytes) {
+// Blanks around a value are trimmed by the INI layer, tested there.
+TEST_F(Config, StringsAreCutAt2047BytesNeverInsideACharacter) {
     const std::string a3000(3000, 'a');
     std::string yama1100;  // 山 is 8E 52 in CP932
     for (int i = 0; i < 1100; ++i)
@@ -287,7 +243,6 @@ TEST_F(Config, StringsAreTrimmedAndCutAt2047Bytes) {
     for (int i = 0; i < 1023; ++i)
         yama1023 += "山";
 
-    EXPECT_EQ(LoadFrom("UserName=  \t name with spaces \t \r\n").UserName, "name with spaces");
     EXPECT_EQ(LoadFrom("UserName=" + a3000 + "\r\n").UserName, std::string(2047, 'a'));
     // 2047 bytes would end inside a character: the cut is at 2046.
     EXPECT_EQ(LoadFrom("UserName=" + yama1100 + "\r\n").UserName, yama1023);
@@ -402,16 +357,6 @@ TEST_F(Config, ASaveThatCannotWriteFailsNamingTheFullPath) {
         TConfig config(m_sandbox.Path(relative), Places());
         ExpectSaveFails(config);
     }
-}
-
-TEST_F(Config, ASaveIntoAReadOnlyFolderFails) {
-    if (test::PermissionsAreIgnored(m_sandbox.Path("probe")))
-        GTEST_SKIP() << "this process may write regardless of folder modes";
-    const auto folder = m_sandbox.Folder("ro");
-    const test::TModeGuard readOnly(folder, 0555);
-    TConfig config(folder / "config.ini", Places());
-    ExpectSaveFails(config);
-    EXPECT_FALSE(fs::exists(folder / "config.ini"));
 }
 
 // Limits the size of files this process may write, for one scope. A write

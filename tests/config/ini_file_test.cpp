@@ -63,12 +63,6 @@ TEST(IniFile, ReadsTheValueOfOneKeyOfOneSection) {
     }
 }
 
-TEST(IniFile, AFileThatCannotBeReadHoldsNoValues) {
-    TSandbox sandbox;
-    EXPECT_EQ(TIniFile(sandbox.Path("missing.ini")).ReadString("Config", "Port"), std::nullopt);
-    EXPECT_EQ(TIniFile(sandbox.Folder("folder.ini")).ReadString("Config", "Port"), std::nullopt);
-}
-
 struct TWriteCase {
     const char* Name;
     std::optional<std::string> Before;  // no file when empty

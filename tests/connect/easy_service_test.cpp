@@ -32,24 +32,42 @@ void ExpectServiceGoneNotice(const TEasyServiceResult& result) {
     EXPECT_EQ(result.Notice->Kind, TNoticeKind::nkError);
 }
 
-TEST(EasyService, RequestsCarryTheNameAsEscapedCp932WithPortAndAddress) {
+TEST(EasyService, EachRegistrationClosesThePreviousOneAndTheEndClosesTheLastOnce) {
     TFakeEasyService service;
     service.SetReply("open", 200, "200 OK\nregistered\n");
     service.SetReply("get", 200, "ip=10.0.0.5\nport=4006\n");
+    service.SetReply("close", 200, "whatever the script says");
     TEasyServiceClient client(service.URL());
+    client.CloseRegistration();  // nothing registered: no request
     const TEasyServiceResult result = client.EasyServiceOpen("alice", 4006, "203.0.113.5");
     EXPECT_TRUE(result);
     EXPECT_FALSE(result.Notice);
     EXPECT_EQ(client.RegisteredUser(), "alice");
-    TEasyServiceClient other(service.URL());
-    EXPECT_TRUE(other.EasyServiceOpen("太郎 x", 4006, ""));  // an unknown address goes out empty
+    // Names go out as escaped CP932; an unknown address goes out empty.
+    ASSERT_TRUE(client.EasyServiceOpen("太郎 x", 4007, ""));
+    EXPECT_EQ(client.RegisteredUser(), "太郎 x");
     std::string ip;
     int port = 0;
     EXPECT_TRUE(client.EasyServiceGet("a&b=c", ip, port));
-    EXPECT_EQ(Targets(service),
-              (std::vector<std::string>{
-                  "/easy.cgi?mode=open&user=alice&port=4006&ip=203.0.113.5",
-                  "/easy.cgi?mode=open&user=%91%BE%98Y%20x&port=4006&ip=", "/easy.cgi?mode=get&user=a&b=c"}));
+    // A refused registration leaves none registered.
+    service.SetReply("open", 200, "409 name taken");
+    EXPECT_FALSE(client.EasyServiceOpen("carol", 4006, ""));
+    EXPECT_EQ(client.RegisteredUser(), "");
+    service.SetReply("open", 200, "200");
+    ASSERT_TRUE(client.EasyServiceOpen("bob", 4006, ""));
+    client.CloseRegistration();
+    client.CloseRegistration();
+    EXPECT_EQ(client.RegisteredUser(), "");
+    EXPECT_EQ(Targets(service), (std::vector<std::string>{
+                                    "/easy.cgi?mode=open&user=alice&port=4006&ip=203.0.113.5",
+                                    "/easy.cgi?mode=close&user=alice",
+                                    "/easy.cgi?mode=open&user=%91%BE%98Y%20x&port=4007&ip=",
+                                    "/easy.cgi?mode=get&user=a&b=c",
+                                    "/easy.cgi?mode=close&user=%91%BE%98Y%20x",
+                                    "/easy.cgi?mode=open&user=carol&port=4006&ip=",
+                                    "/easy.cgi?mode=open&user=bob&port=4006&ip=",
+                                    "/easy.cgi?mode=close&user=bob",
+                                }));
     for (const TFakeEasyService::TRequest& request : service.Requests())
         EXPECT_EQ(request.UserAgent, "fwpost/1.0");
 }
@@ -90,41 +108,6 @@ TEST(EasyService, MissingScriptGivesTheServiceGoneBox) {
     // The text decides, even after a 200 at the start.
     service.SetReply("open", 200, "200 but 404 Not Found");
     ExpectServiceGoneNotice(client.EasyServiceOpen("alice", 4006, ""));
-}
-
-TEST(EasyService, EveryRegistrationClosesThePreviousOneFirst) {
-    TFakeEasyService service;
-    service.SetReply("open", 200, "200");
-    service.SetReply("close", 200, "whatever the script says");
-    TEasyServiceClient client(service.URL());
-    ASSERT_TRUE(client.EasyServiceOpen("alice", 4006, "203.0.113.5"));
-    ASSERT_TRUE(client.EasyServiceOpen("bob", 4007, ""));
-    EXPECT_EQ(client.RegisteredUser(), "bob");
-    // A refused registration leaves none registered.
-    service.SetReply("open", 200, "409 name taken");
-    EXPECT_FALSE(client.EasyServiceOpen("carol", 4006, ""));
-    EXPECT_EQ(client.RegisteredUser(), "");
-    EXPECT_EQ(Targets(service), (std::vector<std::string>{
-                                    "/easy.cgi?mode=open&user=alice&port=4006&ip=203.0.113.5",
-                                    "/easy.cgi?mode=close&user=alice",
-                                    "/easy.cgi?mode=open&user=bob&port=4007&ip=",
-                                    "/easy.cgi?mode=close&user=bob",
-                                    "/easy.cgi?mode=open&user=carol&port=4006&ip=",
-                                }));
-}
-
-TEST(EasyService, EndOfProgramClosesTheRegisteredNameOnce) {
-    TFakeEasyService service;
-    service.SetReply("open", 200, "200");
-    service.SetReply("close", 200, "");
-    TEasyServiceClient client(service.URL());
-    client.CloseRegistration();  // nothing registered: no request
-    ASSERT_TRUE(client.EasyServiceOpen("太郎", 4006, ""));
-    client.CloseRegistration();
-    client.CloseRegistration();
-    EXPECT_EQ(client.RegisteredUser(), "");
-    EXPECT_EQ(Targets(service), (std::vector<std::string>{"/easy.cgi?mode=open&user=%91%BE%98Y&port=4006&ip=",
-                                                          "/easy.cgi?mode=close&user=%91%BE%98Y"}));
 }
 
 TEST(EasyService, NetworkFailureReachesTheCallerAndKeepsTheRegisteredName) {

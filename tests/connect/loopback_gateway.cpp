@@ -1,13 +1,13 @@
 #include "tests/connect/loopback_gateway.h"
 
-#include <cerrno>
+#include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <stdexcept>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -19,53 +19,90 @@ namespace {
 
 constexpr std::string_view DrainMarker = "FWP-TEST-DRAIN";
 
-char Lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+sockaddr_in Loopback(std::uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    return address;
 }
 
 }  // namespace
 
 bool IsCompleteRequest(std::string_view request) {
-    std::size_t headerEnd = std::string_view::npos;
-    for (std::size_t at = request.find('\n'); at != std::string_view::npos; at = request.find('\n', at + 1)) {
-        if (request.substr(at + 1, 1) == "\n") {
-            headerEnd = at + 2;
-            break;
-        }
-        if (request.substr(at + 1, 2) == "\r\n") {
-            headerEnd = at + 3;
-            break;
-        }
-    }
+    // The header ends at an empty line; all three header styles end it with LF.
+    const std::size_t blank = request.find("\n\n");
+    const std::size_t blankCrLf = request.find("\n\r\n");
+    const std::size_t headerEnd = std::min(blank == std::string_view::npos ? blank : blank + 2,
+                                           blankCrLf == std::string_view::npos ? blankCrLf : blankCrLf + 3);
     if (headerEnd == std::string_view::npos)
         return false;
+    constexpr std::string_view Name = "\nContent-Length: ";
     std::size_t length = 0;
-    constexpr std::string_view Name = "content-length:";
-    for (std::size_t start = 0; start < headerEnd;) {
-        std::size_t end = request.find('\n', start);
-        const std::string_view line = request.substr(start, end - start);
-        bool named = line.size() > Name.size();
-        for (std::size_t i = 0; named && i < Name.size(); ++i)
-            named = Lower(line[i]) == Name[i];
-        if (named)
-            length = std::stoul(std::string(line.substr(Name.size())));
-        start = end + 1;
-    }
+    if (const std::size_t at = request.substr(0, headerEnd).find(Name); at != std::string_view::npos)
+        std::from_chars(request.data() + at + Name.size(), request.data() + headerEnd, length);
     return request.size() >= headerEnd + length;
+}
+
+std::string GatewayDescriptionXml(std::string_view urlBaseLine, std::string_view controlURL,
+                                  std::string_view serviceType) {
+    return R"(<?xml version="1.0"?>
+<root xmlns="urn:schemas-upnp-org:device-1-0">
+)" + std::string(urlBaseLine) +
+           R"(
+<device>
+<deviceType>urn:schemas-upnp-org:device:InternetGatewayDevice:1</deviceType>
+<friendlyName>Loopback Gateway</friendlyName>
+<serviceList>
+<service>
+<serviceType>urn:schemas-upnp-org:service:Layer3Forwarding:1</serviceType>
+<serviceId>urn:upnp-org:serviceId:L3Forwarding1</serviceId>
+<controlURL>/upnp/control/L3F</controlURL>
+</service>
+</serviceList>
+<deviceList>
+<device>
+<deviceType>urn:schemas-upnp-org:device:WANDevice:1</deviceType>
+<serviceList>
+<service>
+<serviceType>urn:schemas-upnp-org:service:WANCommonInterfaceConfig:1</serviceType>
+<controlURL>/upnp/control/WANCommonIFC1</controlURL>
+</service>
+</serviceList>
+<deviceList>
+<device>
+<deviceType>urn:schemas-upnp-org:device:WANConnectionDevice:1</deviceType>
+<serviceList>
+<service>
+<serviceType>)" +
+           std::string(serviceType) +
+           R"(</serviceType>
+<serviceId>urn:upnp-org:serviceId:WANIPConn1</serviceId>
+<controlURL>)" +
+           std::string(controlURL) +
+           R"(</controlURL>
+<eventSubURL>/upnp/event/WANIPConn1</eventSubURL>
+<SCPDURL>/WANIPCn.xml</SCPDURL>
+</service>
+<service>
+<serviceType>urn:schemas-upnp-org:service:WANPPPConnection:1</serviceType>
+<controlURL>/second</controlURL>
+</service>
+</serviceList>
+</device>
+</deviceList>
+</device>
+</deviceList>
+</device>
+</root>
+)";
 }
 
 TLoopbackGateway::TLoopbackGateway()
     : m_soap([this](TServerConnection& connection) { HandleSOAP(connection); }) {
-    m_udpFd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    if (m_udpFd < 0 || ::bind(m_udpFd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        ::getsockname(m_udpFd, reinterpret_cast<sockaddr*>(&address), &size) != 0 ||
-        ::pipe2(m_stopPipe, O_CLOEXEC) != 0)
+    m_udpFd = BindLoopback(SOCK_DGRAM, m_udpPort);
+    if (m_udpFd < 0 || ::pipe2(m_stopPipe, O_CLOEXEC) != 0)
         throw std::runtime_error("cannot start the SSDP responder");
-    m_udpPort = ntohs(address.sin_port);
     m_responder = std::thread([this] { RunResponder(); });
 
     m_http.Server().Get("/rootDesc.xml",
@@ -99,10 +136,7 @@ void TLoopbackGateway::SetAnswers(std::vector<std::string> answers) {
 std::vector<TLoopbackGateway::TSearch> TLoopbackGateway::Searches() {
     // A marker datagram queues behind every search already sent.
     const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(m_udpPort);
+    const sockaddr_in address = Loopback(m_udpPort);
     std::unique_lock lock(m_mutex);
     const int seen = m_markersSeen;
     lock.unlock();
@@ -140,49 +174,7 @@ void TLoopbackGateway::SetDescription(std::string xml) {
 }
 
 std::string TLoopbackGateway::GatewayDescription() const {
-    return R"(<?xml version="1.0"?>
-<root xmlns="urn:schemas-upnp-org:device-1-0">
-<URLBase>)" +
-           ControlBase() +
-           R"(/</URLBase>
-<device>
-<deviceType>urn:schemas-upnp-org:device:InternetGatewayDevice:1</deviceType>
-<friendlyName>Loopback Gateway</friendlyName>
-<serviceList>
-<service>
-<serviceType>urn:schemas-upnp-org:service:Layer3Forwarding:1</serviceType>
-<serviceId>urn:upnp-org:serviceId:L3Forwarding1</serviceId>
-<controlURL>/upnp/control/L3F</controlURL>
-</service>
-</serviceList>
-<deviceList>
-<device>
-<deviceType>urn:schemas-upnp-org:device:WANDevice:1</deviceType>
-<serviceList>
-<service>
-<serviceType>urn:schemas-upnp-org:service:WANCommonInterfaceConfig:1</serviceType>
-<controlURL>/upnp/control/WANCommonIFC1</controlURL>
-</service>
-</serviceList>
-<deviceList>
-<device>
-<deviceType>urn:schemas-upnp-org:device:WANConnectionDevice:1</deviceType>
-<serviceList>
-<service>
-<serviceType>urn:schemas-upnp-org:service:WANIPConnection:1</serviceType>
-<serviceId>urn:upnp-org:serviceId:WANIPConn1</serviceId>
-<controlURL>/upnp/control/WANIPConn1</controlURL>
-<eventSubURL>/upnp/event/WANIPConn1</eventSubURL>
-<SCPDURL>/WANIPCn.xml</SCPDURL>
-</service>
-</serviceList>
-</device>
-</deviceList>
-</device>
-</deviceList>
-</device>
-</root>
-)";
+    return GatewayDescriptionXml("<URLBase>" + ControlBase() + "/</URLBase>", ControlPath);
 }
 
 int TLoopbackGateway::DescriptionFetches() const {
@@ -235,15 +227,7 @@ void TLoopbackGateway::HandleSOAP(TServerConnection& connection) {
 }
 
 void TLoopbackGateway::RunResponder() {
-    for (;;) {
-        pollfd entries[2] = {{m_udpFd, POLLIN, 0}, {m_stopPipe[0], POLLIN, 0}};
-        if (::poll(entries, 2, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            return;
-        }
-        if (entries[1].revents != 0)
-            return;
+    while (WaitReadable(m_udpFd, m_stopPipe[0], Forever)) {
         char datagram[65536];
         sockaddr_in source{};
         socklen_t size = sizeof source;

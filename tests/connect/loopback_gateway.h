@@ -56,8 +56,7 @@ public:
     std::string DescriptionURL() const;
     std::string DescriptionHostAndPort() const;
     void SetDescription(std::string xml);
-    // A description of an Internet gateway whose URLBase points at the SOAP
-    // server, with the WAN connection service first.
+    // GatewayDescriptionXml with a URLBase that points at the SOAP server.
     std::string GatewayDescription() const;
     int DescriptionFetches() const;
     std::string LastDescriptionAgent() const;
@@ -94,6 +93,13 @@ private:
     std::vector<std::string> m_soapRequests;
     TLoopbackTcpServer m_soap;
 };
+
+// A device description as Internet gateways send it. Services of the root
+// device and of the WAN device come before the WAN connection device, whose
+// first service is serviceType at controlURL and whose second one is a PPP
+// connection. urlBaseLine goes in as it is; an empty one leaves no URLBase.
+std::string GatewayDescriptionXml(std::string_view urlBaseLine, std::string_view controlURL,
+                                  std::string_view serviceType = TLoopbackGateway::ServiceType);
 
 // True when request is complete: the header, its empty line and as many body
 // bytes as its Content-Length says.

@@ -23,25 +23,31 @@ sockaddr_in Loopback(std::uint16_t port) {
     return address;
 }
 
-std::uint16_t LocalPort(int fd) {
-    sockaddr_in address{};
+}  // namespace
+
+int BindLoopback(int type, std::uint16_t& port) {
+    const int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    sockaddr_in address = Loopback(0);
     socklen_t size = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-    return ntohs(address.sin_port);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+        if (fd >= 0)
+            ::close(fd);
+        return -1;
+    }
+    port = ntohs(address.sin_port);
+    return fd;
 }
 
-// Waits for fd to become readable; false on stop, silence or error.
 bool WaitReadable(int fd, int stopFd, std::chrono::milliseconds patience) {
     pollfd entries[2] = {{fd, POLLIN, 0}, {stopFd, POLLIN, 0}};
     for (;;) {
-        const int ready = ::poll(entries, 2, static_cast<int>(patience.count()));
+        const int ready = ::poll(entries, 2, patience.count() < 0 ? -1 : static_cast<int>(patience.count()));
         if (ready < 0 && errno == EINTR)
             continue;
         return ready > 0 && entries[1].revents == 0 && entries[0].revents != 0;
     }
 }
-
-}  // namespace
 
 bool TServerConnection::ReadMore() {
     if (!WaitReadable(m_fd, m_stopFd, Patience))
@@ -97,13 +103,9 @@ void TServerConnection::ShutdownSend() {
 }
 
 TLoopbackTcpServer::TLoopbackTcpServer(THandler handler) : m_handler(std::move(handler)) {
-    m_listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const sockaddr_in address = Loopback(0);
-    if (m_listenFd < 0 ||
-        ::bind(m_listenFd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(m_listenFd, 64) != 0 || ::pipe2(m_stopPipe, O_CLOEXEC) != 0)
+    m_listenFd = BindLoopback(SOCK_STREAM, m_port);
+    if (m_listenFd < 0 || ::listen(m_listenFd, 64) != 0 || ::pipe2(m_stopPipe, O_CLOEXEC) != 0)
         throw std::runtime_error("cannot start the loopback TCP server");
-    m_port = LocalPort(m_listenFd);
     m_thread = std::thread([this] { Run(); });
 }
 
@@ -116,18 +118,13 @@ TLoopbackTcpServer::~TLoopbackTcpServer() {
     ::close(m_stopPipe[1]);
 }
 
-int TLoopbackTcpServer::Handled() const {
-    const std::lock_guard lock(m_mutex);
-    return m_handled;
-}
-
 void TLoopbackTcpServer::Drain() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const sockaddr_in any = Loopback(0);
+    std::uint16_t markerPort = 0;
+    const int fd = BindLoopback(SOCK_STREAM, markerPort);
+    ASSERT_GE(fd, 0);
     const sockaddr_in server = Loopback(m_port);
-    ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&any), sizeof any), 0);
     std::unique_lock lock(m_mutex);
-    m_markerPort = LocalPort(fd);
+    m_markerPort = markerPort;
     const int seen = m_markersSeen;
     lock.unlock();
     EXPECT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&server), sizeof server), 0);
@@ -139,15 +136,7 @@ void TLoopbackTcpServer::Drain() {
 }
 
 void TLoopbackTcpServer::Run() {
-    for (;;) {
-        pollfd entries[2] = {{m_listenFd, POLLIN, 0}, {m_stopPipe[0], POLLIN, 0}};
-        if (::poll(entries, 2, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            return;
-        }
-        if (entries[1].revents != 0)
-            return;
+    while (WaitReadable(m_listenFd, m_stopPipe[0], Forever)) {
         sockaddr_in peer{};
         socklen_t size = sizeof peer;
         const int fd = ::accept4(m_listenFd, reinterpret_cast<sockaddr*>(&peer), &size, SOCK_CLOEXEC);
@@ -166,17 +155,13 @@ void TLoopbackTcpServer::Run() {
         TServerConnection connection(fd, m_stopPipe[0]);
         m_handler(connection);
         ::close(fd);
-        const std::lock_guard lock(m_mutex);
-        ++m_handled;
-        m_changed.notify_all();
     }
 }
 
-TClosedPort::TClosedPort() : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    const sockaddr_in address = Loopback(0);
-    if (m_fd < 0 || ::bind(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+TClosedPort::TClosedPort(int type) {
+    m_fd = BindLoopback(type, m_port);
+    if (m_fd < 0)
         throw std::runtime_error("cannot reserve a loopback port");
-    m_port = LocalPort(m_fd);
 }
 
 TClosedPort::~TClosedPort() {

@@ -9,7 +9,18 @@
 #include <string_view>
 #include <thread>
 
+#include <sys/socket.h>
+
 namespace fwp::test {
+
+// A socket of type (SOCK_STREAM or SOCK_DGRAM) bound to a free port of
+// 127.0.0.1, which is written to port; -1 when that fails.
+int BindLoopback(int type, std::uint16_t& port);
+
+// Waits for fd to become readable; false when stopFd becomes readable first,
+// after patience of silence (never with Forever), or on error.
+constexpr std::chrono::milliseconds Forever{-1};
+bool WaitReadable(int fd, int stopFd, std::chrono::milliseconds patience);
 
 // One accepted connection as the server's handler sees it. Every wait also
 // ends when the server stops, and after Patience of silence, so a test that
@@ -58,8 +69,6 @@ public:
     // it connects once more itself and waits until the server reaches that
     // connection, which the kernel queues behind all earlier ones.
     void Drain();
-    // Connections handled so far (Drain's own not counted).
-    int Handled() const;
 
 private:
     void Run();
@@ -72,15 +81,15 @@ private:
     std::condition_variable m_changed;
     std::uint16_t m_markerPort = 0;
     int m_markersSeen = 0;
-    int m_handled = 0;
     std::thread m_thread;
 };
 
 // A loopback port where nothing listens: the socket is bound, so no one else
-// takes the port while the object lives, but a connect to it is refused.
+// takes the port while the object lives, but a TCP connect to it is refused.
+// With SOCK_DGRAM it holds a UDP port instead.
 class TClosedPort {
 public:
-    TClosedPort();
+    explicit TClosedPort(int type = SOCK_STREAM);
     ~TClosedPort();
     TClosedPort(const TClosedPort&) = delete;
     TClosedPort& operator=(const TClosedPort&) = delete;

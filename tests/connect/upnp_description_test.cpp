@@ -8,70 +8,16 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/connect/loopback_gateway.h"
+
 namespace fwp {
 namespace {
 
-// A description in the shape routers send, with the URLBase line and the
-// WAN connection service's control URL to be filled in.
-std::string Description(std::string_view urlBaseLine, std::string_view controlURL,
-                        std::string_view serviceType = "urn:schemas-upnp-org:service:WANIPConnection:1") {
-    return std::string(R"(<?xml version="1.0" encoding="utf-8"?>
-<root xmlns="urn:schemas-upnp-org:device-1-0">
-)") + std::string(urlBaseLine) +
-           R"(
-<device>
-<deviceType>urn:schemas-upnp-org:device:InternetGatewayDevice:1</deviceType>
-<deviceList>
-<device>
-<deviceType>urn:schemas-upnp-org:device:WANDevice:1</deviceType>
-<deviceList>
-<device>
-<deviceType>urn:schemas-upnp-org:device:WANConnectionDevice:1</deviceType>
-<serviceList>
-<service>
-<serviceType>)" +
-           std::string(serviceType) + R"(</serviceType>
-<serviceId>urn:upnp-org:serviceId:WANIPConn1</serviceId>
-<controlURL>)" +
-           std::string(controlURL) + R"(</controlURL>
-</service>
-<service>
-<serviceType>urn:schemas-upnp-org:service:WANPPPConnection:1</serviceType>
-<controlURL>/second</controlURL>
-</service>
-</serviceList>
-</device>
-</deviceList>
-</device>
-</deviceList>
-</device>
-</root>
-)";
-}
+using test::GatewayDescriptionXml;
 
-TEST(UPnPDescription, WithoutURLBaseTheLocationsHostAndPortAreTheBase) {
-    std::string controlURL;
-    std::string serviceType;
-    ASSERT_TRUE(upnp::ParseDeviceDescription("http://192.168.0.1:2869/upnphost/udhisapi.dll?content=uuid:1",
-                                             Description("", "/upnp/control/WANIPConn1"), controlURL,
-                                             serviceType));
-    EXPECT_EQ(controlURL, "http://192.168.0.1:2869/upnp/control/WANIPConn1");
-    EXPECT_EQ(serviceType, "urn:schemas-upnp-org:service:WANIPConnection:1");
+constexpr std::string_view Location = "http://192.168.0.1:2869/upnphost/udhisapi.dll?content=uuid:1";
 
-    // The SOAP requests then go to that host, port and path.
-    const upnp::TControlTarget target = upnp::SplitControlURL(controlURL);
-    EXPECT_EQ(target.Host, "192.168.0.1");
-    EXPECT_EQ(target.Port, "2869");
-    EXPECT_EQ(target.Path, "/upnp/control/WANIPConn1");
-    const std::string header = upnp::SOAPHeader(3, target, serviceType, "GetExternalIPAddress", 10);
-    EXPECT_EQ(header,
-              "POST /upnp/control/WANIPConn1 HTTP/1.1\r\n"
-              "soapaction: urn:schemas-upnp-org:service:WANIPConnection:1#GetExternalIPAddress\r\n"
-              "Host: 192.168.0.1:2869\r\n"
-              "Content-Length: 10\r\n");
-}
-
-TEST(UPnPDescription, URLBaseIsUsedWithOneTrailingSlashDroppedAndTheServiceTypeAsWritten) {
+TEST(UPnPDescription, ControlURLIsURLBaseOrElseTheLocationsHostAndPortWithTheControlPathAppended) {
     constexpr std::string_view IP = "urn:schemas-upnp-org:service:WANIPConnection:1";
     constexpr std::string_view PPP = "urn:schemas-upnp-org:service:WANPPPConnection:1";
     struct TCase {
@@ -81,6 +27,9 @@ TEST(UPnPDescription, URLBaseIsUsedWithOneTrailingSlashDroppedAndTheServiceTypeA
         std::string_view serviceType = IP;
     };
     const TCase cases[] = {
+        // Without URLBase only the location's host and port count, not its path.
+        {"", "/upnp/control/WANIPConn1", "http://192.168.0.1:2869/upnp/control/WANIPConn1"},
+        // One trailing slash of URLBase is dropped.
         {"<URLBase>http://10.0.0.1:5000/</URLBase>", "/ctl/IPConn", "http://10.0.0.1:5000/ctl/IPConn"},
         {"<URLBase>http://10.0.0.1:5000</URLBase>", "/ctl/IPConn", "http://10.0.0.1:5000/ctl/IPConn"},
         {"<URLBase>http://10.0.0.1:5000//</URLBase>", "/ctl/IPConn", "http://10.0.0.1:5000//ctl/IPConn"},
@@ -95,47 +44,43 @@ TEST(UPnPDescription, URLBaseIsUsedWithOneTrailingSlashDroppedAndTheServiceTypeA
         SCOPED_TRACE(test.urlBase);
         std::string controlURL;
         std::string serviceType;
-        EXPECT_TRUE(upnp::ParseDeviceDescription("http://192.168.0.1:2869/desc.xml",
-                                                 Description(test.urlBase, test.control, test.serviceType),
-                                                 controlURL, serviceType));
+        EXPECT_TRUE(upnp::ParseDeviceDescription(
+            Location, GatewayDescriptionXml(test.urlBase, test.control, test.serviceType), controlURL,
+            serviceType));
         EXPECT_EQ(controlURL, test.expected);
         EXPECT_EQ(serviceType, test.serviceType);
     }
 }
 
 TEST(UPnPDescription, MissingStepOfThePathOrTextThatIsNotXmlFindsNothing) {
-    const std::string good = Description("", "/ctl");
-    const auto without = [&](std::string_view element) {
-        std::string text = good;
-        const std::string open = "<" + std::string(element) + ">";
-        const std::string close = "</" + std::string(element) + ">";
-        // Renames the first element of that name to close, so the XML stays
-        // well formed and only the name is missing.
-        const std::size_t closeAt = text.find(close);
-        const std::size_t openAt = text.rfind(open, closeAt);
-        text.replace(closeAt, close.size(), "</x" + close.substr(2));
-        text.replace(openAt, open.size(), "<x" + open.substr(1));
+    // The description with the first element of that name after marker
+    // renamed, so that the XML stays well formed and only that step is missing.
+    const auto without = [](std::string_view element, std::string_view marker) {
+        std::string text = GatewayDescriptionXml("", "/ctl");
+        const std::size_t openAt = text.find("<" + std::string(element) + ">", text.find(marker));
+        text.insert(text.find("</" + std::string(element) + ">", openAt) + 2, "x");
+        text.insert(openAt + 1, "x");
         return text;
     };
+    constexpr std::string_view WANDevice = "WANDevice:1</deviceType>";
+    constexpr std::string_view ConnectionDevice = "WANConnectionDevice:1</deviceType>";
     const std::string cases[] = {
         "<html><body>404 Not Found</body></html",
         "",
         "not xml at all",
-        without("deviceList"),
-        without("serviceList"),
-        without("controlURL"),
-        without("serviceType"),
-        // Only two device levels: the WAN connection device is missing.
-        R"(<root><device><deviceList><device><serviceList><service><serviceType>t</serviceType>)"
-        R"(<controlURL>/c</controlURL></service></serviceList></device></deviceList></device></root>)",
+        without("deviceList", WANDevice),
+        without("serviceList", ConnectionDevice),
+        // The second service of the connection device still has both.
+        without("controlURL", ConnectionDevice),
+        without("serviceType", ConnectionDevice),
     };
     for (const std::string& xml : cases) {
         SCOPED_TRACE(xml.substr(0, 120));
         std::string controlURL = "stale";
         std::string serviceType = "stale";
-        EXPECT_FALSE(
-            upnp::ParseDeviceDescription("http://192.168.0.1:2869/desc.xml", xml, controlURL, serviceType));
+        EXPECT_FALSE(upnp::ParseDeviceDescription(Location, xml, controlURL, serviceType));
         EXPECT_EQ(controlURL, "");
+        EXPECT_EQ(serviceType, "");
     }
 }
 

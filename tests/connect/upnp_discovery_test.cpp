@@ -3,15 +3,12 @@
 #include <chrono>
 #include <cstdlib>
 #include <string>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "tests/connect/loopback_gateway.h"
+#include "tests/connect/tcp_server.h"
 
 namespace fwp {
 namespace {
@@ -50,7 +47,7 @@ TEST_F(Discovery, SearchIsOneRequestWrittenTwiceAndFindsTheGateway) {
     TUPnPController controller(Patient());
     ASSERT_TRUE(controller.Discover());
     EXPECT_EQ(controller.ControlURL(), gateway.ControlURL());
-    EXPECT_EQ(controller.ServiceType(), "urn:schemas-upnp-org:service:WANIPConnection:1");
+    EXPECT_EQ(controller.ServiceType(), TLoopbackGateway::ServiceType);
 
     const auto searches = gateway.Searches();
     ASSERT_FALSE(searches.empty());
@@ -71,70 +68,50 @@ TEST_F(Discovery, FirstAnswerWithoutLocationEndsTheSearchEvenIfAGatewayAnswersNe
     EXPECT_EQ(gateway.DescriptionFetches(), 0);
 }
 
-TEST_F(Discovery, LocationAndDescriptionLeadToTheControlURL) {
-    std::string noURLBase = gateway.GatewayDescription();
-    const std::size_t start = noURLBase.find("<URLBase>");
-    noURLBase.erase(start, noURLBase.find("</URLBase>") + 10 - start);
-    const std::string capitals =
-        "HTTP/1.1 200 OK\r\nST: upnp:rootdevice\r\nLOCATION:" + gateway.DescriptionURL() + "\r\n\r\n";
+TEST_F(Discovery, EveryDiscoveryReplacesTheControlURLAndAFailedOneLeavesItEmpty) {
+    const std::string answer = gateway.GatewayAnswer();
     struct TCase {
         const char* name;
-        std::string answer;
+        std::vector<std::string> answers;
         std::string description;
         std::string controlURL;  // empty: nothing found
     };
     const TCase cases[] = {
-        {"location in capitals without a blank", capitals, gateway.GatewayDescription(),
-         gateway.ControlURL()},
-        {"no URLBase: the location's host", gateway.GatewayAnswer(), noURLBase,
-         "http://" + gateway.DescriptionHostAndPort() + "/upnp/control/WANIPConn1"},
-        {"an error page", gateway.GatewayAnswer(), "<html><body>404 Not Found</body></html>", ""},
-        {"a device that is no gateway", gateway.GatewayAnswer(), "<root><device/></root>", ""},
+        {"URLBase names the SOAP server", {answer}, gateway.GatewayDescription(), gateway.ControlURL()},
+        {"an error page", {answer}, "<html><body>404 Not Found</body></html>", ""},
+        {"no URLBase: the location's host",
+         {answer},
+         test::GatewayDescriptionXml("", TLoopbackGateway::ControlPath),
+         "http://" + gateway.DescriptionHostAndPort() + std::string(TLoopbackGateway::ControlPath)},
+        {"no answer to the search", {}, gateway.GatewayDescription(), ""},
     };
+    // One controller for all, so that each failure comes after a success.
+    TUPnPController controller(Patient());
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.name);
-        gateway.SetAnswers({c.answer});
+        gateway.SetAnswers(c.answers);
         gateway.SetDescription(c.description);
-        TUPnPController controller(Patient());
+        controller.Options().SearchWait = c.answers.empty() ? 200ms : 20s;
         EXPECT_EQ(controller.Discover(), !c.controlURL.empty());
         EXPECT_EQ(controller.ControlURL(), c.controlURL);
+        EXPECT_EQ(controller.ServiceType(), c.controlURL.empty() ? "" : TLoopbackGateway::ServiceType);
     }
-}
-
-TEST_F(Discovery, FailedDiscoveryForgetsAnEarlierGateway) {
-    gateway.SetAnswers({gateway.GatewayAnswer()});
-    TUPnPOptions options = Patient();
-    TUPnPController controller(options);
-    ASSERT_TRUE(controller.Discover());
-    gateway.SetAnswers({});
-    controller.Options().SearchWait = 200ms;
-    EXPECT_FALSE(controller.Discover());
-    EXPECT_EQ(controller.ControlURL(), "");
 }
 
 TEST_F(Discovery, TakenPortMovesTheSearchSocketUpward) {
     // Hold a UDP port, then ask the mapper to start its search there.
-    const int held = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    ASSERT_EQ(::bind(held, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::getsockname(held, reinterpret_cast<sockaddr*>(&address), &size), 0);
-    const std::uint16_t taken = ntohs(address.sin_port);
-    ASSERT_LT(taken, 65000);
-
+    const test::TClosedPort taken(SOCK_DGRAM);
+    ASSERT_LT(taken.Port(), 65000);
     gateway.SetAnswers({gateway.GatewayAnswer()});
     TUPnPOptions options = Patient();
-    options.FirstLocalPort = taken;
+    options.FirstLocalPort = taken.Port();
     TUPnPController controller(options);
     EXPECT_TRUE(controller.Discover());
     const auto searches = gateway.Searches();
     ASSERT_FALSE(searches.empty());
     // The next port, unless something else holds that one too.
-    EXPECT_GT(searches[0].SourcePort, taken);
-    EXPECT_LE(searches[0].SourcePort, taken + 64);
-    ::close(held);
+    EXPECT_GT(searches[0].SourcePort, taken.Port());
+    EXPECT_LE(searches[0].SourcePort, taken.Port() + 64);
 }
 
 TEST_F(Discovery, SearchSwitchedOffSendsNothingAndDoesNotWait) {

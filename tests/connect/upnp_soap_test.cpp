@@ -323,21 +323,19 @@ TEST_F(Soap, AnswerEndsAtItsLengthOrAnEmptyLineAndOnlyA200EndsTheStyles) {
     }
 }
 
-TEST_F(Soap, UnreachableRouterGivesNothing) {
+TEST_F(Soap, UnreachableOrUnknownRouterGivesNothing) {
     const test::TClosedPort closed;
     controller.SetService(closed.URL("/upnp/control/WANIPConn1"), std::string(TLoopbackGateway::ServiceType));
     const TSOAPReply reply = controller.SendSOAPRequest("GetExternalIPAddress", G1);
     EXPECT_EQ(reply.Status, 0);
     EXPECT_EQ(reply.Response, "");
-    EXPECT_EQ(controller.GetExternalIPAddress(), "");
-    EXPECT_FALSE(controller.AddPortMapping(4006, 4006, 0));
-}
-
-TEST(UPnPController, WithoutAGatewayEveryActionIsEmptyOrFalse) {
-    TUPnPController controller;
-    EXPECT_EQ(controller.GetExternalIPAddress(), "");
-    EXPECT_FALSE(controller.AddPortMapping(4006, 4006, 0));
-    EXPECT_FALSE(controller.DeletePortMapping(4006, 0));
+    TUPnPController undiscovered;  // no control URL at all
+    for (TUPnPController* c : {&controller, &undiscovered}) {
+        SCOPED_TRACE(c == &controller ? "unreachable" : "undiscovered");
+        EXPECT_EQ(c->GetExternalIPAddress(), "");
+        EXPECT_FALSE(c->AddPortMapping(4006, 4006, 0));
+        EXPECT_FALSE(c->DeletePortMapping(4006, 0));
+    }
 }
 
 }  // namespace

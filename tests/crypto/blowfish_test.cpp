@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -34,61 +33,56 @@ std::string RunBlock(TBlowFish& cipher, std::string_view hex, bool encrypt) {
     return ToHex(block);
 }
 
-struct TBlowFishVector {
+struct TVector {
     std::string key;  // hexadecimal
     std::string_view plain;
     std::string_view cipher;
 };
 
-void PrintTo(const TBlowFishVector& vector, std::ostream* os) {
-    *os << vector.key << " / " << vector.plain;
-}
-
-class BlowFishVectors : public testing::TestWithParam<TBlowFishVector> {};
-
-TEST_P(BlowFishVectors, EncryptsPlainBlockToPublishedCiphertextAndBack) {
+// Enciphers the plain block under the key to the expected ciphertext and back.
+void ExpectVector(const TVector& vector) {
+    SCOPED_TRACE(vector.key + " / " + std::string(vector.plain));
     TBlowFish cipher;
-    SetKey(cipher, GetParam().key);
-    EXPECT_EQ(RunBlock(cipher, GetParam().plain, true), GetParam().cipher);
-    EXPECT_EQ(RunBlock(cipher, GetParam().cipher, false), GetParam().plain);
+    SetKey(cipher, vector.key);
+    EXPECT_EQ(RunBlock(cipher, vector.plain, true), vector.cipher);
+    EXPECT_EQ(RunBlock(cipher, vector.cipher, false), vector.plain);
 }
 
-// Published variable-key test vectors for 8-byte keys: the rows with patterned
-// keys and blocks (the key schedule spreads any table fault over every row).
-const std::vector<TBlowFishVector> VariableKeyVectors = {
-    {"0000000000000000", "0000000000000000", "4EF997456198DD78"},
-    {"FFFFFFFFFFFFFFFF", "FFFFFFFFFFFFFFFF", "51866FD5B85ECB8A"},
-    {"3000000000000000", "1000000000000001", "7D856F9A613063F2"},
-    {"1111111111111111", "1111111111111111", "2466DD878B963C9D"},
-    {"0123456789ABCDEF", "1111111111111111", "61F9C3802281B096"},
-    {"1111111111111111", "0123456789ABCDEF", "7D0CC630AFDA1EC7"},
-    {"FEDCBA9876543210", "0123456789ABCDEF", "0ACEAB0FC6A0A28D"},
-    {"0101010101010101", "0123456789ABCDEF", "FA34EC4847B268B2"},
-    {"1F1F1F1F0E0E0E0E", "0123456789ABCDEF", "A790795108EA3CAE"},
-    {"E0FEE0FEF1FEF1FE", "0123456789ABCDEF", "C39E072D9FAC631D"},
-    {"0000000000000000", "FFFFFFFFFFFFFFFF", "014933E0CDAFF6E4"},
-    {"FFFFFFFFFFFFFFFF", "0000000000000000", "F21E9A77B71C49BC"},
-    {"0123456789ABCDEF", "0000000000000000", "245946885754369A"},
-    {"FEDCBA9876543210", "FFFFFFFFFFFFFFFF", "6B5C5A9C5D9E0A5A"},
-};
+TEST(BlowFish, EightByteKeysMeetThePublishedVariableKeyVectors) {
+    // The rows with patterned keys and blocks (the key schedule spreads any
+    // table fault over every row).
+    const TVector vectors[] = {
+        {"0000000000000000", "0000000000000000", "4EF997456198DD78"},
+        {"FFFFFFFFFFFFFFFF", "FFFFFFFFFFFFFFFF", "51866FD5B85ECB8A"},
+        {"3000000000000000", "1000000000000001", "7D856F9A613063F2"},
+        {"1111111111111111", "1111111111111111", "2466DD878B963C9D"},
+        {"0123456789ABCDEF", "1111111111111111", "61F9C3802281B096"},
+        {"1111111111111111", "0123456789ABCDEF", "7D0CC630AFDA1EC7"},
+        {"FEDCBA9876543210", "0123456789ABCDEF", "0ACEAB0FC6A0A28D"},
+        {"0101010101010101", "0123456789ABCDEF", "FA34EC4847B268B2"},
+        {"1F1F1F1F0E0E0E0E", "0123456789ABCDEF", "A790795108EA3CAE"},
+        {"E0FEE0FEF1FEF1FE", "0123456789ABCDEF", "C39E072D9FAC631D"},
+        {"0000000000000000", "FFFFFFFFFFFFFFFF", "014933E0CDAFF6E4"},
+        {"FFFFFFFFFFFFFFFF", "0000000000000000", "F21E9A77B71C49BC"},
+        {"0123456789ABCDEF", "0000000000000000", "245946885754369A"},
+        {"FEDCBA9876543210", "FFFFFFFFFFFFFFFF", "6B5C5A9C5D9E0A5A"},
+    };
+    for (const TVector& vector : vectors)
+        ExpectVector(vector);
+}
 
-// The published set-key vectors: plaintext FEDCBA9876543210 under the first
-// 1 to 24 bytes of F0E1D2C3B4A5968778695A4B3C2D1E0F0011223344556677.
-const std::string_view SetKeyMaterial = "F0E1D2C3B4A5968778695A4B3C2D1E0F0011223344556677";
-const std::string_view SetKeyCiphers[24] = {
-    "F9AD597C49DB005E", "E91D21C1D961A6D6", "E9C2B70A1BC65CF3", "BE1E639408640F05", "B39E44481BDB1E6E",
-    "9457AA83B1928C0D", "8BB77032F960629D", "E87A244E2CC85E82", "15750E7A4F4EC577", "122BA70B3AB64AE0",
-    "3A833C9AFFC537F6", "9409DA87A90F6BF2", "884F80625060B8B4", "1F85031C19E11968", "79D9373A714CA34F",
-    "93142887EE3BE15C", "03429E838CE2D14B", "A4299E27469FF67B", "AFD5AED1C1BC96A8", "10851C0E3858DA9F",
-    "E6F51ED79B9DB21F", "64A6E14AFD36B46F", "80C7D7D45A5479AD", "05044B62FA52D080",
-};
-
-std::vector<TBlowFishVector> SetKeyVectors() {
-    std::vector<TBlowFishVector> vectors;
+TEST(BlowFish, KeysOfOneTo24BytesMeetThePublishedSetKeyVectors) {
+    // Plaintext FEDCBA9876543210 under the first 1 to 24 bytes of this material.
+    const std::string_view material = "F0E1D2C3B4A5968778695A4B3C2D1E0F0011223344556677";
+    const std::string_view ciphers[24] = {
+        "F9AD597C49DB005E", "E91D21C1D961A6D6", "E9C2B70A1BC65CF3", "BE1E639408640F05", "B39E44481BDB1E6E",
+        "9457AA83B1928C0D", "8BB77032F960629D", "E87A244E2CC85E82", "15750E7A4F4EC577", "122BA70B3AB64AE0",
+        "3A833C9AFFC537F6", "9409DA87A90F6BF2", "884F80625060B8B4", "1F85031C19E11968", "79D9373A714CA34F",
+        "93142887EE3BE15C", "03429E838CE2D14B", "A4299E27469FF67B", "AFD5AED1C1BC96A8", "10851C0E3858DA9F",
+        "E6F51ED79B9DB21F", "64A6E14AFD36B46F", "80C7D7D45A5479AD", "05044B62FA52D080",
+    };
     for (std::size_t length = 1; length <= 24; ++length)
-        vectors.push_back({std::string(SetKeyMaterial.substr(0, 2 * length)), "FEDCBA9876543210",
-                           SetKeyCiphers[length - 1]});
-    return vectors;
+        ExpectVector({std::string(material.substr(0, 2 * length)), "FEDCBA9876543210", ciphers[length - 1]});
 }
 
 std::string Repeat(std::string_view text, int times) {
@@ -98,23 +92,23 @@ std::string Repeat(std::string_view text, int times) {
     return result;
 }
 
-// 32-byte keys. The schedule takes 72 key bytes, cycling through the key, so a
-// 32-byte key made of copies of a 4-, 8- or 16-byte key gives the same tables
-// as that key and must meet its published vector.
-const std::vector<TBlowFishVector> LongKeyVectors = {
-    {Repeat("0123456789ABCDEF", 4), "1111111111111111", "61F9C3802281B096"},
-    {Repeat("FEDCBA9876543210", 4), "0123456789ABCDEF", "0ACEAB0FC6A0A28D"},
-    {Repeat("F0E1D2C3", 8), "FEDCBA9876543210", "BE1E639408640F05"},
-    {Repeat("F0E1D2C3B4A5968778695A4B3C2D1E0F", 2), "FEDCBA9876543210", "93142887EE3BE15C"},
-    // Text keys of the published examples: "abcdefghijklmnopqrstuvwxyz" with "BLOWFISH".
-    {"6162636465666768696A6B6C6D6E6F707172737475767778797A", "424C4F5746495348", "324ED0FEF413A203"},
-    // "Who is John Galt?" with FEDCBA9876543210.
-    {"57686F206973204A6F686E2047616C743F", "FEDCBA9876543210", "CC91732B8022F684"},
-};
-
-INSTANTIATE_TEST_SUITE_P(VariableKey, BlowFishVectors, testing::ValuesIn(VariableKeyVectors));
-INSTANTIATE_TEST_SUITE_P(SetKey, BlowFishVectors, testing::ValuesIn(SetKeyVectors()));
-INSTANTIATE_TEST_SUITE_P(LongKey, BlowFishVectors, testing::ValuesIn(LongKeyVectors));
+TEST(BlowFish, LongKeysMeetTheVectorsOfTheKeysTheyRepeat) {
+    // The schedule takes 72 key bytes, cycling through the key, so a 32-byte
+    // key made of copies of a 4-, 8- or 16-byte key gives the same tables as
+    // that key and must meet its published vector.
+    const TVector vectors[] = {
+        {Repeat("0123456789ABCDEF", 4), "1111111111111111", "61F9C3802281B096"},
+        {Repeat("FEDCBA9876543210", 4), "0123456789ABCDEF", "0ACEAB0FC6A0A28D"},
+        {Repeat("F0E1D2C3", 8), "FEDCBA9876543210", "BE1E639408640F05"},
+        {Repeat("F0E1D2C3B4A5968778695A4B3C2D1E0F", 2), "FEDCBA9876543210", "93142887EE3BE15C"},
+        // Text keys of the published examples: "abcdefghijklmnopqrstuvwxyz" with "BLOWFISH".
+        {"6162636465666768696A6B6C6D6E6F707172737475767778797A", "424C4F5746495348", "324ED0FEF413A203"},
+        // "Who is John Galt?" with FEDCBA9876543210.
+        {"57686F206973204A6F686E2047616C743F", "FEDCBA9876543210", "CC91732B8022F684"},
+    };
+    for (const TVector& vector : vectors)
+        ExpectVector(vector);
+}
 
 TEST(BlowFish, KeyingAgainReplacesTheFormerSchedule) {
     TBlowFish cipher;

@@ -3,10 +3,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <random>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "common/error.h"
 
 namespace fwp::test {
 
@@ -27,6 +30,21 @@ inline std::string ToHex(std::string_view bytes) {
     }
     return text;
 }
+
+// The text of the TError that call throws, or "no error".
+inline std::string ErrorText(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const TError& error) {
+        return error.what();
+    }
+    return "no error";
+}
+
+// A level-1 zlib stream of HelloText, and the stream of nothing.
+inline const std::string HelloText = "hello hello hello hello";
+inline const std::string HelloStream = FromHex("7801CB48CDC9C957C8402701680308B1");
+inline const std::string EmptyStream = FromHex("7801030000000001");
 
 // Text-like bytes that compress to about a third: words from a small
 // vocabulary, spaces and line breaks, in a seeded order.

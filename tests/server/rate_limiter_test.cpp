@@ -24,14 +24,6 @@ TEST(RateLimiter, AFullBucketAllowsTheNumberAtOnceThenOneEachShare) {
     EXPECT_NE(limiter.Take("192.0.2.1", start + 80s), std::nullopt);
 }
 
-TEST(RateLimiter, EachAddressHasItsOwnBucket) {
-    TRateLimiter limiter(1);
-    EXPECT_EQ(limiter.Take("192.0.2.1", 0s), std::nullopt);
-    EXPECT_EQ(limiter.Take("192.0.2.1", 0s), 60s);
-    EXPECT_EQ(limiter.Take("192.0.2.2", 0s), std::nullopt);
-    EXPECT_EQ(limiter.Take("192.0.2.2", 30s), 30s);
-}
-
 TEST(RateLimiter, ZeroMeansNoLimit) {
     TRateLimiter limiter(0);
     for (int i = 0; i < 10'000; ++i)

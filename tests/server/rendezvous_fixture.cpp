@@ -7,7 +7,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -132,11 +131,7 @@ std::optional<std::string> TRedisServer::Command(const std::vector<std::string>&
 }
 
 TRendezvousProcess::TRendezvousProcess(std::vector<std::string> args) {
-    bool listen = false;
-    for (const std::string& arg : args)
-        listen = listen || arg == "--listen";
-    if (!listen)
-        args.insert(args.begin(), {"--listen", "127.0.0.1:0"});
+    args.insert(args.begin(), {"--listen", "127.0.0.1:0"});
     m_process = std::make_unique<TProcess>(BinaryPath("fwpost-rendezvous"), args);
     const auto line = m_process->WaitForLine("listening ", StartLimit);
     if (line) {
@@ -163,30 +158,20 @@ TRawReply RawGet(int port, const std::string& target, const std::string& extraHe
                  const std::string& from) {
     TRawReply reply;
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const timeval readLimit{20, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &readLimit, sizeof readLimit);
     sockaddr_in local = Address(from, 0);
     sockaddr_in remote = Address("127.0.0.1", port);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-        ::connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
-        ::close(fd);
-        return reply;
-    }
     const std::string request =
         "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" + extraHeaders + "\r\n";
-    if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
-        ::close(fd);
-        return reply;
-    }
     std::string received;
-    const auto deadline = Clock::now() + 20s;
-    while (Clock::now() < deadline) {
-        pollfd ready{fd, POLLIN, 0};
-        if (::poll(&ready, 1, 100) <= 0)
-            continue;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0 &&
+        ::connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) == 0 &&
+        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
         char buffer[4096];
-        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-        if (n <= 0)
-            break;
-        received.append(buffer, static_cast<std::size_t>(n));
+        ssize_t n = 0;
+        while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
+            received.append(buffer, static_cast<std::size_t>(n));
     }
     ::close(fd);
     const std::size_t headersEnd = received.find("\r\n\r\n");

@@ -43,8 +43,8 @@ private:
     std::unique_ptr<TProcess> m_process;
 };
 
-// fwpost-rendezvous started by the test on 127.0.0.1 (any free port unless
-// args say --listen), its log read from standard output.
+// fwpost-rendezvous started by the test on a free 127.0.0.1 port, its log
+// read from standard output.
 class TRendezvousProcess {
 public:
     explicit TRendezvousProcess(std::vector<std::string> args);

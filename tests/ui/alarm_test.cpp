@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include "common/codec.h"
 #include "tests/ui/window_fixture.h"
 #include "ui/alarm.h"
 
@@ -34,7 +33,7 @@ TEST(Alarm, TheToneIsAWaveFileOfOurOwn) {
     EXPECT_EQ(wave.substr(44, 2), std::string(2, '\0'));
 }
 
-TEST(Alarm, BeepWavReplacesAnyFileOfThatNameAndPlaysWithoutADevice) {
+TEST(Alarm, BeepWavReplacesAnyFileOfThatNameAndPlaysWithoutADeviceOrAFile) {
     TSandbox box;
     box.WriteFile("beep.wav", "an older file that is longer than nothing at all");
     TAlarm alarm(Q(box.Root().string()));
@@ -43,26 +42,23 @@ TEST(Alarm, BeepWavReplacesAnyFileOfThatNameAndPlaysWithoutADevice) {
     alarm.Play();
     alarm.Play();
     EXPECT_EQ(alarm.Plays(), 2);
+    // A folder that cannot be written leaves the alarm silent.
+    TAlarm silent(Q(box.Path("missing/folder").string()));
+    silent.Play();
+    EXPECT_FALSE(std::filesystem::exists(box.Path("missing/folder/beep.wav")));
     // Whatever the audio system says comes asynchronously; it must not fail the program.
     TQtEventLoop loop;
     loop.RunUntil([] { return false; }, 300ms);
 }
 
-TEST(Alarm, AFolderThatCannotBeWrittenLeavesTheAlarmSilent) {
-    TSandbox box;
-    TAlarm alarm(Q(box.Path("missing/folder").string()));
-    alarm.Play();
-    EXPECT_FALSE(std::filesystem::exists(box.Path("missing/folder/beep.wav")));
-}
-
 class Alerts : public TWindowTest {
 protected:
-    void AddRow() {
-        window->Controller().Rows().AddNoteRow(riMessage, codec::Utf8ToCp932("IM受信"), "> x", "");
-    }
+    void AddRow() { window->Controller().Rows().AddNoteRow(riMessage, Sjis("IM受信"), "> x", ""); }
 };
 
-TEST_F(Alerts, ARowAddedWhileAnotherWindowIsActiveSoundsTheAlarm) {
+// In the background every new row sounds; in front only one while another page is shown.
+// (Showing the marked page again is checked with the plug-ins' pages.)
+TEST_F(Alerts, ARowSoundsTheAlarmInTheBackgroundOrWhileAnotherPageIsInFront) {
     MakeWindow();
     QWidget other;
     other.show();
@@ -73,15 +69,11 @@ TEST_F(Alerts, ARowAddedWhileAnotherWindowIsActiveSoundsTheAlarm) {
     config->SoundAlarm = false;
     AddRow();
     EXPECT_EQ(window->Alarm().Plays(), 1);
-}
+    config->SoundAlarm = true;
 
-TEST_F(Alerts, InTheForegroundOnlyAnotherPageHighlightsTheTabAndSounds) {
-    MakeWindow();
-    window->activateWindow();
-    ASSERT_TRUE(RunUntil([&] { return QApplication::activeWindow() == window.get(); }, 10s));
+    Activate();
     AddRow();
-    EXPECT_EQ(window->Alarm().Plays(), 0);
-
+    EXPECT_EQ(window->Alarm().Plays(), 1);
     // A page of another kind (a plug-in's) in front of the transfer page.
     auto* spaces = Find<QTabWidget>("pcSpaces");
     auto* page = new QWidget;
@@ -89,10 +81,8 @@ TEST_F(Alerts, InTheForegroundOnlyAnotherPageHighlightsTheTabAndSounds) {
     spaces->setCurrentWidget(page);
     const QColor normal = spaces->tabBar()->tabTextColor(0);
     AddRow();
-    EXPECT_EQ(window->Alarm().Plays(), 1);
+    EXPECT_EQ(window->Alarm().Plays(), 2);
     EXPECT_NE(spaces->tabBar()->tabTextColor(0), normal);
-    spaces->setCurrentIndex(0);
-    EXPECT_EQ(spaces->tabBar()->tabTextColor(0), normal);
 }
 
 }  // namespace

@@ -33,6 +33,20 @@ QImage Bar(qint64 transfered, qint64 size) {
     return image;
 }
 
+void SetPixelSize(QPainter& painter, int pixels) {
+    QFont font = painter.font();
+    font.setPixelSize(pixels);
+    painter.setFont(font);
+}
+
+// Calls check(x, y) for every pixel of area.
+template <typename F>
+void EachPixel(const QRect& area, F check) {
+    for (int y = area.top(); y <= area.bottom(); ++y)
+        for (int x = area.left(); x <= area.right(); ++x)
+            check(x, y);
+}
+
 TEST(ProgressBar, AtZeroOnlyTheWhiteBoxWithItsBlackBorderShows) {
     const QImage image = Bar(0, 1000);
     for (const QPoint corner :
@@ -96,15 +110,14 @@ TEST(GradientFill, RowsGoFromTheTopColourToTheBottomColourBothIncluded) {
     EXPECT_EQ(image.pixel(1, 6), GradientBottom);
     EXPECT_EQ(image.pixel(1, 7), Red);
     EXPECT_EQ(image.pixel(6, 4), Red);
-}
 
-TEST(GradientFill, NothingIsDrawnAtHeightZeroOrLess) {
-    QImage image = Canvas(10, 10);
-    QPainter painter(&image);
+    // Nothing is drawn at a height of zero or less.
+    QImage untouched = Canvas(10, 10);
+    painter.begin(&untouched);
     GradientFill(painter, 1, 2, 5, 0, BarTopColour, BarBottomColour);
     GradientFill(painter, 1, 2, 5, -3, BarTopColour, BarBottomColour);
     painter.end();
-    EXPECT_EQ(image, Canvas(10, 10));
+    EXPECT_EQ(untouched, Canvas(10, 10));
 }
 
 // Half white, half black: the text turns black over white and white over black.
@@ -117,26 +130,20 @@ TEST(InvertedText, InvertsTheSurfaceUnderTheTextAndTwiceRestoresIt) {
     }();
     QImage image = before;
     QPainter painter(&image);
-    QFont font = painter.font();
-    font.setPixelSize(16);
-    painter.setFont(font);
+    SetPixelSize(painter, 16);
     const QRect rect(4, 4, 190, 24);
     DrawInvertedText(painter, rect, QStringLiteral("一時中止 ABC"));
     bool blackOverWhite = false;
     bool whiteOverBlack = false;
-    for (int y = 0; y < image.height(); ++y) {
-        for (int x = 0; x < image.width(); ++x) {
-            const QRgb now = image.pixel(x, y);
-            const QRgb was = before.pixel(x, y);
-            if (now == was)
-                continue;
-            EXPECT_TRUE(rect.contains(x, y)) << x << "," << y;
-            if (was == White && now == Black)
-                blackOverWhite = true;
-            if (was == Black && now == White)
-                whiteOverBlack = true;
-        }
-    }
+    EachPixel(image.rect(), [&](int x, int y) {
+        const QRgb now = image.pixel(x, y);
+        const QRgb was = before.pixel(x, y);
+        if (now == was)
+            return;
+        EXPECT_TRUE(rect.contains(x, y)) << x << "," << y;
+        blackOverWhite = blackOverWhite || (was == White && now == Black);
+        whiteOverBlack = whiteOverBlack || (was == Black && now == White);
+    });
     EXPECT_TRUE(blackOverWhite);
     EXPECT_TRUE(whiteOverBlack);
     DrawInvertedText(painter, rect, QStringLiteral("一時中止 ABC"));
@@ -144,52 +151,41 @@ TEST(InvertedText, InvertsTheSurfaceUnderTheTextAndTwiceRestoresIt) {
     EXPECT_EQ(image, before);
 }
 
-TEST(InvertedText, StaysInsideItsRectangle) {
+TEST(InvertedText, StaysInsideARectangleSmallerThanTheText) {
     QImage image = Canvas(100, 30, White);
     QPainter painter(&image);
-    QFont font = painter.font();
-    font.setPixelSize(16);
-    painter.setFont(font);
+    SetPixelSize(painter, 16);
     DrawInvertedText(painter, QRect(10, 5, 12, 6), QStringLiteral("WWWWWW"));
     painter.end();
-    for (int y = 0; y < image.height(); ++y) {
-        for (int x = 0; x < image.width(); ++x) {
-            if (image.pixel(x, y) != White) {
-                EXPECT_TRUE(QRect(10, 5, 12, 6).contains(x, y)) << x << "," << y;
-            }
+    EachPixel(image.rect(), [&](int x, int y) {
+        if (image.pixel(x, y) != White) {
+            EXPECT_TRUE(QRect(10, 5, 12, 6).contains(x, y)) << x << "," << y;
         }
-    }
+    });
 }
 
 TEST(ProgressBar, TheByteCountsShowInvertedOverBothParts) {
     // Filled up to x 108; the text runs from x 14 across both parts.
     QImage image = Canvas();
     QPainter painter(&image);
-    QFont font = painter.font();
-    font.setPixelSize(12);
-    painter.setFont(font);
+    SetPixelSize(painter, 12);
     PaintProgressBar(painter, 10, 5, 200, 20, 500, 1000, QStringLiteral("500 KB / 1000 KB 500 KB / 1000 KB"));
     painter.end();
     const QImage plain = Bar(500, 1000);
     int changedOverFill = 0;
     int changedOverWhite = 0;
-    for (int y = 6; y <= 23; ++y) {
-        for (int x = 11; x <= 208; ++x) {
-            if (image.pixel(x, y) == plain.pixel(x, y))
-                continue;
+    EachPixel(QRect(QPoint(11, 6), QPoint(208, 23)), [&](int x, int y) {
+        if (image.pixel(x, y) != plain.pixel(x, y))
             (x <= 108 ? changedOverFill : changedOverWhite) += 1;
-        }
-    }
+    });
     EXPECT_GT(changedOverFill, 0);
     EXPECT_GT(changedOverWhite, 0);
     // The text starts 4 pixels in and 2 down.
-    for (int y = 5; y < 25; ++y) {
-        for (int x = 10; x < 210; ++x) {
-            if (x < 14 || y < 7) {
-                EXPECT_EQ(image.pixel(x, y), plain.pixel(x, y)) << x << "," << y;
-            }
+    EachPixel(QRect(10, 5, 200, 20), [&](int x, int y) {
+        if (x < 14 || y < 7) {
+            EXPECT_EQ(image.pixel(x, y), plain.pixel(x, y)) << x << "," << y;
         }
-    }
+    });
 }
 
 TEST(SuspendedCell, ShowsItsMarkOnTheBackground) {
@@ -198,15 +194,13 @@ TEST(SuspendedCell, ShowsItsMarkOnTheBackground) {
     PaintSuspended(painter, 10, 5, 200, 20, Qt::white);
     painter.end();
     bool dark = false;
-    for (int y = 5; y < 25; ++y) {
-        for (int x = 10; x < 210; ++x) {
-            if (qRed(image.pixel(x, y)) < 128) {
-                dark = true;
-            } else if (x < 14 || y < 7) {
-                EXPECT_EQ(image.pixel(x, y), White) << x << "," << y;
-            }
+    EachPixel(QRect(10, 5, 200, 20), [&](int x, int y) {
+        if (qRed(image.pixel(x, y)) < 128) {
+            dark = true;
+        } else if (x < 14 || y < 7) {
+            EXPECT_EQ(image.pixel(x, y), White) << x << "," << y;
         }
-    }
+    });
     EXPECT_TRUE(dark);
     EXPECT_EQ(image.pixel(9, 5), Red);
     EXPECT_EQ(image.pixel(210, 5), Red);
@@ -220,17 +214,12 @@ TEST(SpanText, ALinkIsPureBlueAndUnderlinedOnTheBackground) {
                                  Qt::black);
     painter.end();
     int blue = 0;
-    for (int y = 0; y < 20; ++y)
-        for (int x = 20; x < 300; ++x)
-            if (image.pixel(x, y) == qRgb(0, 0, 255))
-                ++blue;
+    EachPixel(QRect(20, 0, 280, 20), [&](int x, int y) { blue += image.pixel(x, y) == qRgb(0, 0, 255); });
     EXPECT_GT(blue, 20);
     EXPECT_EQ(image.pixel(19, 10), Red);
-    EXPECT_EQ(image.pixel(20, 0), White);
     // Nothing is drawn in the first six pixels.
-    for (int y = 0; y < 20; ++y)
-        for (int x = 20; x < 26; ++x)
-            EXPECT_EQ(image.pixel(x, y), White);
+    EachPixel(QRect(20, 0, 6, 20),
+              [&](int x, int y) { EXPECT_EQ(image.pixel(x, y), White) << x << "," << y; });
 }
 
 }  // namespace

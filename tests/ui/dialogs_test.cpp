@@ -109,12 +109,14 @@ TEST(QtDialogs, TheSaveDialogAsksBeforeOverwritingOnlyWhenTold) {
     EXPECT_EQ(dialogs.SaveFile("", "26-01-02.log", true), std::nullopt);
 }
 
-TEST(QtDialogs, TheOpenDialogReturnsEverySelectedFileInOrder) {
+TEST(QtDialogs, TheOpenAndFolderDialogsReturnWhatIsChosenOrNothing) {
     TSandbox box;
     const auto a = box.WriteFile("a.txt", "a");
     const auto b = box.WriteFile("b.txt", "b");
+    const auto folder = box.Folder("target");
     QWidget owner;
     TQtDialogs dialogs(&owner);
+    // Every selected file, in order.
     WhenOpen<QFileDialog>([&](QFileDialog& dialog) {
         EXPECT_EQ(U(dialog.windowTitle()), "ファイルの送信");
         EXPECT_EQ(dialog.fileMode(), QFileDialog::ExistingFiles);
@@ -126,13 +128,7 @@ TEST(QtDialogs, TheOpenDialogReturnsEverySelectedFileInOrder) {
     EXPECT_EQ(dialogs.OpenFiles("ファイルの送信"), (std::vector<std::filesystem::path>{a, b}));
     WhenOpen<QFileDialog>([](QFileDialog& dialog) { dialog.reject(); });
     EXPECT_TRUE(dialogs.OpenFiles("ファイルの送信").empty());
-}
 
-TEST(QtDialogs, TheFolderDialogChoosesAFolderOrNothing) {
-    TSandbox box;
-    const auto folder = box.Folder("target");
-    QWidget owner;
-    TQtDialogs dialogs(&owner);
     WhenOpen<QFileDialog>([&](QFileDialog& dialog) {
         EXPECT_EQ(U(dialog.windowTitle()), "保存先を指定してください");
         EXPECT_EQ(dialog.fileMode(), QFileDialog::Directory);

@@ -10,7 +10,7 @@
 namespace fwp::test {
 namespace {
 
-TEST(Installation, PutsEverythingInTheUsualPlaces) {
+TEST(Installation, PutsEverythingInTheUsualPlacesUnlessTheCopyIsPortable) {
     TSandbox box;
     const auto prefix = box.Folder("prefix");
     const std::string command = "cmake --install '" + std::string(FWP_BUILD_DIR) +
@@ -32,10 +32,7 @@ TEST(Installation, PutsEverythingInTheUsualPlaces) {
     EXPECT_TRUE(std::filesystem::is_directory(plugins)) << plugins;
     EXPECT_EQ(plugins.filename(), "plugin");
     EXPECT_TRUE(plugins.string().starts_with(prefix.string() + "/lib")) << plugins;
-}
-
-TEST(Installation, APortableCopyKeepsItsPlugInsBesideIt) {
-    TSandbox box;
+    // A portable copy keeps its plug-ins beside it.
     const auto beside = box.Folder("portable/plugin");
     EXPECT_EQ(PluginFolder(box.Path("portable")), beside);
 }

@@ -32,6 +32,14 @@
 namespace fwp::test {
 namespace {
 
+// The function at address, as the plug-ins' service lists hand it out.
+template <typename F>
+F Function(void* address) {
+    F function = nullptr;
+    std::memcpy(&function, &address, sizeof function);
+    return function;
+}
+
 // The other user's program, without widgets, on a thread of its own.
 class TWindowPeer : public TPeerHost {
 public:
@@ -63,10 +71,7 @@ protected:
     // A Test* export of the window's copy of plugin number index.
     template <typename F>
     F Export(std::size_t index, const char* name) {
-        void* address = ::dlsym(modules.at(index), name);
-        F function = nullptr;
-        std::memcpy(&function, &address, sizeof function);
-        return function;
+        return Function<F>(::dlsym(modules.at(index), name));
     }
     std::string Log(std::size_t index) { return Export<const char* (*)()>(index, "TestLog")(); }
     QMenu* Popup() { return Find<QMenu>("pmPlugin"); }
@@ -115,7 +120,7 @@ protected:
 #if defined(FWP_TEST_FULL) && defined(FWP_TEST_MINIMAL) && defined(FWP_TEST_WRONG_API) && \
     defined(FWP_TEST_TWIN_A)
 
-TEST_F(PluginWindow, EveryLoadedPlugInHasAnEntryThatInvitesThePeerOnceConnected) {
+TEST_F(PluginWindow, EveryLoadedPlugInIsListedWithItsSettingsAndInvitesThePeerOnceConnected) {
     MakeWindowWith({FWP_TEST_FULL, FWP_TEST_MINIMAL, FWP_TEST_WRONG_API, FWP_TEST_TWIN_A});
     // The library with the wrong API version is not listed.
     ASSERT_EQ(Captions(Popup()), (std::vector<std::string>{"テスト", "テスト", "テスト"}));
@@ -131,51 +136,10 @@ TEST_F(PluginWindow, EveryLoadedPlugInHasAnEntryThatInvitesThePeerOnceConnected)
     EXPECT_FALSE(button->isEnabled());
     EXPECT_FALSE(Submenu()->isEnabled());
 
-    // Which entry is which: the settings list names the files in the same order.
-    ShowPluginPage();
-    std::vector<std::string> files;
-    for (const auto& row : PluginRows())
-        files.push_back(row[0]);
-    Click("Button5");
-    const auto full = std::find(files.begin(), files.end(), "test_full.so") - files.begin();
-    const auto minimal = std::find(files.begin(), files.end(), "test_minimal.so") - files.begin();
-    ASSERT_LT(full, 3);
-    ASSERT_LT(minimal, 3);
-
-    TWindowPeer peer(box, "peer", {FWP_TEST_FULL});
-    ConnectPeer(peer);
-    EXPECT_TRUE(button->isEnabled());
-    EXPECT_TRUE(Submenu()->isEnabled());
-
-    // The button opens the entries at its lower left corner.
-    QPoint shownAt;
-    When([this] { return Popup()->isVisible(); },
-         [&] {
-             shownAt = Popup()->pos();
-             Popup()->close();
-         });
-    Click("plPlugin");
-    EXPECT_EQ(shownAt, button->mapToGlobal(QPoint(0, button->height())));
-
-    // The entries invite the peer to run their own plug-in.
-    Popup()->actions()[static_cast<int>(full)]->trigger();
-    ASSERT_TRUE(WaitForRow("テストの実行を招待しています。")) << RowsText();
-    ASSERT_TRUE(RunUntil([&] { return peer.RowOf("テストの実行を承諾しますか？") >= 0; }));
-    Submenu()->actions()[static_cast<int>(minimal)]->trigger();
-    ASSERT_TRUE(WaitForRow("相手にテストのプラグインがインストールされていません")) << RowsText();
-
-    // The peer ends the session: the entries are out of reach again.
-    peer.Post([](TMainController& c) { c.Transer().Close(); });
-    ASSERT_TRUE(RunUntil([&] { return !button->isEnabled(); }));
-    EXPECT_FALSE(Submenu()->isEnabled());
-}
-
-TEST_F(PluginWindow, TheSettingsPageListsThePlugInsAndOpensTheirSettings) {
-    MakeWindowWith({FWP_TEST_FULL, FWP_TEST_MINIMAL, FWP_TEST_TWIN_A});
+    // The settings page lists them in the same order; the file name without its folder.
     ShowPluginPage();
     auto rows = PluginRows();
     ASSERT_EQ(rows.size(), 3u);
-    // In list order, as the menu; the file name without its folder.
     for (std::size_t i = 0; i < rows.size(); ++i)
         EXPECT_EQ(
             rows[i][0],
@@ -200,33 +164,58 @@ TEST_F(PluginWindow, TheSettingsPageListsThePlugInsAndOpensTheirSettings) {
     EXPECT_EQ(list->palette().color(QPalette::Inactive, QPalette::Highlight),
               list->palette().color(QPalette::Active, QPalette::Highlight));
 
-    // Nothing selected: nothing happens.
+    // "設定(&S)" with nothing selected does nothing; with a plug-in selected, and a double-click, ask it.
     ClickIn("frmSetting", "Button1");
-    const auto fullIndex = static_cast<std::size_t>(window->Controller().Plugins().IndexOf("TestPlugin"));
-    const auto fullModule = std::size_t{0};  // FWP_TEST_FULL is copied first
+    const int full = window->Controller().Plugins().IndexOf("TestPlugin");
+    const int minimal = window->Controller().Plugins().IndexOf("Minimal");
+    const std::size_t fullModule = 0;  // FWP_TEST_FULL is copied first
     EXPECT_EQ(Log(fullModule).find("Configuration"), std::string::npos);
-
-    // "設定(&S)" and a double-click ask the selected plug-in.
-    list->setCurrentItem(list->topLevelItem(static_cast<int>(fullIndex)));
+    list->setCurrentItem(list->topLevelItem(full));
     ClickIn("frmSetting", "Button1");
     EXPECT_EQ(Log(fullModule), "Configuration;");
-    const QRect cell = list->visualItemRect(list->topLevelItem(static_cast<int>(fullIndex)));
+    const QRect cell = list->visualItemRect(list->topLevelItem(full));
     QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, cell.center());
     QTest::mouseDClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, cell.center());
     EXPECT_EQ(Log(fullModule), "Configuration;Configuration;");
     // A plug-in without the entry point: nothing visible.
-    const auto minimalIndex = window->Controller().Plugins().IndexOf("Minimal");
-    list->setCurrentItem(list->topLevelItem(minimalIndex));
+    list->setCurrentItem(list->topLevelItem(minimal));
     ClickIn("frmSetting", "Button1");
     EXPECT_TRUE(dialogs.Boxes.empty());
-
     // Shown again, the page lists them anew, once each.
     Click("Button5");
     ShowPluginPage();
     EXPECT_EQ(PluginRows().size(), 3u);
+    Click("Button5");
+
+    TWindowPeer peer(box, "peer", {FWP_TEST_FULL});
+    ConnectPeer(peer);
+    EXPECT_TRUE(button->isEnabled());
+    EXPECT_TRUE(Submenu()->isEnabled());
+
+    // The button opens the entries at its lower left corner.
+    QPoint shownAt;
+    When([this] { return Popup()->isVisible(); },
+         [&] {
+             shownAt = Popup()->pos();
+             Popup()->close();
+         });
+    Click("plPlugin");
+    EXPECT_EQ(shownAt, button->mapToGlobal(QPoint(0, button->height())));
+
+    // The entries invite the peer to run their own plug-in.
+    Popup()->actions()[full]->trigger();
+    ASSERT_TRUE(WaitForRow("テストの実行を招待しています。")) << RowsText();
+    ASSERT_TRUE(RunUntil([&] { return peer.RowOf("テストの実行を承諾しますか？") >= 0; }));
+    Submenu()->actions()[minimal]->trigger();
+    ASSERT_TRUE(WaitForRow("相手にテストのプラグインがインストールされていません")) << RowsText();
+
+    // The peer ends the session: the entries are out of reach again.
+    peer.Post([](TMainController& c) { c.Transer().Close(); });
+    ASSERT_TRUE(RunUntil([&] { return !button->isEnabled(); }));
+    EXPECT_FALSE(Submenu()->isEnabled());
 }
 
-TEST_F(PluginWindow, ARunningPlugInOpensAlertsAndClosesPagesOfTheWindow) {
+TEST_F(PluginWindow, ARunningPlugInOpensAlertsAndClosesPagesOfTheWindowAndReadsTheBufferSize) {
     MakeWindowWith({FWP_TEST_FULL});
     TWindowPeer peer(box, "peer", {FWP_TEST_FULL});
     ConnectPeer(peer);
@@ -256,34 +245,21 @@ TEST_F(PluginWindow, ARunningPlugInOpensAlertsAndClosesPagesOfTheWindow) {
     EXPECT_NE(second, first);
     EXPECT_EQ(spaces->currentWidget(), second);
 
-    // The built-in services: the page object, the application, the buffer size.
-    using TGetSpaceHandle = void* (*)(TSpaceHandle);
-    using TGetApplication = void* (*)();
-    using TGetConfig = void (*)(std::int32_t, std::int32_t*, std::int32_t);
-    using TAlarm = void (*)(TSpaceHandle);
-    const auto service = [services]<typename F>(const char* name, F) {
-        void* address = services->GetService(name);
-        F function = nullptr;
-        std::memcpy(&function, &address, sizeof function);
-        return function;
-    };
-    const auto spaceObject = service("GetSpaceHandle", TGetSpaceHandle{});
-    const auto application = service("GetApplication", TGetApplication{});
-    const auto getConfig = service("GetConfig", TGetConfig{});
-    const auto alarm = service("Alarm", TAlarm{});
-    ASSERT_TRUE(spaceObject && application && getConfig && alarm);
+    // The built-in services: the page object, the application, the buffer size (at the end).
+    const auto spaceObject = Function<void* (*)(TSpaceHandle)>(services->GetService("GetSpaceHandle"));
+    const auto application = Function<void* (*)()>(services->GetService("GetApplication"));
+    const auto alarm = Function<void (*)(TSpaceHandle)>(services->GetService("Alarm"));
+    const auto getConfig =
+        Function<void (*)(std::int32_t, std::int32_t*, std::int32_t)>(services->GetService("GetConfig"));
+    ASSERT_TRUE(spaceObject && application && alarm && getConfig);
     EXPECT_NE(spaceObject(first), nullptr);
     EXPECT_NE(spaceObject(first), spaceObject(second));
     int notAPage = 0;
     EXPECT_EQ(spaceObject(&notAPage), nullptr);
     EXPECT_EQ(application(), static_cast<void*>(QApplication::instance()));
-    std::int32_t size = 0;
-    getConfig(1, &size, 0);
-    EXPECT_EQ(size, window->Controller().Transer().BufSize);
 
     // In front, the alarm marks the tab of a page that is not shown, with the sound.
-    window->activateWindow();
-    ASSERT_TRUE(RunUntil([&] { return QApplication::activeWindow() == window.get(); }, 10s));
+    Activate();
     const int plays = window->Alarm().Plays();
     const QColor normal = spaces->tabBar()->tabTextColor(2);
     alarm(second);  // the page shown: nothing
@@ -312,16 +288,8 @@ TEST_F(PluginWindow, ARunningPlugInOpensAlertsAndClosesPagesOfTheWindow) {
     EXPECT_EQ(spaces->count(), 2);
     EXPECT_EQ(spaces->widget(0), Find<QWidget>("tsMain"));
     EXPECT_EQ(spaces->widget(1), second);
-    // The session ends in order while the peer still answers.
-    window->close();
-}
 
-TEST_F(PluginWindow, TheBufferSizeServiceFollowsTheSettingsPanelAtOnce) {
-    MakeWindowWith({FWP_TEST_FULL});
-    void* address = fwp::service_list::Find("GetConfig");
-    void (*getConfig)(std::int32_t, std::int32_t*, std::int32_t) = nullptr;
-    std::memcpy(&getConfig, &address, sizeof getConfig);
-    ASSERT_NE(getConfig, nullptr);
+    // The buffer size follows the settings panel at once; an unknown key leaves the value alone.
     Find<QAction>("miSetting")->trigger();
     auto* size = Find<QWidget>("frmSetting")->findChild<QSpinBox*>(QStringLiteral("seBufSize"));
     ASSERT_NE(size, nullptr);
@@ -333,6 +301,8 @@ TEST_F(PluginWindow, TheBufferSizeServiceFollowsTheSettingsPanelAtOnce) {
     value = -7;
     getConfig(2, &value, 0);
     EXPECT_EQ(value, -7);
+    // The session ends in order while the peer still answers.
+    window->close();
 }
 
 #endif
@@ -353,11 +323,7 @@ TEST_F(PluginWindow, TheNotepadOpensItsPageWhenTheWindowAcceptsTheInvitation) {
     const int row = FindRow("機能", "共有メモ帳の実行を承諾しますか？");
     auto* spaces = Find<QTabWidget>("pcSpaces");
     ASSERT_EQ(spaces->count(), 1);
-    ClickRow(row);
-    auto* answers = Find<QMenu>("pmReceiveOrNot");
-    ASSERT_TRUE(answers->isVisible());
-    answers->close();
-    Find<QAction>("miAccept")->trigger();
+    Answer(row, "miAccept");
     ASSERT_TRUE(RunUntil([&] { return spaces->count() == 2; })) << RowsText();
     EXPECT_EQ(U(spaces->tabText(1)), "共有メモ帳");
     EXPECT_EQ(spaces->currentIndex(), 1);

@@ -1,9 +1,5 @@
 // The start panel: its pages, the server and client starts with their
 // messages, the waiting page, and the list of recent addresses.
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <QAction>
 #include <QComboBox>
 #include <QImageReader>
@@ -23,12 +19,6 @@ namespace {
 
 class StartPanel : public TWindowTest {
 protected:
-    void ExpectBox(const std::string& text, const std::string& title, TBoxIcon icon) {
-        const auto shown = LastBox();
-        EXPECT_EQ(shown.Text, text);
-        EXPECT_EQ(shown.Title, title);
-        EXPECT_EQ(shown.Icon, icon);
-    }
     void StartServer(const std::string& port) {
         Find<QLineEdit>("edtServPort")->setText(Q(port));
         Click("btStartServ");
@@ -76,66 +66,47 @@ TEST_F(StartPanel, OpensOnTheSelectionWithThePictureAndTheSettings) {
     EXPECT_EQ(CurrentPage(), Find<QWidget>("tsSelect"));
 }
 
-TEST_F(StartPanel, TheFirstRunWelcomesAndOpensTheSettings) {
+TEST_F(StartPanel, TheFirstRunWelcomesAndOpensTheSettingsUnlessAnArgumentIsGiven) {
     MakeWindow([](TConfig& settings) { settings.FirstRunning = true; });
-    ASSERT_EQ(dialogs.Boxes.size(), 1u);
     ExpectBox("ようこそ。まずは「設定」を行いチューニングをしましょう！", "Fernwaypost",
               TBoxIcon::biInformation);
     EXPECT_EQ(CurrentPanel(), Find<QWidget>("pnlSetting"));
     Click("Button5");
     EXPECT_EQ(CurrentPanel(), Find<QWidget>("pnlStart"));
-}
 
-TEST_F(StartPanel, AnArgumentShowsTheStartPanelWithoutTheWelcome) {
+    window.reset();
+    dialogs.Boxes.clear();
     MakeWindow([](TConfig& settings) { settings.FirstRunning = true; }, {QStringLiteral("/SERVER")});
     EXPECT_TRUE(dialogs.Boxes.empty());
     EXPECT_EQ(CurrentPanel(), Find<QWidget>("pnlStart"));
     EXPECT_EQ(CurrentPage(), Find<QWidget>("tsSelect"));
 }
 
-TEST_F(StartPanel, AServerPortBelowOneIsRefusedOnTheServerPage) {
+// A port below one is refused on the server page; one that cannot be listened
+// on (another program's, or beyond 65535) ends the wait back on the selection.
+TEST_F(StartPanel, AServerStartThatCannotGoAheadShowsWhy) {
+    TPeer other;
+    const std::string taken = std::to_string(other.Listen());
     MakeWindow();
-    Click("plButton1");
-    for (const std::string port : {"abc", "0", "-5", ""}) {
+    for (const std::string port : {"abc", "0", "-5", "", taken.c_str(), "70000"}) {
         SCOPED_TRACE(port);
+        const bool number = port == taken || port == "70000";
         dialogs.Boxes.clear();
+        if (CurrentPage() != Find<QWidget>("tsServer"))
+            Click("plButton1");
         StartServer(port);
-        ASSERT_EQ(dialogs.Boxes.size(), 1u);
-        ExpectBox("正しいポート番号を指定してください。", "注意", TBoxIcon::biWarning);
-        EXPECT_EQ(CurrentPage(), Find<QWidget>("tsServer"));
+        if (number)
+            ExpectBox("ポート " + port + " で待ち受けできません", "エラー", TBoxIcon::biError);
+        else
+            ExpectBox("正しいポート番号を指定してください。", "注意", TBoxIcon::biWarning);
+        EXPECT_EQ(CurrentPage(), Find<QWidget>(number ? "tsSelect" : "tsServer"));
         EXPECT_EQ(window->Controller().Mode(), TWindowMode::mdStart);
     }
-}
-
-TEST_F(StartPanel, APortThatCannotBeListenedOnEndsTheWaitWithAnError) {
-    // A port another program listens on, and one that does not exist.
-    const int taken = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    ASSERT_EQ(::bind(taken, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(taken, 1), 0);
-    socklen_t length = sizeof address;
-    ::getsockname(taken, reinterpret_cast<sockaddr*>(&address), &length);
-    const int port = ntohs(address.sin_port);
-    MakeWindow();
-    for (const int bad : {port, 70000}) {
-        SCOPED_TRACE(bad);
-        dialogs.Boxes.clear();
-        Click("plButton1");
-        StartServer(std::to_string(bad));
-        ASSERT_EQ(dialogs.Boxes.size(), 1u);
-        ExpectBox("ポート " + std::to_string(bad) + " で待ち受けできません", "エラー", TBoxIcon::biError);
-        EXPECT_EQ(CurrentPage(), Find<QWidget>("tsSelect"));
-        EXPECT_EQ(window->Controller().Mode(), TWindowMode::mdStart);
-    }
-    ::close(taken);
-}
-
-TEST_F(StartPanel, WithoutARouterTheUPnPStartStopsOnTheServerPage) {
-    MakeWindow([](TConfig& settings) { settings.UseUPnP = true; });
+    // Without a router the UPnP start stops on the server page.
+    config->UseUPnP = true;
+    dialogs.Boxes.clear();
     Click("plButton1");
     StartServer(std::to_string(FreePort()));
-    ASSERT_EQ(dialogs.Boxes.size(), 1u);
     ExpectBox("UPnPが見つかりませんでした。使用できません。", "エラー", TBoxIcon::biError);
     EXPECT_EQ(CurrentPage(), Find<QWidget>("tsServer"));
 }
@@ -206,7 +177,6 @@ TEST_F(StartPanel, ClientStartsCheckThePortAndReportAFailedConnection) {
         SCOPED_TRACE(c.Port);
         dialogs.Boxes.clear();
         StartClient("127.0.0.1", c.Port);
-        ASSERT_EQ(dialogs.Boxes.size(), 1u);
         ExpectBox(c.Text, c.Title, c.Title == "注意" ? TBoxIcon::biWarning : TBoxIcon::biError);
         EXPECT_EQ(CurrentPage(), Find<QWidget>("tsClient"));
         EXPECT_EQ(window->Controller().Mode(), TWindowMode::mdStart);
@@ -222,7 +192,6 @@ TEST_F(StartPanel, AClientStartByUserNameAsksTheServiceFirst) {
 
     service.SetReply("get", 200, "");
     Click("btStartClient");
-    ASSERT_EQ(dialogs.Boxes.size(), 1u);
     ExpectBox("ユーザが見つかりませんでした。名前を変えて再度試してみてください。", "失敗",
               TBoxIcon::biError);
 
@@ -233,7 +202,6 @@ TEST_F(StartPanel, AClientStartByUserNameAsksTheServiceFirst) {
     dialogs.Boxes.clear();
     Click("btStartClient");
     EXPECT_EQ(service.Requests().size(), asked + 1);
-    ASSERT_EQ(dialogs.Boxes.size(), 1u);
     ExpectBox("ポート番号を指定してください。", "注意", TBoxIcon::biWarning);
 
     // The port the service gives is the one used.

@@ -4,13 +4,17 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+
+#include <QAction>
 #include <QApplication>
 #include <QComboBox>
 #include <QDesktopServices>
-#include <QLineEdit>
-#include <QRadioButton>
 #include <QItemSelectionModel>
+#include <QLineEdit>
+#include <QMenu>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QStackedWidget>
 #include <QTest>
 #include <QTimer>
@@ -20,81 +24,18 @@
 
 namespace fwp::test {
 
-QString Q(const std::string& utf8) {
-    return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
-}
-
-std::string U(const QString& text) {
-    return text.toStdString();
-}
-
-void TScriptedDialogs::Open() {
-    if (WhileOpen)
-        WhileOpen();
-}
-
-TBoxAnswer TScriptedDialogs::MessageBox(std::string_view text, std::string_view title, TBoxIcon icon,
-                                        TBoxButtons buttons) {
-    Boxes.push_back({std::string(text), std::string(title), icon, buttons});
-    Open();
-    if (!Answers.empty()) {
-        const TBoxAnswer answer = Answers.front();
-        Answers.pop_front();
-        return answer;
-    }
-    return buttons == TBoxButtons::bbOk ? TBoxAnswer::baOk : TBoxAnswer::baCancel;
-}
-
-std::vector<std::filesystem::path> TScriptedDialogs::OpenFiles(std::string_view title) {
-    OpenTitles.emplace_back(title);
-    Open();
-    if (OpenAnswers.empty())
-        return {};
-    auto files = OpenAnswers.front();
-    OpenAnswers.pop_front();
-    return files;
-}
-
-std::optional<std::filesystem::path> TScriptedDialogs::SaveFile(std::string_view title,
-                                                                std::string_view proposedName,
-                                                                bool overwritePrompt) {
-    Saves.push_back({std::string(title), std::string(proposedName), overwritePrompt});
-    Open();
-    if (SaveAnswers.empty())
-        return std::nullopt;
-    auto path = SaveAnswers.front();
-    SaveAnswers.pop_front();
-    return path;
-}
-
-std::optional<std::filesystem::path> TScriptedDialogs::ChooseFolder(std::string_view title) {
-    FolderTitles.emplace_back(title);
-    Open();
-    if (FolderAnswers.empty())
-        return std::nullopt;
-    auto folder = FolderAnswers.front();
-    FolderAnswers.pop_front();
-    return folder;
+namespace {
+constexpr const char* Schemes[] = {"http", "https", "mailto", "file"};
 }
 
 TUrlRecorder::TUrlRecorder() {
-    for (const char* scheme : {"http", "https", "mailto", "file"})
+    for (const char* scheme : Schemes)
         QDesktopServices::setUrlHandler(QString::fromLatin1(scheme), this, "Open");
 }
 
 TUrlRecorder::~TUrlRecorder() {
-    for (const char* scheme : {"http", "https", "mailto", "file"})
+    for (const char* scheme : Schemes)
         QDesktopServices::unsetUrlHandler(QString::fromLatin1(scheme));
-}
-
-void TUrlRecorder::Open(const QUrl& url) {
-    Urls.push_back(U(url.toString()));
-}
-
-TWindowTest::TWindowTest() = default;
-
-TWindowTest::~TWindowTest() {
-    window.reset();
 }
 
 void TWindowTest::CreateWindow(const std::function<void(TConfig&)>& adjust) {
@@ -112,34 +53,15 @@ void TWindowTest::CreateWindow(const std::function<void(TConfig&)>& adjust) {
     window = std::make_unique<TMainWindow>(loop, *config, dialogs, Q(box.Folder("temp").string()));
 }
 
-void TWindowTest::MakeWindow(const std::function<void(TConfig&)>& adjust, const QStringList& arguments) {
-    CreateWindow(adjust);
-    window->Start(arguments);
-}
-
-void TWindowTest::EndWindow() {
-    window->close();
-    window->Controller().EndProgram();
-    window.reset();
-}
-
-bool TWindowTest::RunUntil(const std::function<bool()>& predicate, std::chrono::milliseconds limit) {
-    return loop.RunUntil(predicate, limit);
-}
-
-void TWindowTest::Click(const char* button) {
-    if (auto* widget = Find<QPushButton>(button)) {
-        ASSERT_TRUE(widget->isEnabled()) << button << " is disabled";
-        QTest::mouseClick(widget, Qt::LeftButton);
-    }
+void TWindowTest::Activate() {
+    window->activateWindow();
+    ASSERT_TRUE(RunUntil([&] { return QApplication::activeWindow() == window.get(); }, 10s));
 }
 
 void TWindowTest::ClickIn(const char* parent, const char* button) {
-    auto* container = Find<QWidget>(parent);
-    if (!container)
-        return;
-    auto* widget = container->findChild<QPushButton*>(QString::fromUtf8(button));
-    ASSERT_NE(widget, nullptr) << "no control named " << button << " in " << parent;
+    QWidget* container = parent ? Find<QWidget>(parent) : window.get();
+    auto* widget = container ? container->findChild<QPushButton*>(QString::fromUtf8(button)) : nullptr;
+    ASSERT_NE(widget, nullptr) << "no control named " << button << " in " << (parent ? parent : "the window");
     ASSERT_TRUE(widget->isEnabled()) << button << " is disabled";
     QTest::mouseClick(widget, Qt::LeftButton);
 }
@@ -152,12 +74,20 @@ void TWindowTest::ConnectTo(int port) {
     Click("btStartClient");
 }
 
+void TWindowTest::ConnectToPeer(TPeer& peer) {
+    const int port = peer.Listen();
+    auto accepted = peer.AcceptAndStart();
+    ConnectTo(port);
+    ASSERT_TRUE(accepted.get());
+    ASSERT_EQ(window->Controller().Mode(), TWindowMode::mdConnected);
+}
+
 QWidget* TWindowTest::CurrentPanel() const {
-    return window->findChild<QStackedWidget*>(QStringLiteral("Panels"))->currentWidget();
+    return Find<QStackedWidget>("Panels")->currentWidget();
 }
 
 QWidget* TWindowTest::CurrentPage() const {
-    return window->findChild<QStackedWidget*>(QStringLiteral("pcMode"))->currentWidget();
+    return Find<QStackedWidget>("pcMode")->currentWidget();
 }
 
 int TWindowTest::RowCount() const {
@@ -183,9 +113,8 @@ std::string TWindowTest::RowsText() const {
 }
 
 void TWindowTest::SelectRow(int row) {
-    TTaskListView& list = window->TaskList();
-    list.selectionModel()->select(window->TaskModel().index(row, 0),
-                                  QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    window->TaskList().selectionModel()->select(
+        window->TaskModel().index(row, 0), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
 }
 
 void TWindowTest::ClickRow(int row) {
@@ -194,12 +123,27 @@ void TWindowTest::ClickRow(int row) {
     QTest::mouseClick(list.viewport(), Qt::LeftButton, Qt::NoModifier, cell.center());
 }
 
+void TWindowTest::Answer(int row, const char* action) {
+    ClickRow(row);
+    auto* menu = Find<QMenu>("pmReceiveOrNot");
+    ASSERT_TRUE(menu->isVisible());
+    menu->close();
+    Find<QAction>(action)->trigger();
+}
+
 TScriptedDialogs::TBox TWindowTest::LastBox() const {
     if (dialogs.Boxes.empty()) {
         ADD_FAILURE() << "no box was shown";
         return {};
     }
     return dialogs.Boxes.back();
+}
+
+void TWindowTest::ExpectBox(const std::string& text, const std::string& title, TBoxIcon icon) const {
+    ASSERT_EQ(dialogs.Boxes.size(), 1u);
+    EXPECT_EQ(dialogs.Boxes[0].Text, text);
+    EXPECT_EQ(dialogs.Boxes[0].Title, title);
+    EXPECT_EQ(dialogs.Boxes[0].Icon, icon);
 }
 
 void TWindowTest::When(std::function<bool()> condition, std::function<void()> action) {
@@ -219,19 +163,7 @@ void TWindowTest::When(std::function<bool()> condition, std::function<void()> ac
 bool SawLine(TProcess& process, const std::string& line) {
     while (process.ReadLine(5ms)) {
     }
-    for (const auto& seen : process.Lines())
-        if (seen == line)
-            return true;
-    return false;
-}
-
-std::optional<std::string> SawLineStarting(TProcess& process, const std::string& prefix) {
-    while (process.ReadLine(5ms)) {
-    }
-    for (const auto& seen : process.Lines())
-        if (seen.starts_with(prefix))
-            return seen;
-    return std::nullopt;
+    return std::ranges::find(process.Lines(), line) != process.Lines().end();
 }
 
 int FreePort() {
