@@ -85,16 +85,6 @@ bool NeedsEscape(unsigned char c) {
     return c < 0x20 || c == 0x7F || c == '%';
 }
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
 void AppendEscaped(std::string& out, unsigned char b) {
     out += '%';
     out += HexDigits[b >> 4];

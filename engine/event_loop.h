@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <exception>
@@ -28,6 +29,18 @@ public:
     virtual void Unwatch(int fd) = 0;
     // Milliseconds of a monotonic clock.
     virtual std::uint64_t TickCount() const = 0;
+
+    // Turns the loop until predicate holds or limit has passed; returns predicate().
+    bool RunUntil(const std::function<bool()>& predicate, std::chrono::milliseconds limit) {
+        const std::uint64_t end = TickCount() + static_cast<std::uint64_t>(limit.count());
+        while (!predicate()) {
+            const std::uint64_t now = TickCount();
+            if (now >= end)
+                return predicate();
+            WaitMessages(std::chrono::milliseconds(std::min<std::uint64_t>(end - now, 50)));
+        }
+        return true;
+    }
 
     // Receives an error that escaped a callback run by the loop (a refused
     // handshake of a reconnection, for example). Without a handler the

@@ -163,15 +163,4 @@ void TPollLoop::Run() {
     m_quit = false;
 }
 
-bool TPollLoop::RunUntil(const std::function<bool()>& predicate, std::chrono::milliseconds limit) {
-    const std::uint64_t end = TickCount() + static_cast<std::uint64_t>(limit.count());
-    while (!predicate()) {
-        const std::uint64_t now = TickCount();
-        if (now >= end)
-            return predicate();
-        WaitMessages(std::chrono::milliseconds(std::min<std::uint64_t>(end - now, 50)));
-    }
-    return true;
-}
-
 }  // namespace fwp

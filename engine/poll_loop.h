@@ -35,8 +35,6 @@ public:
     // Turns the loop until Quit is called (from a handler or another thread).
     void Run();
     void Quit();
-    // Turns the loop until predicate holds or limit has passed; returns predicate().
-    bool RunUntil(const std::function<bool()>& predicate, std::chrono::milliseconds limit);
 
 private:
     struct TTimer {

@@ -1,5 +1,7 @@
 #include "server/query.h"
 
+#include "common/numbers.h"
+
 namespace fwp::server {
 namespace {
 
@@ -7,16 +9,6 @@ constexpr std::string_view ModeKey = "mode=";
 constexpr std::string_view UserKey = "user=";
 constexpr std::string_view PortKey = "&port=";
 constexpr std::string_view IpKey = "&ip=";
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
 
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';

@@ -241,21 +241,8 @@ QWidget* TMainWindow::BuildServerPage() {
     layout->addLayout(grid);
     layout->addStretch();
 
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    m_btStartServ = Button(u"btStartServ"_s, u"開始(&O)"_s);
-    m_btStartServ->setDefault(true);
-    auto* btCancel = Button(u"btCancel"_s, u"キャンセル"_s);
-    buttons->addWidget(m_btStartServ);
-    buttons->addWidget(btCancel);
-    layout->addLayout(buttons);
-    connect(m_btStartServ, &QPushButton::clicked, this, [this] { StartServerClicked(); });
-    connect(btCancel, &QPushButton::clicked, this, [this] { m_pcMode->setCurrentWidget(m_tsSelect); });
-    for (const auto key : {Qt::Key_Return, Qt::Key_Enter}) {
-        auto* shortcut = new QShortcut(QKeySequence(key), page);
-        shortcut->setContext(Qt::WidgetWithChildrenShortcut);
-        connect(shortcut, &QShortcut::activated, this, [this] { PressDefault(m_btStartServ); });
-    }
+    m_btStartServ =
+        AddStartButtons(page, layout, u"btStartServ"_s, u"btCancel"_s, &TMainWindow::StartServerClicked);
     return page;
 }
 
@@ -289,22 +276,30 @@ QWidget* TMainWindow::BuildClientPage() {
     layout->addLayout(grid);
     layout->addStretch();
 
+    m_btStartClient =
+        AddStartButtons(page, layout, u"btStartClient"_s, u"Button1"_s, &TMainWindow::StartClientClicked);
+    return page;
+}
+
+// The start and cancel buttons of a start page; Enter anywhere on the page presses start.
+QPushButton* TMainWindow::AddStartButtons(QWidget* page, QBoxLayout* layout, const QString& startName,
+                                          const QString& cancelName, void (TMainWindow::*onStart)()) {
     auto* buttons = new QHBoxLayout;
     buttons->addStretch();
-    m_btStartClient = Button(u"btStartClient"_s, u"開始(&O)"_s);
-    m_btStartClient->setDefault(true);
-    auto* button1 = Button(u"Button1"_s, u"キャンセル"_s);
-    buttons->addWidget(m_btStartClient);
-    buttons->addWidget(button1);
+    auto* start = Button(startName, u"開始(&O)"_s);
+    start->setDefault(true);
+    auto* cancel = Button(cancelName, u"キャンセル"_s);
+    buttons->addWidget(start);
+    buttons->addWidget(cancel);
     layout->addLayout(buttons);
-    connect(m_btStartClient, &QPushButton::clicked, this, [this] { StartClientClicked(); });
-    connect(button1, &QPushButton::clicked, this, [this] { m_pcMode->setCurrentWidget(m_tsSelect); });
+    connect(start, &QPushButton::clicked, this, onStart);
+    connect(cancel, &QPushButton::clicked, this, [this] { m_pcMode->setCurrentWidget(m_tsSelect); });
     for (const auto key : {Qt::Key_Return, Qt::Key_Enter}) {
         auto* shortcut = new QShortcut(QKeySequence(key), page);
         shortcut->setContext(Qt::WidgetWithChildrenShortcut);
-        connect(shortcut, &QShortcut::activated, this, [this] { PressDefault(m_btStartClient); });
+        connect(shortcut, &QShortcut::activated, this, [this, start] { PressDefault(start); });
     }
-    return page;
+    return start;
 }
 
 QWidget* TMainWindow::BuildWaitPage() {

@@ -12,6 +12,7 @@
 #include "app/main_controller.h"
 
 class QAction;
+class QBoxLayout;
 class QButtonGroup;
 class QComboBox;
 class QLabel;
@@ -97,6 +98,8 @@ private:
     QWidget* BuildSelectPage();
     QWidget* BuildServerPage();
     QWidget* BuildClientPage();
+    QPushButton* AddStartButtons(QWidget* page, QBoxLayout* layout, const QString& startName,
+                                 const QString& cancelName, void (TMainWindow::*onStart)());
     QWidget* BuildWaitPage();
     QWidget* BuildTransferPanel();
     QWidget* BuildSettingPanel();

@@ -31,9 +31,6 @@ public:
     void Unwatch(int fd) override;
     std::uint64_t TickCount() const override;
 
-    // Turns the loop until predicate holds or limit has passed; returns predicate().
-    bool RunUntil(const std::function<bool()>& predicate, std::chrono::milliseconds limit);
-
 private:
     struct TTimer;
     struct TWatch;

@@ -12,7 +12,7 @@
 #include "tests/app/fakes.h"
 #include "tests/connect/easy_service_fixture.h"
 #include "tests/connect/http_server.h"
-#include "tests/support/raw_peer.h"
+#include "tests/support/loopback.h"
 
 namespace fwp {
 namespace {
@@ -54,10 +54,6 @@ protected:
         messenger = owned.get();
         controller->SetMessenger(std::move(owned));
     }
-    static int FreePort() {
-        test::TRawPeer probe;
-        return probe.Listen();
-    }
     std::vector<std::string> Queries() {
         std::vector<std::string> queries;
         for (const auto& request : service.Requests())
@@ -82,7 +78,7 @@ protected:
 };
 
 TEST_F(CommandLine, ServerStartRegistersWaitsAndACancelEndsTheProgram) {
-    config.Port = FreePort();
+    config.Port = test::FreePort();
     CancelSoon();
     EXPECT_FALSE(controller->ProcessCommandLine({"/server"}));
     EXPECT_TRUE(controller->TerminateRequested());
@@ -117,7 +113,7 @@ TEST_F(CommandLine, UnattendedFailuresEndTheProgramAfterTheirBoxes) {
 
     // Found, but nothing answers there.
     dialogs.Boxes.clear();
-    service.SetReply("get", 200, "ip = 127.0.0.1\r\nport = " + std::to_string(FreePort()) + "\r\n");
+    service.SetReply("get", 200, "ip = 127.0.0.1\r\nport = " + std::to_string(test::FreePort()) + "\r\n");
     EXPECT_FALSE(controller->ProcessCommandLine({"/client", "bob"}));
     EXPECT_EQ(BoxTexts(),
               (std::vector<std::string>{"接続に失敗しました。", "セッションを確立できませんでした。"}));
@@ -149,7 +145,7 @@ TEST_F(CommandLine, MessengerSessionDecidesTheSideByTheLowFourBitsOfItsFlag) {
         SCOPED_TRACE(flags);
         messenger->Session = TMessengerSession{"192.0.2.9", flags, "friend@example.invalid"};
         config.MsgrUseEasyConnection = true;
-        config.Port = FreePort();
+        config.Port = test::FreePort();
         CancelSoon();
         EXPECT_FALSE(controller->ProcessCommandLine({"/session"}));
         EXPECT_EQ(view.WaitMessages.back(), "friend@example.invalid の接続を待っています...");

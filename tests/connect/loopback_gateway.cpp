@@ -19,14 +19,6 @@ namespace {
 
 constexpr std::string_view DrainMarker = "FWP-TEST-DRAIN";
 
-sockaddr_in Loopback(std::uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    return address;
-}
-
 }  // namespace
 
 bool IsCompleteRequest(std::string_view request) {

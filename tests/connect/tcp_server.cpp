@@ -13,31 +13,6 @@
 #include <gtest/gtest.h>
 
 namespace fwp::test {
-namespace {
-
-sockaddr_in Loopback(std::uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    return address;
-}
-
-}  // namespace
-
-int BindLoopback(int type, std::uint16_t& port) {
-    const int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
-    sockaddr_in address = Loopback(0);
-    socklen_t size = sizeof address;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
-        if (fd >= 0)
-            ::close(fd);
-        return -1;
-    }
-    port = ntohs(address.sin_port);
-    return fd;
-}
 
 bool WaitReadable(int fd, int stopFd, std::chrono::milliseconds patience) {
     pollfd entries[2] = {{fd, POLLIN, 0}, {stopFd, POLLIN, 0}};

@@ -11,11 +11,9 @@
 
 #include <sys/socket.h>
 
-namespace fwp::test {
+#include "tests/support/loopback.h"
 
-// A socket of type (SOCK_STREAM or SOCK_DGRAM) bound to a free port of
-// 127.0.0.1, which is written to port; -1 when that fails.
-int BindLoopback(int type, std::uint16_t& port);
+namespace fwp::test {
 
 // Waits for fd to become readable; false when stopFd becomes readable first,
 // after patience of silence (never with Forever), or on error.

@@ -9,19 +9,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "tests/support/loopback.h"
+
 namespace fwp::test {
-namespace {
-
-sockaddr_in Loopback(int port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    return address;
-}
-
-}  // namespace
-
 TForwardingProxy::TForwardingProxy(int targetPort) : m_targetPort(targetPort) {
     m_listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int one = 1;

@@ -9,19 +9,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "tests/support/loopback.h"
+
 namespace fwp::test {
-namespace {
-
-sockaddr_in Loopback(int port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    return address;
-}
-
-}  // namespace
-
 TRawPeer::~TRawPeer() {
     Close();
     if (m_listenFd >= 0)

@@ -20,6 +20,7 @@
 #include "app/front_end.h"
 #include "common/codec.h"
 #include "config/config.h"
+#include "tests/support/loopback.h"
 #include "tests/support/peer.h"
 #include "tests/support/process.h"
 #include "tests/support/sandbox.h"
@@ -194,8 +195,5 @@ protected:
 
 // Whether the process has written this line so far, reading what is waiting without blocking long.
 bool SawLine(TProcess& process, const std::string& line);
-
-// A port that nothing listens on at the moment.
-int FreePort();
 
 }  // namespace fwp::test
