@@ -96,15 +96,11 @@ TEST_F(WindowCommandLine, ServerStartRegistersWaitsAndTakesThePeerThatLooksItUp)
     });
     std::unique_ptr<TProcess> peer;
     std::string shownWhileWaiting;
-    When(
-        [&] {
-            return window->Controller().Mode() == TWindowMode::mdWaiting &&
-                   service.Served("/easy.cgi?mode=open");
-        },
-        [&] {
-            shownWhileWaiting = WaitMessage();
-            peer = Fwpost({"connect", "--user", "alice", "--service-url", service.URL()});
-        });
+    When([&] { return Listening() && service.Served("/easy.cgi?mode=open"); },
+         [&] {
+             shownWhileWaiting = WaitMessage();
+             peer = Fwpost({"connect", "--user", "alice", "--service-url", service.URL()});
+         });
     bool connectedInLoop = false;
     const int status = Run({QStringLiteral("/server"), QStringLiteral("alice")}, [&] {
         connectedInLoop = window->Controller().Mode() == TWindowMode::mdConnected &&

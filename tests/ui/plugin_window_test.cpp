@@ -85,7 +85,7 @@ protected:
     // Waits as server; the peer connects from its thread.
     void ConnectPeer(TWindowPeer& peer) {
         const int port = FreePort();
-        When([this] { return window->Controller().Mode() == TWindowMode::mdWaiting; },
+        When([this] { return Listening(); },
              [&peer, port] {
                  peer.Post([port](TMainController& c) { c.ConnectToServer("127.0.0.1", port); });
              });

@@ -117,7 +117,7 @@ TEST_F(StartPanel, TheWaitRefusesToCloseUntilCancelledThenAPeerIsTaken) {
     const int port = FreePort();
     bool sawWait = false;
     bool refused = false;
-    When([&] { return window->Controller().Mode() == TWindowMode::mdWaiting; },
+    When([&] { return Listening(); },
          [&] {
              sawWait = CurrentPage() == Find<QWidget>("tsWait") &&
                        U(Find<QLabel>("lblMsg")->text()) == "クライアントの接続を待っています...";
@@ -134,7 +134,7 @@ TEST_F(StartPanel, TheWaitRefusesToCloseUntilCancelledThenAPeerIsTaken) {
 
     // Again, and a peer connects.
     TPeer peer;
-    When([&] { return window->Controller().Mode() == TWindowMode::mdWaiting; },
+    When([&] { return Listening(); },
          [&] {
              peer.Post([port](TTranser& transer) {
                  if (transer.Connect("127.0.0.1", port))

@@ -146,6 +146,11 @@ void TWindowTest::ExpectBox(const std::string& text, const std::string& title, T
     EXPECT_EQ(dialogs.Boxes[0].Icon, icon);
 }
 
+bool TWindowTest::Listening() const {
+    return window->Controller().Mode() == TWindowMode::mdWaiting &&
+           window->Controller().Transer().Listening();
+}
+
 void TWindowTest::When(std::function<bool()> condition, std::function<void()> action) {
     auto* poll = new QTimer;
     poll->setInterval(5);

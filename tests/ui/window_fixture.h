@@ -181,6 +181,9 @@ protected:
     TScriptedDialogs::TBox LastBox() const;
     // The only box shown since Boxes was last cleared, with its text, title and icon.
     void ExpectBox(const std::string& text, const std::string& title, TBoxIcon icon) const;
+    // The window waits on its listening port: a peer may connect now. (The
+    // waiting page shows before the port is opened.)
+    bool Listening() const;
     // Runs action once, from the event loop, as soon as condition holds
     // (for example while a click is still waiting for a peer).
     void When(std::function<bool()> condition, std::function<void()> action);
