@@ -12,15 +12,7 @@
 using namespace Qt::StringLiterals;
 
 namespace fwp {
-namespace {
-
-using widgets::Button;
-using widgets::FromUtf8;
-using widgets::Label;
-using widgets::LinkLabel;
-using widgets::Named;
-
-}  // namespace
+using namespace widgets;
 
 QUrl THelpPanel::IndexPage() {
     return QUrl(u"qrc:/fernwaypost/help/index.html"_s);
@@ -48,11 +40,7 @@ THelpPanel::THelpPanel(QWidget* parent) : QWidget(parent) {
     m_browser->setOpenLinks(false);
     layout->addWidget(m_browser, 1);
 
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    auto* button4 = Button(u"Button4"_s, u"閉じる(&C)"_s);
-    buttons->addWidget(button4);
-    layout->addLayout(buttons);
+    auto* button4 = RightButton(layout, u"Button4"_s, u"閉じる(&C)"_s);
 
     const auto openUrl = [this](const QUrl& url) {
         if (OnOpenUrl)

@@ -49,15 +49,7 @@
 using namespace Qt::StringLiterals;
 
 namespace fwp {
-namespace {
-
-using widgets::Button;
-using widgets::FromUtf8;
-using widgets::Label;
-using widgets::Named;
-using widgets::ToUtf8;
-
-}  // namespace
+using namespace widgets;
 
 TMainWindow::TMainWindow(TEventLoop& loop, TConfig& config, TDialogs& dialogs, const QString& soundFolder,
                          QWidget* parent)
@@ -427,11 +419,7 @@ QWidget* TMainWindow::BuildSettingPanel() {
     layout->setContentsMargins(8, 8, 8, 8);
     m_frmSetting = new TSettingsFrame(m_config.BufferSize, m_controller->Plugins());
     layout->addWidget(m_frmSetting, 1);
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    auto* button5 = Button(u"Button5"_s, u"閉じる(&C)"_s);
-    buttons->addWidget(button5);
-    layout->addLayout(buttons);
+    auto* button5 = RightButton(layout, u"Button5"_s, u"閉じる(&C)"_s);
     connect(button5, &QPushButton::clicked, this, [this] { SettingsCloseClicked(); });
 
     m_frmSetting->OnBrowse = [this] {

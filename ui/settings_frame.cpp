@@ -28,11 +28,7 @@ using namespace Qt::StringLiterals;
 namespace fwp {
 namespace {
 
-using widgets::Button;
-using widgets::FromUtf8;
-using widgets::Label;
-using widgets::Named;
-using widgets::ToUtf8;
+using namespace widgets;
 
 // The pages in menu order: object name, caption, and the picture of the window's image list.
 struct TSettingPage {
@@ -264,11 +260,7 @@ QWidget* TSettingsFrame::BuildPluginPage() {
         keep.setColor(QPalette::Inactive, role, keep.color(QPalette::Active, role));
     m_lvPlugins->setPalette(keep);
     layout->addWidget(m_lvPlugins, 1);
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    auto* button1 = Button(u"Button1"_s, u"設定(&S)"_s);
-    buttons->addWidget(button1);
-    layout->addLayout(buttons);
+    auto* button1 = RightButton(layout, u"Button1"_s, u"設定(&S)"_s);
     connect(button1, &QPushButton::clicked, this, [this] { ConfigureSelected(); });
     connect(m_lvPlugins, &QTreeWidget::itemDoubleClicked, this, [this] { ConfigureSelected(); });
     m_tsPlugins->installEventFilter(this);

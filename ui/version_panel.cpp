@@ -21,11 +21,7 @@ using namespace Qt::StringLiterals;
 namespace fwp {
 namespace {
 
-using widgets::Button;
-using widgets::FromUtf8;
-using widgets::Label;
-using widgets::LinkLabel;
-using widgets::Named;
+using namespace widgets;
 
 constexpr int IconSize = 32;
 constexpr int WanderIntervalMs = 300;
@@ -66,11 +62,7 @@ TVersionPanel::TVersionPanel(TDialogs& dialogs, QWidget* parent)
         });
     layout->addStretch();
 
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    auto* button8 = Button(u"Button8"_s, u"閉じる(&C)"_s);
-    buttons->addWidget(button8);
-    layout->addLayout(buttons);
+    auto* button8 = RightButton(layout, u"Button8"_s, u"閉じる(&C)"_s);
     connect(button8, &QPushButton::clicked, this, [this] {
         Stop();
         if (OnClose)

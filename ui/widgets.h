@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include <QBoxLayout>
 #include <QLabel>
 #include <QPushButton>
 #include <QString>
@@ -35,6 +36,16 @@ inline QLabel* Label(const QString& text, QWidget* parent = nullptr) {
 
 inline QPushButton* Button(const QString& name, const QString& text) {
     return Named(new QPushButton(text), name);
+}
+
+// A button at the right end of a row of its own below what layout holds.
+inline QPushButton* RightButton(QBoxLayout* layout, const QString& name, const QString& text) {
+    auto* row = new QHBoxLayout;
+    row->addStretch();
+    auto* button = Button(name, text);
+    row->addWidget(button);
+    layout->addLayout(row);
+    return button;
 }
 
 // A label showing text as a link (blue, underlined, the hand cursor) to url.
