@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "common/error.h"
+
 namespace fwp::cli {
 
 enum class TCommand : std::uint8_t { cmListen, cmConnect, cmUpnp, cmHelp, cmVersion };
@@ -39,13 +41,9 @@ struct TOptions {
 // Parses argv; throws TUsageError with a message for a usage error.
 TOptions ParseOptions(int argc, char** argv);
 
-class TUsageError : public std::exception {
+class TUsageError : public TError {
 public:
-    explicit TUsageError(std::string message) : m_message(std::move(message)) {}
-    const char* what() const noexcept override { return m_message.c_str(); }
-
-private:
-    std::string m_message;
+    using TError::TError;
 };
 
 extern const char* const UsageText;

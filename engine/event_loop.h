@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <exception>
 #include <functional>
 
@@ -46,6 +47,19 @@ public:
     // handshake of a reconnection, for example). Without a handler the
     // message goes to standard error.
     std::function<void(const std::exception&)> OnError;
+
+protected:
+    // Runs a callback; an error escaping it goes to OnError.
+    void Guard(const std::function<void()>& work) {
+        try {
+            work();
+        } catch (const std::exception& error) {
+            if (OnError)
+                OnError(error);
+            else
+                std::fprintf(stderr, "%s\n", error.what());
+        }
+    }
 };
 
 }  // namespace fwp

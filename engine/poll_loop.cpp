@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <ctime>
 
 #include <poll.h>
@@ -55,17 +54,6 @@ void TPollLoop::Post(std::function<void()> work) {
 
 void TPollLoop::Quit() {
     Post([this] { m_quit = true; });
-}
-
-void TPollLoop::Guard(const std::function<void()>& work) {
-    try {
-        work();
-    } catch (const std::exception& error) {
-        if (OnError)
-            OnError(error);
-        else
-            std::fprintf(stderr, "%s\n", error.what());
-    }
 }
 
 void TPollLoop::RunPosted() {

@@ -45,7 +45,6 @@ private:
     void RunTimers();
     void RunPosted();
     void PollOnce(int timeoutMs);
-    void Guard(const std::function<void()>& work);
     int MsUntilNextTimer() const;
 
     int m_wakeFd;

@@ -1,10 +1,10 @@
 #pragma once
 
 #include <chrono>
-#include <exception>
 #include <optional>
 #include <string>
-#include <utility>
+
+#include "common/error.h"
 
 namespace fwp::server {
 
@@ -28,13 +28,9 @@ struct TServerOptions {
     bool Help = false;
 };
 
-class TUsageError : public std::exception {
+class TUsageError : public TError {
 public:
-    explicit TUsageError(std::string message) : m_message(std::move(message)) {}
-    const char* what() const noexcept override { return m_message.c_str(); }
-
-private:
-    std::string m_message;
+    using TError::TError;
 };
 
 // Parses argv. Throws TUsageError.

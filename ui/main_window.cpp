@@ -51,6 +51,17 @@ using namespace Qt::StringLiterals;
 namespace fwp {
 using namespace widgets;
 
+namespace {
+
+// The column of a start page, inset from the page's top left corner.
+QVBoxLayout* PageLayout(QWidget* page) {
+    auto* layout = new QVBoxLayout(page);
+    layout->setContentsMargins(4, 4, 0, 0);
+    return layout;
+}
+
+}  // namespace
+
 TMainWindow::TMainWindow(TEventLoop& loop, TConfig& config, TDialogs& dialogs, const QString& soundFolder,
                          QWidget* parent)
     : QMainWindow(parent),
@@ -152,8 +163,7 @@ QWidget* TMainWindow::BuildStartPanel() {
 QWidget* TMainWindow::BuildSelectPage() {
     auto* page = Named(new QWidget, u"tsSelect"_s);
     page->setWindowTitle(u"選択"_s);
-    auto* layout = new QVBoxLayout(page);
-    layout->setContentsMargins(4, 4, 0, 0);
+    auto* layout = PageLayout(page);
     layout->addWidget(Label(u"・モードを選択してください。"_s));
 
     auto* plButton1 = Button(u"plButton1"_s, u"相手の接続を待つ(サーバー)"_s);
@@ -209,8 +219,7 @@ QWidget* TMainWindow::BuildSelectPage() {
 QWidget* TMainWindow::BuildServerPage() {
     auto* page = Named(new QWidget, u"tsServer"_s);
     page->setWindowTitle(u"サーバー(&S)"_s);
-    auto* layout = new QVBoxLayout(page);
-    layout->setContentsMargins(4, 4, 0, 0);
+    auto* layout = PageLayout(page);
     layout->addWidget(Label(u"サーバーを立てて、相手の接続を待ちます。"_s));
     layout->addSpacing(6);
 
@@ -241,8 +250,7 @@ QWidget* TMainWindow::BuildServerPage() {
 QWidget* TMainWindow::BuildClientPage() {
     auto* page = Named(new QWidget, u"tsClient"_s);
     page->setWindowTitle(u"クライアント(&C)"_s);
-    auto* layout = new QVBoxLayout(page);
-    layout->setContentsMargins(4, 4, 0, 0);
+    auto* layout = PageLayout(page);
     layout->addWidget(Label(u"相手のサーバーに接続します。"_s));
     layout->addSpacing(6);
 
@@ -297,8 +305,7 @@ QPushButton* TMainWindow::AddStartButtons(QWidget* page, QBoxLayout* layout, con
 QWidget* TMainWindow::BuildWaitPage() {
     auto* page = Named(new QWidget, u"tsWait"_s);
     page->setWindowTitle(u"クライアント待機"_s);
-    auto* layout = new QVBoxLayout(page);
-    layout->setContentsMargins(4, 4, 0, 0);
+    auto* layout = PageLayout(page);
     layout->addStretch();
     m_lblMsg = Named(Label(QString()), u"lblMsg"_s);
     m_lblMsg->setAlignment(Qt::AlignCenter);

@@ -1,7 +1,5 @@
 #include "ui/qt_event_loop.h"
 
-#include <cstdio>
-
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -33,17 +31,6 @@ TQtEventLoop::~TQtEventLoop() {
 std::uint64_t TQtEventLoop::TickCount() const {
     const auto now = std::chrono::steady_clock::now().time_since_epoch();
     return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
-}
-
-void TQtEventLoop::Guard(const std::function<void()>& work) {
-    try {
-        work();
-    } catch (const std::exception& error) {
-        if (OnError)
-            OnError(error);
-        else
-            std::fprintf(stderr, "%s\n", error.what());
-    }
 }
 
 bool TQtEventLoop::SetTimer(int id, std::chrono::milliseconds interval, std::function<void()> onTimer) {

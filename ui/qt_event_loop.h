@@ -38,7 +38,6 @@ private:
     void FireTimer(const std::shared_ptr<TTimer>& timer);
     void RunBlockedTimers();
     void NotifierActivated(int fd, const QSocketNotifier* notifier);
-    void Guard(const std::function<void()>& work);
 
     std::map<int, std::shared_ptr<TTimer>> m_timers;
     std::map<int, std::shared_ptr<TWatch>> m_watches;
