@@ -3,8 +3,11 @@
 #include <cmath>
 #include <numbers>
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QSoundEffect>
+#include <QThread>
 #include <QUrl>
 
 using namespace Qt::StringLiterals;
@@ -66,7 +69,18 @@ TAlarm::TAlarm(const QString& folder) : m_beepFile(folder + u"/beep.wav"_s) {
             file.write(wave.data(), static_cast<qint64>(wave.size())) == static_cast<qint64>(wave.size());
 }
 
-TAlarm::~TAlarm() = default;
+TAlarm::~TAlarm() {
+    // Qt's sample cache decodes the file on a thread of its own. Should the
+    // program end while that is still under way, the cache's clean-up at
+    // exit and the decoding thread wait for each other for ever; so the
+    // decoding is let finish here first (it takes milliseconds).
+    QElapsedTimer waited;
+    waited.start();
+    while (m_effect && m_effect->status() == QSoundEffect::Loading && waited.elapsed() < 3000) {
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+        QThread::msleep(1);
+    }
+}
 
 void TAlarm::Play() {
     ++m_plays;
