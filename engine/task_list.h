@@ -47,6 +47,9 @@ struct TTranserTask {
     std::int64_t Transfered = 0;  // byte count of the last progress report
     TTranserTaskState State = ttsNew;
     std::string Name;  // the name line, bytes as they go on the wire
+    // The name line offered instead when the peer has not shown that it is
+    // this program (it cannot read every name form); empty when Name serves both.
+    std::string ClassicName;
     std::unique_ptr<TStream> Stream;
     TTranserDirection Direction = tdSend;
     std::uint64_t LastReport = 0;  // tick count of the last progress report, 0 before it

@@ -57,6 +57,9 @@ public:
     void ResumeTask(TTranserTask& task);
 
     TTranserState State() const { return m_state; }
+    // True once the peer has shown that it is this program (and not a classic
+    // peer), so that extensions such as lossless file names may be used.
+    bool PeerIsOurs() const { return m_peerIsOurs; }
     int TimerID() const { return m_timerId; }
     TTranserTaskList& Tasks() { return m_tasks; }
     const TTranserTaskList& Tasks() const { return m_tasks; }
@@ -169,6 +172,7 @@ private:
     bool m_tickSwallowed = false;  // a tick came while the engine was busy  // owner operations waiting in
                                    // the loop may still hold a task
     std::deque<TEndedTask> m_ended;
+    bool m_peerIsOurs = false;
 
     std::vector<char> m_sendBuffer;
     std::string m_transformed;
