@@ -1,9 +1,13 @@
 // File names, automatic resume and the receive side's errors, as a user meets
 // them with fwpost: real processes on loopback, real files.
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <iostream>
 #include <set>
 #include <thread>
 
@@ -216,6 +220,46 @@ TEST_F(Names, AReceiveWhoseFolderVanishesIsNoSuccess) {
     EXPECT_NE(listener->ErrorOutput().find("d.bin: ファイルが保存先から削除または移動されました"),
               std::string::npos)
         << listener->ErrorOutput();
+}
+
+TEST_F(Names, AFullDiskIsStatedAsTheReason) {
+    const auto a = box.WriteRandomFile("out/a.bin", 2'000'000, 1);
+    const std::string folder = in.string();
+    const struct {
+        const char* what;
+        std::function<void()> limit;  // runs in the listener before it starts
+        const char* reason;
+    } cases[] = {
+        {"size limit",
+         [] {
+             rlimit limit{300'000, 300'000};
+             ::setrlimit(RLIMIT_FSIZE, &limit);
+         },
+         "a.bin: ファイルサイズの上限を超えました"},
+        // A small file system of the listener's own, gone with it.
+        {"full file system",
+         [folder] {
+             if (::unshare(CLONE_NEWNS) != 0 ||
+                 ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                 ::mount("fwp-test", folder.c_str(), "tmpfs", 0, "size=256k") != 0)
+                 ::_exit(125);
+         },
+         "a.bin: ディスクの空きがありません"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove(in / "a.bin");
+        auto listener = Listen({"-y", "-d", in.string()}, c.limit);
+        if (port == 0 && listener->Wait() == 125) {
+            std::cout << "[  SKIPPED ] " << c.what << ": no mount namespace here\n";
+            continue;
+        }
+        auto connector = Connect({"-b", "262144", a.string()});
+        EXPECT_EQ(connector->Wait(), 1);
+        EXPECT_EQ(listener->Wait(), 1);
+        EXPECT_TRUE(HasLine(listener->Lines(), "done a.bin 受信側エラー"));
+        EXPECT_NE(listener->ErrorOutput().find(c.reason), std::string::npos) << listener->ErrorOutput();
+    }
 }
 
 TEST_F(Names, AReadOnlyReceiveFolderIsStatedAsTheReason) {
