@@ -483,6 +483,9 @@ void TMainController::OfferFile(const std::filesystem::path& path) {
         return;
     }
     m_rows.AddTaskRow(*offer.Task);
+    if (!offer.ClassicFileName.empty() && !m_transer->PeerIsOurs())
+        AddNote(riOutgoing, "ﾌｧｲﾙ送信",
+                "名前を変更して送信: " + offer.FileName + " → " + offer.ClassicFileName);
 }
 
 TTranserTask* TMainController::PendingOffer(int row) const {
