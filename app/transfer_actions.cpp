@@ -193,7 +193,10 @@ std::unique_ptr<TFileStream> OpenFreeOrUnfinished(int dirFd, const std::string& 
             WritePartialRecord(*stream, task.Size, task.Name);
             return stream;
         }
-        if (!S_ISREG(st.st_mode) || !PartialRecordMatches(dirFd, candidate, task.Size, task.Name))
+        // A link or anything else planted under the name refuses the offer, as opening it would.
+        if (!S_ISREG(st.st_mode))
+            throw TStreamError(candidate + ": 通常のファイルではありません");
+        if (!PartialRecordMatches(dirFd, candidate, task.Size, task.Name))
             continue;
         try {
             auto stream = TFileStream::OpenIn(dirFd, candidate, TFileOpenMode::fmResume);
