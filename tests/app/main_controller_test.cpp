@@ -189,6 +189,27 @@ TEST_F(Controller, AutomaticReceiveKeepsAnotherFileAndStatesWhyItCannotReceive) 
               0);
 }
 
+TEST_F(Controller, AReceiveWhoseFileVanishesEndsWithItsReasonInTheRow) {
+    config.AutoReceive = true;
+    ConnectPeer();
+    const auto file = box.WriteRandomFile("out/v.bin", 4'000'000, 1);
+    const auto received = box.Path("in/v.bin");
+    peer.Offer(file);
+    // The window's engine writes only while this loop runs: nothing more
+    // arrives between the check and the removal.
+    ASSERT_TRUE(RunUntil([&] {
+        std::error_code ec;
+        const auto size = std::filesystem::file_size(received, ec);
+        return !ec && size > 0;
+    }));
+    ASSERT_LT(std::filesystem::file_size(received), 4'000'000u);
+    std::filesystem::remove_all(box.Path("in"));
+    const int row = FindRow("受信", "v.bin");
+    ASSERT_TRUE(RunUntil([&] { return RowState(row) == "受信側エラー"; }));
+    EXPECT_EQ(RowText(row),
+              "v.bin(3.81 MB)のファイルの転送終了 (ファイルが保存先から削除または移動されました)");
+}
+
 TEST_F(Controller, CancellingAPendingOfferDeniesItAndMessagesShowOnBothSides) {
     ConnectPeer();
     peer.Offer(box.WriteRandomFile("out/x.bin", 100, 1));
