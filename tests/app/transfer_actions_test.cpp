@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sched.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
 #include <functional>
 
 #include "app/formats.h"
@@ -169,6 +173,29 @@ TEST_F(Actions, AutomaticResumeContinuesOnlyAnUnfinishedReceiveOfTheSameOffer) {
             EXPECT_FALSE(ReadAll(folder / "r.bin").empty());  // the other file is kept
         }
     }
+}
+
+// In a mount namespace of its own the child mounts ramfs, which keeps no
+// extended attributes, so the record goes into the hidden file beside.
+TEST_F(Actions, WithoutUserAttributesTheRecordIsAHiddenFileBeside) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "mounting a file system needs root";
+    const auto folder = box.Folder("ramfs");
+    const auto check = [&] {
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("fwp-test", folder.c_str(), "ramfs", 0, nullptr) != 0)
+            std::exit(2);
+        const auto stream = OpenInFolder(folder, "r.bin", TFileOpenMode::fmCreate);
+        const bool written = WritePartialRecord(*stream, 10, "FileTransfering:r.bin");
+        const bool beside = std::filesystem::exists(folder / ".r.bin.fwpost-partial");
+        const bool matches = PartialRecordMatches(folder / "r.bin", 10, "FileTransfering:r.bin");
+        const bool otherSize = PartialRecordMatches(folder / "r.bin", 11, "FileTransfering:r.bin");
+        ClearPartialRecord(*stream);
+        const bool cleared = !std::filesystem::exists(folder / ".r.bin.fwpost-partial");
+        std::exit(written && beside && matches && !otherSize && cleared ? 0 : 1);
+    };
+    EXPECT_EXIT(check(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(Actions, FileThatCannotBeOpenedDeniesTheOffer) {
