@@ -4,6 +4,7 @@
 
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <functional>
@@ -178,13 +179,21 @@ TEST_F(Actions, AutomaticResumeContinuesOnlyAnUnfinishedReceiveOfTheSameOffer) {
 // In a mount namespace of its own the child mounts ramfs, which keeps no
 // extended attributes, so the record goes into the hidden file beside.
 TEST_F(Actions, WithoutUserAttributesTheRecordIsAHiddenFileBeside) {
-    if (::geteuid() != 0)
-        GTEST_SKIP() << "mounting a file system needs root";
     const auto folder = box.Folder("ramfs");
+    const auto mountRamfs = [&] {
+        return ::unshare(CLONE_NEWNS) == 0 &&
+               ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+               ::mount("fwp-test", folder.c_str(), "ramfs", 0, nullptr) == 0;
+    };
+    const pid_t probe = ::fork();
+    if (probe == 0)
+        ::_exit(mountRamfs() ? 0 : 1);
+    int status = 0;
+    ::waitpid(probe, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        GTEST_SKIP() << "no mount namespace with ramfs can be made here";
     const auto check = [&] {
-        if (::unshare(CLONE_NEWNS) != 0 ||
-            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            ::mount("fwp-test", folder.c_str(), "ramfs", 0, nullptr) != 0)
+        if (!mountRamfs())
             std::exit(2);
         const auto stream = OpenInFolder(folder, "r.bin", TFileOpenMode::fmCreate);
         const bool written = WritePartialRecord(*stream, 10, "FileTransfering:r.bin");
