@@ -80,7 +80,8 @@ TWireName WireFileName(std::string_view utf8Name) {
         const auto first = static_cast<unsigned char>(character.front());
         bool exact = false;
         const std::string cp932 = codec::Utf8ToCp932(character, &exact);
-        if (!exact || first == '\\' || first < 0x20 || first == 0x7F) {
+        // "¥" converts to the byte of "\", which a classic peer takes for a separator.
+        if (!exact || cp932 == "\\" || first < 0x20 || first == 0x7F) {
             classic += '_';
             replaced = true;
         } else {

@@ -25,7 +25,8 @@ struct TWireName {
     // common/codec, so that the name arrives exactly as it is here.
     std::string Name;
     // For a classic peer, which reads CP932 only; empty when Name serves both.
-    // Each character CP932 cannot hold, each "\" and each control character
+    // Each character CP932 cannot hold, each "\" (and "¥", which CP932 writes
+    // as that byte) and each control character
     // becomes "_", and then "-" and the first six hexadecimal digits of the MD5
     // of the UTF-8 name go before the extension, so that two names that differ
     // only in such characters stay apart: "한국어.txt" -> "___-xxxxxx.txt".

@@ -103,6 +103,7 @@ TEST(ReceiveNames, OwnNamesGoOutExactlyAndClassicPeersGetAUniqueCp932Name) {
          "\xEF\xBB\xBF"
          "a\\b.txt",
          "a_b-2201b6.txt"},
+        {"¥.txt", "\xEF\xBB\xBF\xC2\xA5.txt", "_-1e6218.txt"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
