@@ -265,7 +265,7 @@ TReceivePlace ReceiveIntoFolder(TTranser& transer, TTranserTask& task, const std
     ::close(dirFd);
     if (!AcceptInto(transer, task, std::move(stream)))
         return place;
-    place.Renamed = place.Name != *name;
+    place.Renamed = place.Name != codec::Cp932OrMarkedToUtf8(envelope.FileName);
     place.Path = folder / place.Name;
     return place;
 }

@@ -67,7 +67,9 @@ bool ReceiveToFile(TTranser& transer, TTranserTask& task, const std::filesystem:
 struct TReceivePlace {
     std::optional<std::filesystem::path> Path;  // the file written, nothing when the task was denied
     std::string Name;                           // its name in the folder, UTF-8
-    bool Renamed = false;  // the offered name was taken by another file: Name is a free one
+    // Name is not the offered one: another file had it (Name is a free one),
+    // or the offered name had a folder part or was too long.
+    bool Renamed = false;
     bool Resumed = false;  // an unfinished receive of the same offer is continued
     std::string Error;     // why the task was denied, for the user
     explicit operator bool() const { return Path.has_value(); }
