@@ -566,8 +566,8 @@ void TMainController::AcceptFileOffer(int row, const std::filesystem::path& fold
                                 : OpenInFolder(folder, path.filename(), mode);
         if (mode == TFileOpenMode::fmResume)
             stream->Seek(stream->Size());
-        else
-            WritePartialRecord(*stream, task->Size, task->Name);
+        // From here the file is this offer's unfinished receive, whatever it was.
+        WritePartialRecord(*stream, task->Size, task->Name);
     } catch (const TStreamError&) {
         m_dialogs.MessageBox("ファイルオープンに失敗しました。\r\n" + path.filename().string(), "エラー",
                              TBoxIcon::biError);
