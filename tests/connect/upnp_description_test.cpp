@@ -20,6 +20,7 @@ constexpr std::string_view Location = "http://192.168.0.1:2869/upnphost/udhisapi
 TEST(UPnPDescription, ControlURLIsURLBaseOrElseTheLocationsHostAndPortWithTheControlPathAppended) {
     constexpr std::string_view IP = "urn:schemas-upnp-org:service:WANIPConnection:1";
     constexpr std::string_view PPP = "urn:schemas-upnp-org:service:WANPPPConnection:1";
+    constexpr std::string_view IP2 = "urn:schemas-upnp-org:service:WANIPConnection:2";
     struct TCase {
         std::string_view urlBase;
         std::string_view control;
@@ -39,6 +40,7 @@ TEST(UPnPDescription, ControlURLIsURLBaseOrElseTheLocationsHostAndPortWithTheCon
         // The control URL is appended as it is, even when it is not relative.
         {"", "ctl", "http://192.168.0.1:2869ctl"},
         {"", "/ppp", "http://192.168.0.1:2869/ppp", PPP},
+        {"", "/ctl/IPConn", "http://192.168.0.1:2869/ctl/IPConn", IP2},
     };
     for (const TCase& test : cases) {
         SCOPED_TRACE(test.urlBase);
@@ -50,6 +52,38 @@ TEST(UPnPDescription, ControlURLIsURLBaseOrElseTheLocationsHostAndPortWithTheCon
         EXPECT_EQ(controlURL, test.expected);
         EXPECT_EQ(serviceType, test.serviceType);
     }
+}
+
+TEST(UPnPDescription, ConnectionServiceIsFoundWhenAnotherServiceIsListedFirst) {
+    struct TCase {
+        std::string_view firstType;
+        std::string_view control;
+        std::string_view type;
+    };
+    const TCase cases[] = {
+        // A firewall service first: the connection device's PPP service is next.
+        {"urn:schemas-upnp-org:service:WANIPv6FirewallControl:1", "http://192.168.0.1:2869/second",
+         "urn:schemas-upnp-org:service:WANPPPConnection:1"},
+        {"urn:schemas-upnp-org:service:WANEthernetLinkConfig:1", "http://192.168.0.1:2869/second",
+         "urn:schemas-upnp-org:service:WANPPPConnection:1"},
+    };
+    for (const TCase& test : cases) {
+        SCOPED_TRACE(test.firstType);
+        std::string controlURL;
+        std::string serviceType;
+        EXPECT_TRUE(upnp::ParseDeviceDescription(Location, GatewayDescriptionXml("", "/fw", test.firstType),
+                                                 controlURL, serviceType));
+        EXPECT_EQ(controlURL, test.control);
+        EXPECT_EQ(serviceType, test.type);
+    }
+    // A WANIPConnection service anywhere goes before a PPP one.
+    std::string xml = GatewayDescriptionXml("", "/fw", "urn:schemas-upnp-org:service:DeviceProtection:1");
+    const std::string ppp = "urn:schemas-upnp-org:service:WANPPPConnection:1";
+    xml.replace(xml.find(ppp), ppp.size(), "urn:schemas-upnp-org:service:WANIPConnection:2");
+    std::string controlURL;
+    std::string serviceType;
+    EXPECT_TRUE(upnp::ParseDeviceDescription(Location, xml, controlURL, serviceType));
+    EXPECT_EQ(serviceType, "urn:schemas-upnp-org:service:WANIPConnection:2");
 }
 
 TEST(UPnPDescription, MissingStepOfThePathOrTextThatIsNotXmlFindsNothing) {
