@@ -1,5 +1,8 @@
 // fwpost as a user runs it: real processes on loopback.
+#include <netinet/in.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <csignal>
 
@@ -16,6 +19,19 @@ namespace fwp::test {
 namespace {
 
 const std::string FwpostPath = BinaryPath("fwpost");
+
+// True when a socket can be bound to ::1.
+bool LoopbackHasIPv6() {
+    const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+    const bool bound =
+        fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    return bound;
+}
 
 // Settings of the test's own, so that no config.ini of the machine counts.
 class Fwpost : public ::testing::Test {
@@ -34,9 +50,10 @@ protected:
         port = line ? std::stoi(line->substr(10)) : 0;
         return process;
     }
-    std::unique_ptr<TProcess> Connect(std::vector<std::string> args, int toPort = 0) {
+    std::unique_ptr<TProcess> Connect(std::vector<std::string> args, int toPort = 0,
+                                      const std::string& host = "127.0.0.1") {
         args.insert(args.begin(),
-                    {"connect", "127.0.0.1", "-p", std::to_string(toPort ? toPort : port), "-c", config});
+                    {"connect", host, "-p", std::to_string(toPort ? toPort : port), "-c", config});
         return std::make_unique<TProcess>(FwpostPath, args, box.Root().string());
     }
     static bool HasLine(TProcess& process, const std::string& line) {
@@ -72,6 +89,20 @@ TEST_F(Fwpost, FilesAndMessagesGoBothWaysWithEachPacketType) {
         EXPECT_EQ(ReadAll(in / a.filename()), ReadAll(a));
         EXPECT_EQ(ReadAll(in / b.filename()), ReadAll(b));
     }
+}
+
+TEST_F(Fwpost, FilesGoOverIPv6AndEachSideNamesTheOther) {
+    if (!LoopbackHasIPv6())
+        GTEST_SKIP() << "no IPv6 loopback here";
+    const auto a = box.WriteRandomFile("out/a6.bin", 100'000, 3);
+    auto listener = Listen({"-y", "-d", in.string()});
+    ASSERT_NE(port, 0);
+    auto connector = Connect({a.string()}, 0, "::1");
+    EXPECT_EQ(connector->Wait(), 0) << connector->ErrorOutput();
+    EXPECT_EQ(listener->Wait(), 0) << listener->ErrorOutput();
+    EXPECT_TRUE(HasLine(*connector, "connected ::1"));
+    EXPECT_TRUE(HasLine(*listener, "connected ::1"));
+    EXPECT_EQ(ReadAll(in / a.filename()), ReadAll(a));
 }
 
 TEST_F(Fwpost, OffersAreDeniedWithoutATerminalAndTheSenderFails) {

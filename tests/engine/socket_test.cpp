@@ -1,4 +1,8 @@
 // The socket layer and the address functions on loopback.
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include "engine/address.h"
@@ -51,6 +55,52 @@ TEST(StreamSocket, LineInPiecesIsReadWholeAndThePayloadAfterItStays) {
     }
     EXPECT_EQ(std::string(buffer, got), std::string("PAYLOAD\x00\x01", 9));
     EXPECT_EQ(pair.socket->RemoteHost(), "127.0.0.1");
+}
+
+// True when a socket can be bound to ::1.
+bool LoopbackHasIPv6() {
+    const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+    const bool bound =
+        fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    return bound;
+}
+
+TEST(StreamSocket, ListenerTakesBothFamiliesAndEachSideNamesThePeerPlainly) {
+    if (!LoopbackHasIPv6())
+        GTEST_SKIP() << "no IPv6 loopback here";
+    const auto server = TServerSocket::Listen(0);
+    ASSERT_TRUE(server);
+    struct TCase {
+        const char* host;
+        const char* address;
+        bool ipv6;
+    };
+    const TCase cases[] = {
+        {"127.0.0.1", "127.0.0.1", false},
+        {"::1", "::1", true},
+        {"[::1]", "::1", true},
+        {"0:0:0:0:0:0:0:1", "::1", true},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.host);
+        const auto client = TStreamSocket::Connect(c.host, server->LocalPort(), 2000);
+        ASSERT_TRUE(client);
+        const auto accepted = server->Accept(2000);
+        ASSERT_TRUE(accepted);
+        EXPECT_EQ(client->RemoteHost(), c.address);
+        EXPECT_EQ(accepted->RemoteHost(), c.address);
+        EXPECT_EQ(accepted->IsIPv6(), c.ipv6);
+        EXPECT_EQ(client->LocalAddress(), c.address);
+    }
+    // A name goes through the resolver (localhost: from the hosts file).
+    const auto byName = TStreamSocket::Connect("localhost", server->LocalPort(), 2000);
+    ASSERT_TRUE(byName);
+    EXPECT_TRUE(server->Accept(2000));
 }
 
 TEST(StreamSocket, ConnectionClosedByThePeerGivesNoData) {
