@@ -9,6 +9,8 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -492,6 +494,34 @@ std::string GetLocalIPAddress() {
             return net::DottedAddress(local.Address);
     }
     return resolved.empty() ? std::string() : net::DottedAddress(resolved.front());
+}
+
+bool IsGlobalIPv6Address(std::string_view text) {
+    in6_addr address{};
+    if (::inet_pton(AF_INET6, std::string(text).c_str(), &address) != 1)
+        return false;
+    const unsigned char first = address.s6_addr[0];
+    return !IN6_IS_ADDR_UNSPECIFIED(&address) && !IN6_IS_ADDR_LOOPBACK(&address) &&
+           !IN6_IS_ADDR_LINKLOCAL(&address) && !IN6_IS_ADDR_SITELOCAL(&address) &&
+           !IN6_IS_ADDR_MULTICAST(&address) && !IN6_IS_ADDR_V4MAPPED(&address) &&
+           !IN6_IS_ADDR_V4COMPAT(&address) && (first & 0xfe) != 0xfc;
+}
+
+std::string GetGlobalIPv6Address() {
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0)
+        return {};
+    std::string found;
+    for (const ifaddrs* entry = list; entry && found.empty(); entry = entry->ifa_next) {
+        if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET6 || !(entry->ifa_flags & IFF_UP))
+            continue;
+        char text[INET6_ADDRSTRLEN] = {};
+        const auto* address = reinterpret_cast<const sockaddr_in6*>(entry->ifa_addr);
+        if (::inet_ntop(AF_INET6, &address->sin6_addr, text, sizeof text) && IsGlobalIPv6Address(text))
+            found = text;
+    }
+    ::freeifaddrs(list);
+    return found;
 }
 
 }  // namespace fwp

@@ -154,4 +154,12 @@ private:
 // is up; a loopback address is returned only when there is nothing else.
 std::string GetLocalIPAddress();
 
+// True for an IPv6 address in text that reaches beyond this site: not
+// loopback, link-local, unique local (fc00::/7), multicast, unspecified or
+// an IPv4 address in IPv6 form.
+bool IsGlobalIPv6Address(std::string_view text);
+// The first global IPv6 address of an interface that is up, as text; empty
+// when there is none.
+std::string GetGlobalIPv6Address();
+
 }  // namespace fwp

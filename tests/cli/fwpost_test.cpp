@@ -1,8 +1,5 @@
 // fwpost as a user runs it: real processes on loopback.
-#include <netinet/in.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <csignal>
 
@@ -10,6 +7,7 @@
 
 #include "tests/connect/easy_service_fixture.h"
 #include "tests/connect/loopback_gateway.h"
+#include "tests/support/loopback.h"
 #include "tests/support/process.h"
 #include "tests/support/proxy.h"
 #include "tests/support/raw_peer.h"
@@ -19,19 +17,6 @@ namespace fwp::test {
 namespace {
 
 const std::string FwpostPath = BinaryPath("fwpost");
-
-// True when a socket can be bound to ::1.
-bool LoopbackHasIPv6() {
-    const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in6 address{};
-    address.sin6_family = AF_INET6;
-    address.sin6_addr = in6addr_loopback;
-    const bool bound =
-        fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-    if (fd >= 0)
-        ::close(fd);
-    return bound;
-}
 
 // Settings of the test's own, so that no config.ini of the machine counts.
 class Fwpost : public ::testing::Test {

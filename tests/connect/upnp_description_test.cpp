@@ -1,5 +1,6 @@
 // The description, answer and URL rules of the mapper, checked on texts
 // alone: nothing here touches a socket.
+#include "connect/upnp.h"
 #include "connect/upnp_wire.h"
 
 #include <string>
@@ -167,6 +168,15 @@ TEST(UPnPDescription, SearchTargetVariableChoosesWhereTheSearchGoes) {
     EXPECT_TRUE(local.Send);
     EXPECT_EQ(ntohl(local.Address.sin_addr.s_addr), 0x7F000001u);
     EXPECT_EQ(ntohs(local.Address.sin_port), 40123);
+}
+
+TEST(LocalAddress, OnlyAddressesThatReachBeyondTheSiteCountAsGlobalIPv6) {
+    for (const char* global : {"2001:db8::1", "2a00:1450:4001:80b::200e", "2001:db8:0:1::abcd"})
+        EXPECT_TRUE(IsGlobalIPv6Address(global)) << global;
+    for (const char* other :
+         {"::1", "::", "fe80::1", "fd12:3456::1", "fc00::1", "ff02::1", "::ffff:192.0.2.1", "fec0::1",
+          "192.0.2.1", "", "2001:db8::1::2", "[2001:db8::1]"})
+        EXPECT_FALSE(IsGlobalIPv6Address(other)) << other;
 }
 
 }  // namespace

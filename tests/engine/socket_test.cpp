@@ -1,13 +1,10 @@
 // The socket layer and the address functions on loopback.
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include "engine/address.h"
 #include "engine/poll_loop.h"
 #include "engine/stream_socket.h"
+#include "tests/support/loopback.h"
 #include "tests/support/raw_peer.h"
 
 namespace fwp {
@@ -57,21 +54,8 @@ TEST(StreamSocket, LineInPiecesIsReadWholeAndThePayloadAfterItStays) {
     EXPECT_EQ(pair.socket->RemoteHost(), "127.0.0.1");
 }
 
-// True when a socket can be bound to ::1.
-bool LoopbackHasIPv6() {
-    const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in6 address{};
-    address.sin6_family = AF_INET6;
-    address.sin6_addr = in6addr_loopback;
-    const bool bound =
-        fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-    if (fd >= 0)
-        ::close(fd);
-    return bound;
-}
-
 TEST(StreamSocket, ListenerTakesBothFamiliesAndEachSideNamesThePeerPlainly) {
-    if (!LoopbackHasIPv6())
+    if (!test::LoopbackHasIPv6())
         GTEST_SKIP() << "no IPv6 loopback here";
     const auto server = TServerSocket::Listen(0);
     ASSERT_TRUE(server);
