@@ -11,7 +11,7 @@ FWP_PACKAGES=(
     # tests and benchmarks
     libgtest-dev libbenchmark-dev xdg-user-dirs time socat openssh-server openssh-client redis-server wrk
     # the port mapping test: a real router daemon in network namespaces, and its clients
-    miniupnpd-nftables nftables miniupnpc natpmpc iproute2
+    miniupnpd-nftables nftables miniupnpc iproute2 procps
     # screenshots of the window on a virtual display
     xvfb xauth xdotool imagemagick
 )

@@ -66,7 +66,7 @@ ip -n "$ROUTER" addr add 203.0.114.5/24 dev "$WAN"
 ip -n "$ROUTER" link set "$WAN" up
 ip -n "$ROUTER" link set "${WAN}p" up
 # The chains the daemon fills in.
-ip netns exec "$ROUTER" nft -f - << 'RULES'
+ip netns exec "$ROUTER" nft -f - << 'RULES' || skip "nftables cannot make its tables here"
 table inet filter {
     chain forward { type filter hook forward priority 0; policy accept; jump miniupnpd; }
     chain miniupnpd { }
@@ -83,6 +83,12 @@ fail() {
     echo "FAIL: $*"
     FAILED=1
 }
+
+# Installing the daemon must not have started it for the machine itself: every
+# miniupnpd that runs belongs to some network namespace of a test.
+for pid in $(pgrep -x miniupnpd); do
+    [ -n "$(ip netns identify "$pid" 2> /dev/null)" ] || fail "a system miniupnpd runs (process $pid)"
+done
 
 # Waits up to 20 s for a line matching $2 in file $1.
 wait_for_line() {
