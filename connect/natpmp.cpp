@@ -36,7 +36,8 @@ std::optional<natpmpresp_t> Exchange(std::chrono::milliseconds wait, TSend send)
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
             if (left.count() <= 0)
                 break;
-            const long next = timeout.tv_sec * 1000 + timeout.tv_usec / 1000 + 1;
+            // The time to the next resend; none left means resend now.
+            const long next = std::max(0L, timeout.tv_sec * 1000 + timeout.tv_usec / 1000 + 1);
             pollfd ready{session.s, POLLIN, 0};
             ::poll(&ready, 1, static_cast<int>(std::min<long>(next, left.count())));
             natpmpresp_t response{};
@@ -68,7 +69,9 @@ std::optional<in_addr_t> NatPmpGatewayFromEnvironment() {
 std::string TNatPmpClient::ExternalAddress() const {
     const std::optional<natpmpresp_t> answer =
         Exchange(m_wait, [](natpmp_t& session) { return sendpublicaddressrequest(&session); });
-    if (!answer || answer->type != NATPMP_RESPTYPE_PUBLICADDRESS)
+    // A gateway without an address of its own yet answers 0.0.0.0.
+    if (!answer || answer->type != NATPMP_RESPTYPE_PUBLICADDRESS ||
+        answer->pnu.publicaddress.addr.s_addr == 0)
         return {};
     return net::DottedAddress(answer->pnu.publicaddress.addr);
 }

@@ -1,8 +1,11 @@
 // The description, answer and URL rules of the mapper, checked on texts
 // alone: nothing here touches a socket.
+#include "connect/natpmp.h"
 #include "connect/upnp.h"
 #include "connect/upnp_wire.h"
 
+#include <cstdlib>
+#include <optional>
 #include <string>
 
 #include <arpa/inet.h>
@@ -168,6 +171,32 @@ TEST(UPnPDescription, SearchTargetVariableChoosesWhereTheSearchGoes) {
     EXPECT_TRUE(local.Send);
     EXPECT_EQ(ntohl(local.Address.sin_addr.s_addr), 0x7F000001u);
     EXPECT_EQ(ntohs(local.Address.sin_port), 40123);
+}
+
+TEST(NatPmpGateway, VariablesChooseWhereRequestsGoAndAPointedSearchKeepsThemHome) {
+    struct TCase {
+        const char* search;   // FWP_SSDP_TARGET, nullptr for unset
+        const char* gateway;  // FWP_NATPMP_GATEWAY, nullptr for unset
+        std::optional<in_addr_t> expected;
+    };
+    const TCase cases[] = {
+        {nullptr, nullptr, 0},  // the default gateway
+        {"off", nullptr, std::nullopt},
+        {"127.0.0.1:1900", nullptr, std::nullopt},
+        {"off", "192.0.2.1", htonl(0xC0000201)},
+        {nullptr, "off", std::nullopt},
+        {nullptr, "gateway", std::nullopt},
+        {nullptr, "0.0.0.0", std::nullopt},
+        {nullptr, "2001:db8::1", std::nullopt},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(std::string(c.search ? c.search : "-") + " " + (c.gateway ? c.gateway : "-"));
+        c.search ? ::setenv("FWP_SSDP_TARGET", c.search, 1) : ::unsetenv("FWP_SSDP_TARGET");
+        c.gateway ? ::setenv("FWP_NATPMP_GATEWAY", c.gateway, 1) : ::unsetenv("FWP_NATPMP_GATEWAY");
+        EXPECT_EQ(NatPmpGatewayFromEnvironment(), c.expected);
+    }
+    ::setenv("FWP_SSDP_TARGET", "off", 1);
+    ::unsetenv("FWP_NATPMP_GATEWAY");
 }
 
 TEST(LocalAddress, OnlyAddressesThatReachBeyondTheSiteCountAsGlobalIPv6) {
