@@ -18,6 +18,9 @@ namespace fwp {
 // when FWP_SSDP_TARGET is set: a run that points the UPnP search somewhere
 // (tests do) sends no NAT-PMP request to the real network either.
 constexpr std::string_view NatPmpGatewayVariable = "FWP_NATPMP_GATEWAY";
+// The lease to ask for in seconds (2 to 86400), so that a test sees renewals
+// without waiting half an hour.
+constexpr std::string_view NatPmpLeaseVariable = "FWP_NATPMP_LEASE";
 
 // Where NAT-PMP requests go: nullopt sends none; 0 means the default gateway.
 std::optional<in_addr_t> NatPmpGatewayFromEnvironment();

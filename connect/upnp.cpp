@@ -418,7 +418,7 @@ bool TUPnPController::DeletePortMapping(int externalPort, int protocol) {
 }
 
 std::uint32_t TUPnPController::NatPmpLease() const {
-    if (const char* value = std::getenv("FWP_NATPMP_LEASE")) {
+    if (const char* value = std::getenv(std::string(NatPmpLeaseVariable).c_str())) {
         const std::optional<std::int32_t> seconds = ParseInt32(value);
         if (seconds && *seconds >= 2 && *seconds <= 86400)
             return static_cast<std::uint32_t>(*seconds);

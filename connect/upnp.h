@@ -21,8 +21,8 @@
 // (connect/natpmp.h), whose leases are renewed while the mapping lasts.
 namespace fwp {
 
-// The one environment variable the mapper reads, so that tests never search
-// the real network: "off" sends no search at all, and "ADDR:PORT" (IPv4)
+// Where the UPnP search goes, so that tests never search the real network
+// (the NAT-PMP variables are in connect/natpmp.h): "off" sends no search at all, and "ADDR:PORT" (IPv4)
 // sends it to that destination instead of the SSDP group. Any other value
 // also sends nothing. Unset, the search goes to 239.255.255.250:1900.
 constexpr std::string_view SSDPTargetVariable = "FWP_SSDP_TARGET";
@@ -53,7 +53,7 @@ struct TUPnPOptions {
     // How long one NAT-PMP request waits for the gateway, resends included.
     std::chrono::milliseconds NatPmpWait{2000};
     // The NAT-PMP lease asked for, in seconds; renewed at half its time.
-    // FWP_NATPMP_LEASE overrides it.
+    // NatPmpLeaseVariable overrides it.
     std::uint32_t NatPmpLease = 3600;
 };
 
