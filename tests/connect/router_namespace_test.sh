@@ -40,8 +40,8 @@ DAEMON_PID=
 LISTENER_PID=
 
 cleanup() {
-    [ -n "$LISTENER_PID" ] && kill "$LISTENER_PID" 2> /dev/null && wait "$LISTENER_PID" 2> /dev/null
-    [ -n "$DAEMON_PID" ] && kill "$DAEMON_PID" 2> /dev/null && wait "$DAEMON_PID" 2> /dev/null
+    [ -n "$LISTENER_PID" ] && stop_process "$LISTENER_PID"
+    [ -n "$DAEMON_PID" ] && stop_process "$DAEMON_PID"
     ip netns del "$ROUTER" 2> /dev/null
     ip netns del "$CLIENT" 2> /dev/null
     rm -rf "$WORK"
@@ -100,6 +100,19 @@ wait_for_line() {
     return 1
 }
 
+# Ends a process this script started: asks it to close, and after 20 s
+# without an end, forces it.
+stop_process() {
+    local i
+    kill -TERM "$1" 2> /dev/null
+    for i in $(seq 200); do
+        kill -0 "$1" 2> /dev/null || break
+        sleep 0.1
+    done
+    kill -KILL "$1" 2> /dev/null
+    wait "$1" 2> /dev/null
+}
+
 # Starts the daemon with UPnP on or off (NAT-PMP is always on).
 start_router() {
     cat > "$WORK/router.conf" << CONF
@@ -127,7 +140,7 @@ CONF
 }
 
 stop_router() {
-    kill "$DAEMON_PID" && wait "$DAEMON_PID" 2> /dev/null
+    stop_process "$DAEMON_PID"
     DAEMON_PID=
 }
 
@@ -207,12 +220,46 @@ for i in $(seq 200); do
 done
 [ "$(renewals)" -ge 3 ] || fail "the lease was not renewed ($(renewals) requests)"
 mapped 4008 || fail "4008 is not mapped while the session waits"
-kill -TERM "$LISTENER_PID"
-wait "$LISTENER_PID"
+stop_process "$LISTENER_PID"
 LISTENER_PID=
 grep -q "unmapped 4008" "$WORK/listen" || fail "listen --upnp did not unmap"
 mapped 4008 && fail "4008 is still mapped after the session"
 stop_router
+
+echo "== A name with a silent address first"
+# peerhost names 192.168.77.3 first, a second address of the router where
+# every connection attempt is dropped, then the router's 192.168.77.1, where
+# fwpost waits. The name comes from a hosts file of the test's own, mounted
+# over /etc/hosts for the one connecting process only; the machine's own
+# name is in it too, so that fwpost's look-up of its own address asks no
+# name server.
+ip -n "$ROUTER" addr add 192.168.77.3/24 dev "$LAN"
+ip netns exec "$ROUTER" nft add table inet silent
+ip netns exec "$ROUTER" nft add chain inet silent input '{ type filter hook input priority 0; policy accept; }'
+ip netns exec "$ROUTER" nft add rule inet silent input ip daddr 192.168.77.3 tcp dport 4010 drop
+printf '127.0.0.1 localhost\n192.168.77.2 %s\n192.168.77.3 peerhost\n192.168.77.1 peerhost\n' \
+    "$(hostname)" > "$WORK/hosts"
+printf '[Config]\r\nReconnect=0\r\n' > "$WORK/config.ini"
+mkdir "$WORK/in"
+ip netns exec "$ROUTER" "$FWPOST" listen -q -y -p 4010 -c "$WORK/config.ini" -d "$WORK/in" > "$WORK/listen" 2>&1 &
+LISTENER_PID=$!
+wait_for_line "$WORK/listen" "listening 4010" || fail "fwpost did not listen on 4010"
+echo "a file" > "$WORK/a.txt"
+start=$(date +%s.%N)
+ip netns exec "$CLIENT" unshare -m sh -c 'mount --bind "$1" /etc/hosts && exec "$2" connect peerhost -q \
+    -p 4010 -c "$3" "$4"' sh "$WORK/hosts" "$FWPOST" "$WORK/config.ini" "$WORK/a.txt" > "$WORK/connect" 2>&1
+STATUS=$?
+ELAPSED=$(awk -v a="$start" -v b="$(date +%s.%N)" 'BEGIN { printf "%.2f", b - a }')
+echo "fwpost connect peerhost -> status $STATUS in ${ELAPSED}s: $(tr '\n' ' ' < "$WORK/connect")"
+[ "$STATUS" -eq 0 ] || fail "connect peerhost: status $STATUS"
+grep -q "connected peerhost" "$WORK/connect" || fail "expected \"connected peerhost\""
+grep -q "connected 192.168.77.2" "$WORK/listen" || fail "the peer did not come from 192.168.77.2"
+# The silent address costs its few seconds, not the whole connect wait.
+awk -v t="$ELAPSED" 'BEGIN { exit !(t < 15) }' || fail "connect peerhost took ${ELAPSED}s"
+wait_for_line "$WORK/listen" "disconnected" || fail "the waiting side did not end"
+stop_process "$LISTENER_PID"
+LISTENER_PID=
+cmp -s "$WORK/a.txt" "$WORK/in/a.txt" || fail "a.txt did not arrive whole"
 
 if [ "$FAILED" -ne 0 ]; then
     echo "router log:"
