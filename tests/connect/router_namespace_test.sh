@@ -124,7 +124,7 @@ enable_upnp=$1
 secure_mode=yes
 system_uptime=yes
 lease_file=$WORK/leases
-uuid=3f1b2c4e-0000-4000-8000-00000000$$
+uuid=3f1b2c4e-0000-4000-8000-$(printf %012d $$)
 allow 1024-65535 192.168.77.0/24 1024-65535
 deny 0-65535 0.0.0.0/0 0-65535
 CONF
