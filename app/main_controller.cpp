@@ -17,6 +17,13 @@
 namespace fwp {
 namespace {
 
+std::string WithoutBlanks(std::string_view text) {
+    const std::size_t first = text.find_first_not_of(" \t");
+    if (first == std::string_view::npos)
+        return {};
+    return std::string(text.substr(first, text.find_last_not_of(" \t") - first + 1));
+}
+
 constexpr std::string_view Title = "Fernwaypost";
 
 std::string Sjis(std::string_view utf8) {
@@ -78,6 +85,7 @@ TMainController::TMainController(TEventLoop& loop, TConfig& config, TMainView& v
 void TMainController::Discover() {
     m_upnp.Discover();
     m_localAddress = GetLocalIPAddress();
+    m_localIPv6Address = GetGlobalIPv6Address();
     m_wanAddress = m_upnp.GetExternalIPAddress();
 }
 
@@ -210,6 +218,8 @@ bool TMainController::WaitForClient(int port) {
 
 bool TMainController::StartClient(bool byUser, std::string_view peerUser, std::string_view address,
                                   std::string_view portText) {
+    // Blanks around a typed or pasted address are no part of it.
+    const std::string typed = WithoutBlanks(address);
     std::string host;
     int port = 0;
     if (byUser && !peerUser.empty()) {
@@ -227,7 +237,7 @@ bool TMainController::StartClient(bool byUser, std::string_view peerUser, std::s
             return false;
         }
     } else {
-        host = address;
+        host = typed;
         port = PortValue(portText);
         if (port == 0) {
             m_dialogs.MessageBox("正しいポート番号を指定してください。", "注意", TBoxIcon::biWarning);
@@ -246,7 +256,6 @@ bool TMainController::StartClient(bool byUser, std::string_view peerUser, std::s
     m_config.Port = PortValue(portText);
     // The address moves to the front of the recent list (compared without case).
     auto& recent = m_config.DirectConnectTo;
-    const std::string typed(address);
     std::erase_if(recent, [&](const std::string& entry) { return EqualIgnoringCase(entry, typed); });
     recent.insert(recent.begin(), typed);
     try {

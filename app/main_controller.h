@@ -42,6 +42,8 @@ public:
     void Discover();
     const std::string& LocalAddress() const { return m_localAddress; }
     const std::string& WanAddress() const { return m_wanAddress; }
+    // The machine's global IPv6 address, empty when it has none.
+    const std::string& LocalIPv6Address() const { return m_localIPv6Address; }
 
     // The start panel on its selection page; the first run welcomes the user.
     void ShowStartPanel();
@@ -169,6 +171,7 @@ private:
     TUPnPController m_upnp;
     std::string m_localAddress;
     std::string m_wanAddress;
+    std::string m_localIPv6Address;
     std::string m_peerStatus = "comto:";
     TWindowMode m_mode = TWindowMode::mdStart;
     bool m_cancelWait = false;

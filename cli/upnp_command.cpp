@@ -15,8 +15,10 @@ int RunUpnpCommand(const TOptions& options) {
     }
     switch (options.UpnpAction) {
         case TUpnpAction::uaShow:
-            std::printf("control-url %s\n", router.ControlURL().c_str());
-            std::printf("external-address %s\n", router.GetExternalIPAddress().c_str());
+            if (router.Method() == TMappingMethod::mmUPnP)
+                std::printf("control-url %s\n", router.ControlURL().c_str());
+            std::printf("external-address %s method %s\n", router.GetExternalIPAddress().c_str(),
+                        router.MethodName());
             return 0;
         case TUpnpAction::uaAdd:
             if (!router.AddPortMapping(options.UpnpPort, options.UpnpPort, 0)) {

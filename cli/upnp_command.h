@@ -4,8 +4,9 @@
 
 namespace fwp::cli {
 
-// "fwpost upnp": shows the router's control URL and external address, or
-// maps or unmaps one TCP port. The exit status.
+// "fwpost upnp": shows the router's control URL (UPnP only), external address
+// and the way the port is mapped (upnp or natpmp), or maps or unmaps one TCP
+// port by that way. The exit status.
 int RunUpnpCommand(const TOptions& options);
 
 }  // namespace fwp::cli

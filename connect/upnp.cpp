@@ -1,5 +1,7 @@
 #include "connect/upnp.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <optional>
@@ -7,11 +9,14 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include "common/numbers.h"
+#include "connect/natpmp.h"
 #include "connect/socket_util.h"
 #include "connect/upnp_wire.h"
 
@@ -21,6 +26,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int MulticastTTL = 4;
+constexpr std::chrono::milliseconds NatPmpGrace{1000};
 constexpr std::size_t MaxAnswerBytes = 2048;  // of the one SSDP answer that is read
 
 std::string Lowered(std::string_view text) {
@@ -82,28 +88,62 @@ bool BindSearchPort(int fd, std::uint16_t first) {
 
 }  // namespace
 
+TUPnPController::~TUPnPController() {
+    StopRenewing();
+}
+
+const char* TUPnPController::MethodName() const {
+    switch (m_method) {
+        case TMappingMethod::mmUPnP:
+            return "upnp";
+        case TMappingMethod::mmNatPmp:
+            return "natpmp";
+        case TMappingMethod::mmNone:
+            break;
+    }
+    return "none";
+}
+
 void TUPnPController::SetService(std::string controlURL, std::string serviceType) {
     m_controlURL = std::move(controlURL);
     m_serviceType = std::move(serviceType);
+    m_method = m_controlURL.empty() ? TMappingMethod::mmNone : TMappingMethod::mmUPnP;
 }
 
 bool TUPnPController::Discover() {
     m_controlURL.clear();
     m_serviceType.clear();
-    const std::string location = SearchLocation();
-    if (location.empty())
-        return false;
-    std::string description;
-    try {
-        description = HttpGet(location, std::string(DescriptionAgent), m_options.DescriptionLimits);
-    } catch (const TError&) {
-        return false;
+    m_method = TMappingMethod::mmNone;
+    // The NAT-PMP question goes out beside the search, so that a gateway that
+    // speaks only NAT-PMP is known without waiting out the search.
+    std::atomic<bool> natPmpAnswered = false;
+    std::string natPmpAddress;
+    std::thread natPmpProbe([&] {
+        natPmpAddress = TNatPmpClient(m_options.NatPmpWait).ExternalAddress();
+        natPmpAnswered = !natPmpAddress.empty();
+    });
+    const std::string location = SearchLocation(natPmpAnswered);
+    natPmpProbe.join();
+    if (!location.empty()) {
+        try {
+            const std::string description =
+                HttpGet(location, std::string(DescriptionAgent), m_options.DescriptionLimits);
+            upnp::ParseDeviceDescription(location, description, m_controlURL, m_serviceType);
+        } catch (const TError&) {
+            m_controlURL.clear();
+        }
     }
-    upnp::ParseDeviceDescription(location, description, m_controlURL, m_serviceType);
-    return !m_controlURL.empty();
+    if (!m_controlURL.empty()) {
+        m_method = TMappingMethod::mmUPnP;
+        return true;
+    }
+    m_serviceType.clear();
+    if (!natPmpAddress.empty())
+        m_method = TMappingMethod::mmNatPmp;
+    return m_method == TMappingMethod::mmNatPmp;
 }
 
-std::string TUPnPController::SearchLocation() const {
+std::string TUPnPController::SearchLocation(const std::atomic<bool>& natPmpAnswered) const {
     net::TFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!fd.Valid() || !BindSearchPort(fd.Get(), m_options.FirstLocalPort))
         return {};
@@ -131,8 +171,19 @@ std::string TUPnPController::SearchLocation() const {
             return {};
     }
 
-    if (!net::WaitReadable(fd.Get(), m_options.SearchWait))
-        return {};
+    // Waits for the first answer. Once NAT-PMP has answered, a UPnP gateway
+    // still gets a short grace (a router that speaks both answers the search
+    // at once), not the whole wait.
+    const Clock::time_point start = Clock::now();
+    for (;;) {
+        const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+        const auto limit =
+            natPmpAnswered ? std::min(m_options.SearchWait, NatPmpGrace) : m_options.SearchWait;
+        if (waited >= limit)
+            return {};
+        if (net::WaitReadable(fd.Get(), std::min(limit - waited, std::chrono::milliseconds(50))))
+            break;
+    }
     // Only the first answer counts, whoever sent it.
     char answer[MaxAnswerBytes];
     const ssize_t received = ::recv(fd.Get(), answer, sizeof answer, 0);
@@ -150,16 +201,22 @@ TSOAPReply TUPnPController::SendSOAPRequest(std::string_view action, std::string
     const auto connect = [&] {
         return net::ConnectTcp(target.Host, static_cast<std::uint16_t>(*port), m_options.ConnectWait);
     };
+    std::vector<int> styles{m_firstStyle};
+    for (int style = 0; style < upnp::StyleCount; ++style) {
+        if (style != m_firstStyle)
+            styles.push_back(style);
+    }
     net::TFd connection = connect();
-    for (int style = 1; style <= 3 && connection.Valid(); ++style) {
-        const std::string request =
-            upnp::SOAPHeader(style, target, m_serviceType, action, body.size()) + "\n" + std::string(body);
-        if (Exchange(connection.Get(), request, reply))
+    for (std::size_t i = 0; i < styles.size() && connection.Valid(); ++i) {
+        const std::string request = upnp::SOAPRequest(styles[i], target, m_serviceType, action, body);
+        if (Exchange(connection.Get(), request, reply)) {
+            m_firstStyle = styles[i];
             break;
+        }
         // Not understood or not answered: the next style goes over a fresh
         // connection, so a late answer to this one cannot be taken for its.
         connection.Reset();
-        if (style < 3)
+        if (i + 1 < styles.size())
             connection = connect();
     }
     return reply;
@@ -237,16 +294,6 @@ std::string TUPnPController::ExternalAddressFrom(const TSOAPReply& reply) const 
     return response.substr(start + Open.size(), end - start - Open.size());
 }
 
-std::string TUPnPController::GetExternalIPAddress() {
-    if (m_controlURL.empty())
-        return {};
-    constexpr std::string_view Action = "GetExternalIPAddress";
-    std::string address = ExternalAddressFrom(SendSOAPRequest(Action, upnp::BodyG1()));
-    if (address.find('.') == std::string::npos)
-        address = ExternalAddressFrom(SendSOAPRequest(Action, upnp::BodyG2(m_serviceType)));
-    return address;
-}
-
 namespace {
 
 // An action went through when the router said 2xx and its answer mentions no
@@ -255,30 +302,173 @@ bool Succeeded(const TSOAPReply& reply) {
     return reply.Status / 100 == 2 && Lowered(reply.Response).find("error") == std::string::npos;
 }
 
+// The source address this machine would use towards host, dotted; empty when
+// there is no route. Connecting a UDP socket sends nothing.
+std::string SourceAddressTowards(const std::string& host) {
+    sockaddr_in destination{};
+    destination.sin_family = AF_INET;
+    destination.sin_port = htons(9);
+    if (::inet_pton(AF_INET, host.c_str(), &destination.sin_addr) != 1)
+        return {};
+    net::TFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    if (!fd.Valid() ||
+        ::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&destination), sizeof destination) != 0 ||
+        ::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&local), &length) != 0)
+        return {};
+    return net::DottedAddress(local.sin_addr);
+}
+
 }  // namespace
 
+bool TUPnPController::SendBodies(std::string_view action, const std::vector<std::string>& bodies,
+                                 TBodyChoice& choice) {
+    for (std::size_t i = 0; i < bodies.size(); ++i) {
+        const std::size_t body = (static_cast<std::size_t>(choice.First) + i) % bodies.size();
+        if (Succeeded(SendSOAPRequest(action, bodies[body]))) {
+            choice.First = static_cast<int>(body);
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string TUPnPController::GetExternalIPAddress() {
+    if (m_method == TMappingMethod::mmNatPmp)
+        return TNatPmpClient(m_options.NatPmpWait).ExternalAddress();
+    if (m_controlURL.empty())
+        return {};
+    constexpr std::string_view Action = "GetExternalIPAddress";
+    // The first body names WANIPConnection:1 whatever the service is, so it
+    // goes only to that service.
+    std::vector<std::string> bodies;
+    if (m_serviceType == "urn:schemas-upnp-org:service:WANIPConnection:1")
+        bodies.push_back(upnp::BodyG1());
+    bodies.push_back(upnp::BodyG2(m_serviceType));
+    std::string address;
+    for (std::size_t i = 0; i < bodies.size(); ++i) {
+        const std::size_t body = (static_cast<std::size_t>(m_addressBody.First) + i) % bodies.size();
+        address = ExternalAddressFrom(SendSOAPRequest(Action, bodies[body]));
+        if (address.find('.') != std::string::npos) {
+            m_addressBody.First = static_cast<int>(body);
+            break;
+        }
+    }
+    return address;
+}
+
+std::string TUPnPController::InternalClient() const {
+    if (!m_options.InternalClient.empty())
+        return m_options.InternalClient;
+    const std::string towardsRouter = SourceAddressTowards(upnp::SplitControlURL(m_controlURL).Host);
+    return towardsRouter.empty() ? GetLocalIPAddress() : towardsRouter;
+}
+
 bool TUPnPController::AddPortMapping(int externalPort, int internalPort, int protocol) {
-    if (m_controlURL.empty() || (protocol != 0 && protocol != 1))
+    if (protocol != 0 && protocol != 1)
         return false;
-    const std::string client =
-        m_options.InternalClient.empty() ? GetLocalIPAddress() : m_options.InternalClient;
+    if (m_method == TMappingMethod::mmNatPmp) {
+        if (externalPort != internalPort)
+            return false;
+        const std::optional<std::uint32_t> granted =
+            TNatPmpClient(m_options.NatPmpWait).Map(externalPort, protocol, NatPmpLease());
+        if (!granted || *granted == 0)
+            return false;
+        const std::scoped_lock lock(m_leaseMutex);
+        std::erase_if(m_leases, [&](const TLease& lease) {
+            return lease.Port == externalPort && lease.Protocol == protocol;
+        });
+        m_leases.push_back({externalPort, protocol, Clock::now() + std::chrono::seconds(*granted) / 2});
+        if (!m_renewer.joinable())
+            m_renewer = std::thread([this] { RenewLeases(); });
+        m_leaseChanged.notify_all();
+        return true;
+    }
+    if (m_controlURL.empty())
+        return false;
+    const std::string client = InternalClient();
     const char* name = ProtocolName(protocol);
-    constexpr std::string_view Action = "AddPortMapping";
-    return Succeeded(SendSOAPRequest(
-               Action, upnp::BodyA1(m_serviceType, externalPort, internalPort, name, client))) ||
-           Succeeded(SendSOAPRequest(
-               Action, upnp::BodyA2(m_serviceType, externalPort, internalPort, name, client))) ||
-           Succeeded(SendSOAPRequest(Action,
-                                     upnp::BodyA3(m_serviceType, externalPort, internalPort, name, client)));
+    return SendBodies("AddPortMapping",
+                      {upnp::BodyA1(m_serviceType, externalPort, internalPort, name, client),
+                       upnp::BodyA2(m_serviceType, externalPort, internalPort, name, client),
+                       upnp::BodyA3(m_serviceType, externalPort, internalPort, name, client)},
+                      m_addBody);
 }
 
 bool TUPnPController::DeletePortMapping(int externalPort, int protocol) {
-    if (m_controlURL.empty() || (protocol != 0 && protocol != 1))
+    if (protocol != 0 && protocol != 1)
+        return false;
+    if (m_method == TMappingMethod::mmNatPmp) {
+        {
+            const std::scoped_lock lock(m_leaseMutex);
+            std::erase_if(m_leases, [&](const TLease& lease) {
+                return lease.Port == externalPort && lease.Protocol == protocol;
+            });
+        }
+        return TNatPmpClient(m_options.NatPmpWait).Map(externalPort, protocol, 0).has_value();
+    }
+    if (m_controlURL.empty())
         return false;
     const char* name = ProtocolName(protocol);
-    constexpr std::string_view Action = "DeletePortMapping";
-    return Succeeded(SendSOAPRequest(Action, upnp::BodyD1(m_serviceType, externalPort, name))) ||
-           Succeeded(SendSOAPRequest(Action, upnp::BodyD2(m_serviceType, externalPort, name)));
+    return SendBodies(
+        "DeletePortMapping",
+        {upnp::BodyD1(m_serviceType, externalPort, name), upnp::BodyD2(m_serviceType, externalPort, name)},
+        m_deleteBody);
+}
+
+std::uint32_t TUPnPController::NatPmpLease() const {
+    if (const char* value = std::getenv(std::string(NatPmpLeaseVariable).c_str())) {
+        const std::optional<std::int32_t> seconds = ParseInt32(value);
+        if (seconds && *seconds >= 2 && *seconds <= 86400)
+            return static_cast<std::uint32_t>(*seconds);
+    }
+    return m_options.NatPmpLease;
+}
+
+// Renews each NAT-PMP lease at half its granted time until it is deleted or
+// the controller ends. A renewal that fails is tried again a few seconds
+// later, while the old lease may still hold.
+void TUPnPController::RenewLeases() {
+    std::unique_lock lock(m_leaseMutex);
+    while (!m_stopRenewing) {
+        auto due = Clock::time_point::max();
+        for (const TLease& lease : m_leases)
+            due = std::min(due, lease.Due);
+        if (due == Clock::time_point::max()) {
+            m_leaseChanged.wait(lock);
+            continue;
+        }
+        if (m_leaseChanged.wait_until(lock, due) != std::cv_status::timeout || m_stopRenewing)
+            continue;
+        for (TLease& lease : m_leases) {
+            if (lease.Due > Clock::now())
+                continue;
+            const TLease renewing = lease;
+            lock.unlock();
+            const std::optional<std::uint32_t> granted =
+                TNatPmpClient(m_options.NatPmpWait).Map(renewing.Port, renewing.Protocol, NatPmpLease());
+            lock.lock();
+            const auto next =
+                granted && *granted > 0 ? std::chrono::seconds(*granted) / 2 : std::chrono::seconds(5);
+            // The list may have changed while unlocked: find the lease again.
+            for (TLease& held : m_leases) {
+                if (held.Port == renewing.Port && held.Protocol == renewing.Protocol)
+                    held.Due = Clock::now() + next;
+            }
+            break;
+        }
+    }
+}
+
+void TUPnPController::StopRenewing() {
+    {
+        const std::scoped_lock lock(m_leaseMutex);
+        m_stopRenewing = true;
+    }
+    m_leaseChanged.notify_all();
+    if (m_renewer.joinable())
+        m_renewer.join();
 }
 
 std::string GetLocalIPAddress() {
@@ -304,6 +494,34 @@ std::string GetLocalIPAddress() {
             return net::DottedAddress(local.Address);
     }
     return resolved.empty() ? std::string() : net::DottedAddress(resolved.front());
+}
+
+bool IsGlobalIPv6Address(std::string_view text) {
+    in6_addr address{};
+    if (::inet_pton(AF_INET6, std::string(text).c_str(), &address) != 1)
+        return false;
+    const unsigned char first = address.s6_addr[0];
+    return !IN6_IS_ADDR_UNSPECIFIED(&address) && !IN6_IS_ADDR_LOOPBACK(&address) &&
+           !IN6_IS_ADDR_LINKLOCAL(&address) && !IN6_IS_ADDR_SITELOCAL(&address) &&
+           !IN6_IS_ADDR_MULTICAST(&address) && !IN6_IS_ADDR_V4MAPPED(&address) &&
+           !IN6_IS_ADDR_V4COMPAT(&address) && (first & 0xfe) != 0xfc;
+}
+
+std::string GetGlobalIPv6Address() {
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0)
+        return {};
+    std::string found;
+    for (const ifaddrs* entry = list; entry && found.empty(); entry = entry->ifa_next) {
+        if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET6 || !(entry->ifa_flags & IFF_UP))
+            continue;
+        char text[INET6_ADDRSTRLEN] = {};
+        const auto* address = reinterpret_cast<const sockaddr_in6*>(entry->ifa_addr);
+        if (::inet_ntop(AF_INET6, &address->sin6_addr, text, sizeof text) && IsGlobalIPv6Address(text))
+            found = text;
+    }
+    ::freeifaddrs(list);
+    return found;
 }
 
 }  // namespace fwp

@@ -67,6 +67,21 @@ std::string ElementText(pugi::xml_node element) {
     return std::string(TrimBlanks(collect.Text));
 }
 
+// The first service element of the description with both a control URL and
+// a connection service type, WANIPConnection before WANPPPConnection.
+pugi::xml_node ConnectionService(pugi::xml_node root) {
+    for (const std::string_view kind :
+         {std::string_view(":service:WANIPConnection:"), std::string_view(":service:WANPPPConnection:")}) {
+        for (const pugi::xpath_node& found : root.select_nodes("//service")) {
+            const pugi::xml_node service = found.node();
+            const std::string type = ElementText(service.child("serviceType"));
+            if (service.child("controlURL") && type.find(kind) != std::string::npos)
+                return service;
+        }
+    }
+    return {};
+}
+
 std::string ActionStart(std::string_view action, std::string_view serviceType) {
     return "<m:" + std::string(action) + " xmlns:m=\"" + std::string(serviceType) + "\">";
 }
@@ -165,10 +180,17 @@ bool ParseDeviceDescription(std::string_view location, std::string_view xml, std
         if (!node)
             return false;
     }
-    const pugi::xml_node control = node.child("controlURL");
-    const pugi::xml_node type = node.child("serviceType");
+    pugi::xml_node control = node.child("controlURL");
+    pugi::xml_node type = node.child("serviceType");
     if (!control || !type)
         return false;
+    if (!IsConnectionService(ElementText(type))) {
+        const pugi::xml_node service = ConnectionService(root);
+        if (!service)
+            return false;
+        control = service.child("controlURL");
+        type = service.child("serviceType");
+    }
     controlURL = base + ElementText(control);
     serviceType = ElementText(type);
     return true;
@@ -187,6 +209,18 @@ TControlTarget SplitControlURL(std::string_view controlURL) {
     return target;
 }
 
+bool IsConnectionService(std::string_view serviceType) {
+    return serviceType.starts_with("urn:schemas-upnp-org:service:WANIPConnection:") ||
+           serviceType.starts_with("urn:schemas-upnp-org:service:WANPPPConnection:");
+}
+
+std::string SOAPRequest(int style, const TControlTarget& target, std::string_view serviceType,
+                        std::string_view action, std::string_view body) {
+    const std::string_view emptyLine = (style == 1 || style == 2) ? Lf : CrLf;
+    return SOAPHeader(style, target, serviceType, action, body.size()) + std::string(emptyLine) +
+           std::string(body);
+}
+
 std::string SOAPHeader(int style, const TControlTarget& target, std::string_view serviceType,
                        std::string_view action, std::size_t bodyLength) {
     const std::string requestLine = "POST " + target.Path + " HTTP/1.1";
@@ -194,6 +228,10 @@ std::string SOAPHeader(int style, const TControlTarget& target, std::string_view
     const std::string host = "Host: " + target.Host + ":" + target.Port;
     const std::string length = "Content-Length: " + std::to_string(bodyLength);
     switch (style) {
+        case StandardStyle:
+            return Lines({requestLine, host, "Content-Type: text/xml; charset=\"utf-8\"",
+                          "SOAPAction: \"" + soapAction + "\"", length, "Connection: close"},
+                         CrLf);
         case 1:
             return Lines({requestLine, "Content-Type: text/xml; charset=\"utf-8\"", "Accept: */*",
                           "SOAPAction: \"" + soapAction + "\"",

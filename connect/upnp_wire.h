@@ -31,7 +31,10 @@ std::string LocationFromAnswer(std::string_view answer);
 
 // Reads a device description fetched from location. On success fills the
 // absolute control URL and the service type of the first service of the WAN
-// connection device; on failure leaves both empty and returns false.
+// connection device. When that first service is some other service (a
+// firewall or interface service listed before the connection), the first
+// WANIPConnection service of the description is taken instead, or else the
+// first WANPPPConnection one. On failure leaves both empty and returns false.
 bool ParseDeviceDescription(std::string_view location, std::string_view xml, std::string& controlURL,
                             std::string& serviceType);
 
@@ -43,9 +46,25 @@ struct TControlTarget {
 };
 TControlTarget SplitControlURL(std::string_view controlURL);
 
-// The header of style 1, 2 or 3, without the empty line that ends it.
+// The header styles, in the order they are tried first. The standard one is
+// an ordinary HTTP/1.1 request that any server parses; the three older ones
+// carry the exact header lines that some routers insist on.
+constexpr int StandardStyle = 0;
+constexpr int StyleCount = 4;
+
+// The header of style 0 to 3, without the empty line that ends it.
 std::string SOAPHeader(int style, const TControlTarget& target, std::string_view serviceType,
                        std::string_view action, std::size_t bodyLength);
+
+// The whole request: the header, the empty line and the body. The empty line
+// is written with the line end of its style, so that a header of CR LF lines
+// ends in CR LF CR LF as HTTP servers wait for.
+std::string SOAPRequest(int style, const TControlTarget& target, std::string_view serviceType,
+                        std::string_view action, std::string_view body);
+
+// True for the service types of the WAN connection services the mapper
+// talks to: WANIPConnection (any version) and WANPPPConnection.
+bool IsConnectionService(std::string_view serviceType);
 
 // The status in an HTTP status line: its characters 10 to 12, or 400 when
 // they are not a number.

@@ -7,6 +7,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -18,6 +19,9 @@ namespace fwp {
 namespace {
 
 constexpr std::size_t ReceiveChunkBytes = 256 * 1024;
+// When a name gives several addresses, each but the last gets at most this
+// long, so that an address that drops the attempt does not use up the wait.
+constexpr int PerAddressConnectMs = 3000;
 
 std::uint64_t NowMs() {
     timespec ts{};
@@ -34,6 +38,38 @@ short PollOne(int fd, short events, int timeoutMs) {
             continue;
         return n > 0 ? p.revents : 0;
     }
+}
+
+int LocalPortOf(int fd) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return 0;
+    if (address.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port);
+    return ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
+}
+
+// The address as text: dotted for IPv4, also when it reached an IPv6 socket
+// as a mapped address, so an IPv4 peer looks the same either way.
+std::string AddressText(const sockaddr_storage& address) {
+    char text[INET6_ADDRSTRLEN] = {};
+    if (address.ss_family == AF_INET6) {
+        const in6_addr& raw = reinterpret_cast<const sockaddr_in6*>(&address)->sin6_addr;
+        if (IN6_IS_ADDR_V4MAPPED(&raw))
+            ::inet_ntop(AF_INET, &raw.s6_addr[12], text, sizeof text);
+        else
+            ::inet_ntop(AF_INET6, &raw, text, sizeof text);
+    } else {
+        ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(&address)->sin_addr, text, sizeof text);
+    }
+    return text;
+}
+
+int PortOf(const sockaddr_storage& address) {
+    if (address.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port);
+    return ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
 }
 
 void PrepareConnection(int fd) {
@@ -53,29 +89,58 @@ TStreamSocket::~TStreamSocket() {
     Disconnect();
 }
 
-std::unique_ptr<TStreamSocket> TStreamSocket::Connect(const std::string& dottedHost, int port,
-                                                      int timeoutMs) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    if (port <= 0 || port > 65535 || ::inet_pton(AF_INET, dottedHost.c_str(), &address.sin_addr) != 1)
+std::unique_ptr<TStreamSocket> TStreamSocket::Connect(const std::string& host, int port, int timeoutMs) {
+    if (port <= 0 || port > 65535 || host.empty())
         return nullptr;
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0)
+    // An IPv6 literal may come in brackets, as in URLs.
+    std::string name = host;
+    if (name.size() > 2 && name.front() == '[' && name.back() == ']')
+        name = name.substr(1, name.size() - 2);
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(name.c_str(), std::to_string(port).c_str(), &hints, &found) != 0 || !found)
         return nullptr;
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        if (errno != EINPROGRESS || !(PollOne(fd, POLLOUT, timeoutMs) & (POLLOUT | POLLERR | POLLHUP))) {
-            ::close(fd);
-            return nullptr;
+    std::vector<const addrinfo*> addresses;
+    for (const addrinfo* entry = found; entry; entry = entry->ai_next)
+        addresses.push_back(entry);
+
+    const std::uint64_t deadline = NowMs() + static_cast<std::uint64_t>(std::max(timeoutMs, 0));
+    std::unique_ptr<TStreamSocket> connection;
+    for (std::size_t i = 0; i < addresses.size() && !connection; ++i) {
+        const std::uint64_t now = NowMs();
+        if (now >= deadline && i > 0)
+            break;
+        int wait = static_cast<int>(deadline > now ? deadline - now : 0);
+        if (i + 1 < addresses.size())
+            wait = std::min(wait, PerAddressConnectMs);
+        const addrinfo& address = *addresses[i];
+        const int fd = ::socket(address.ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd < 0)
+            continue;
+        bool connected = ::connect(fd, address.ai_addr, address.ai_addrlen) == 0;
+        if (!connected && errno == EINPROGRESS &&
+            (PollOne(fd, POLLOUT, wait) & (POLLOUT | POLLERR | POLLHUP))) {
+            int error = 0;
+            socklen_t length = sizeof error;
+            connected = ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
         }
-        int error = 0;
-        socklen_t length = sizeof error;
-        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
+        if (!connected) {
             ::close(fd);
-            return nullptr;
+            continue;
         }
+        char text[INET6_ADDRSTRLEN] = {};
+        const void* raw =
+            address.ai_family == AF_INET6
+                ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in6*>(address.ai_addr)->sin6_addr)
+                : static_cast<const void*>(&reinterpret_cast<const sockaddr_in*>(address.ai_addr)->sin_addr);
+        ::inet_ntop(address.ai_family, raw, text, sizeof text);
+        connection = std::make_unique<TStreamSocket>(fd, text, port);
     }
-    return std::make_unique<TStreamSocket>(fd, dottedHost, port);
+    ::freeaddrinfo(found);
+    return connection;
 }
 
 void TStreamSocket::Disconnect() {
@@ -88,11 +153,24 @@ void TStreamSocket::Disconnect() {
 }
 
 int TStreamSocket::LocalPort() const {
-    sockaddr_in address{};
+    return m_fd < 0 ? 0 : LocalPortOf(m_fd);
+}
+
+bool TStreamSocket::IsIPv6() const {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (m_fd < 0 || ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+        address.ss_family != AF_INET6)
+        return false;
+    return !IN6_IS_ADDR_V4MAPPED(&reinterpret_cast<const sockaddr_in6*>(&address)->sin6_addr);
+}
+
+std::string TStreamSocket::LocalAddress() const {
+    sockaddr_storage address{};
     socklen_t length = sizeof address;
     if (m_fd < 0 || ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-        return 0;
-    return ntohs(address.sin_port);
+        return {};
+    return AddressText(address);
 }
 
 void TStreamSocket::Compact(std::size_t room) {
@@ -337,22 +415,51 @@ std::string TStreamSocket::ReceiveLine() {
     }
 }
 
+namespace {
+
+// A socket listening on every address of one family; -1 when it cannot be made.
+int ListeningSocket(int family, int port, int backlog) {
+    const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    const int one = 1;
+    const int zero = 0;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_storage address{};
+    socklen_t length = 0;
+    if (family == AF_INET6) {
+        // IPv4 peers arrive on the same socket as mapped addresses.
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
+        auto& in6 = reinterpret_cast<sockaddr_in6&>(address);
+        in6.sin6_family = AF_INET6;
+        in6.sin6_addr = in6addr_any;
+        in6.sin6_port = htons(static_cast<std::uint16_t>(port));
+        length = sizeof in6;
+    } else {
+        auto& in4 = reinterpret_cast<sockaddr_in&>(address);
+        in4.sin_family = AF_INET;
+        in4.sin_addr.s_addr = htonl(INADDR_ANY);
+        in4.sin_port = htons(static_cast<std::uint16_t>(port));
+        length = sizeof in4;
+    }
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0 || ::listen(fd, backlog) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
 std::unique_ptr<TServerSocket> TServerSocket::Listen(int port, int backlog) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (port < 0 || port > 65535)
+        return nullptr;
+    // Both families on one socket; IPv4 alone where the system has no IPv6.
+    int fd = ListeningSocket(AF_INET6, port, backlog);
+    if (fd < 0 && (errno == EAFNOSUPPORT || errno == EADDRNOTAVAIL))
+        fd = ListeningSocket(AF_INET, port, backlog);
     if (fd < 0)
         return nullptr;
-    const int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    if (port < 0 || port > 65535 ||
-        ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(fd, backlog) != 0) {
-        ::close(fd);
-        return nullptr;
-    }
     return std::unique_ptr<TServerSocket>(new TServerSocket(fd));
 }
 
@@ -361,25 +468,19 @@ TServerSocket::~TServerSocket() {
 }
 
 int TServerSocket::LocalPort() const {
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    if (::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-        return 0;
-    return ntohs(address.sin_port);
+    return LocalPortOf(m_fd);
 }
 
 std::unique_ptr<TStreamSocket> TServerSocket::Accept(int timeoutMs) {
     const short events = PollOne(m_fd, POLLIN, timeoutMs);
     if (!(events & POLLIN) || (events & (POLLERR | POLLNVAL)))
         return nullptr;
-    sockaddr_in peer{};
+    sockaddr_storage peer{};
     socklen_t length = sizeof peer;
     const int fd = ::accept4(m_fd, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
     if (fd < 0)
         return nullptr;
-    char text[INET_ADDRSTRLEN] = {};
-    ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
-    return std::make_unique<TStreamSocket>(fd, text, ntohs(peer.sin_port));
+    return std::make_unique<TStreamSocket>(fd, AddressText(peer), PortOf(peer));
 }
 
 }  // namespace fwp

@@ -29,9 +29,11 @@ public:
     TStreamSocket(const TStreamSocket&) = delete;
     TStreamSocket& operator=(const TStreamSocket&) = delete;
 
-    // Connects to a dotted IPv4 address; nullptr when no connection was made
-    // within timeoutMs.
-    static std::unique_ptr<TStreamSocket> Connect(const std::string& dottedHost, int port, int timeoutMs);
+    // Connects to an IPv4 or IPv6 address (an IPv6 one also in brackets) or
+    // to a host name, trying each of its addresses in turn; nullptr when no
+    // connection was made within timeoutMs. RemoteHost is the address that
+    // answered.
+    static std::unique_ptr<TStreamSocket> Connect(const std::string& host, int port, int timeoutMs);
 
     bool Active() const { return m_fd >= 0; }
     int Fd() const { return m_fd; }
@@ -83,6 +85,10 @@ public:
     const std::string& RemoteHost() const { return m_remoteHost; }
     int RemotePort() const { return m_remotePort; }
     int LocalPort() const;
+    // This end's address as text (IPv4 dotted, IPv6 without brackets).
+    std::string LocalAddress() const;
+    // True for a connection over IPv6 (not an IPv4 peer on an IPv6 socket).
+    bool IsIPv6() const;
     std::uint64_t BytesSent() const { return m_bytesSent; }
     std::uint64_t BytesReceived() const { return m_bytesReceived; }
 
@@ -113,7 +119,8 @@ private:
     int m_sendStallMs = 60000;
 };
 
-// A listening TCP socket on all local IPv4 addresses.
+// A listening TCP socket on all local addresses, IPv4 and IPv6 (IPv4 alone
+// where the system has no IPv6). An IPv4 peer's RemoteHost is dotted.
 class TServerSocket {
 public:
     // nullptr when the port cannot be bound or listened on.

@@ -26,10 +26,9 @@ TTranserSocket::~TTranserSocket() {
 bool TTranserSocket::Connect(const std::string& host, int port) {
     m_remoteHost = host;
     m_port = port;
-    const std::string address = IsDottedAddress(host) ? host : ResolveHost(host);
     CloseSocket();
     m_mode = smClient;
-    m_connection = TStreamSocket::Connect(address, port, static_cast<int>(Timeouts.Connect));
+    m_connection = TStreamSocket::Connect(host, port, static_cast<int>(Timeouts.Connect));
     if (!m_connection)
         return false;
     m_connection->SetSendStallLimit(static_cast<int>(Timeouts.NoResponse));
@@ -128,7 +127,8 @@ std::string TTranserSocket::ReadHandshakeLine() {
 
 void TTranserSocket::Handshake() {
     TStreamSocket& connection = *m_connection;
-    const std::string ownAddress = LocalHostAddr();
+    // Over IPv6 the line carries this end's IPv6 address as text.
+    const std::string ownAddress = connection.IsIPv6() ? connection.LocalAddress() : LocalHostAddr();
     m_localDigest = DigestText(ownAddress);
     connection.Send({wire::Banner, wire::LineEnd, ownAddress, wire::LineEnd});
     if (!connection.WaitForData(static_cast<int>(Timeouts.Handshake)))

@@ -5,11 +5,13 @@ FWP_PACKAGES=(
     # building
     cmake ninja-build g++ pkg-config clang-format
     # libraries
-    zlib1g-dev libcurl4-openssl-dev libpugixml-dev libcpp-httplib-dev libsqlite3-dev libhiredis-dev
+    zlib1g-dev libcurl4-openssl-dev libpugixml-dev libnatpmp-dev libcpp-httplib-dev libsqlite3-dev libhiredis-dev
     # the window: Qt 6 widgets and sound, and a Japanese font
     qt6-base-dev qt6-multimedia-dev fonts-noto-cjk
     # tests and benchmarks
     libgtest-dev libbenchmark-dev xdg-user-dirs time socat openssh-server openssh-client redis-server wrk
+    # the port mapping test: a real router daemon in network namespaces, and its clients
+    miniupnpd-nftables nftables miniupnpc iproute2 procps
     # screenshots of the window on a virtual display
     xvfb xauth xdotool imagemagick
 )
@@ -31,7 +33,8 @@ fwp_install_packages() {
         sudo="sudo"
     fi
     $sudo env DEBIAN_FRONTEND=noninteractive apt-get update -q
-    # Starting a system sshd is not wanted: the benchmark runs a throwaway one of its own.
+    # Starting a system sshd or miniupnpd is not wanted: the benchmark and the port
+    # mapping test run throwaway ones of their own.
     $sudo env DEBIAN_FRONTEND=noninteractive RUNLEVEL=1 apt-get install -y -q --no-install-recommends "${missing[@]}"
 }
 

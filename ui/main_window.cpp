@@ -718,7 +718,9 @@ void TMainWindow::SelectionChanged() {
 
 void TMainWindow::Discover() {
     m_controller->Discover();
-    m_edtLocalAddr->setText(FromUtf8(m_controller->LocalAddress()));
+    // The global IPv6 address, if any, stands beside the local IPv4 one.
+    const std::string ipv6 = m_controller->LocalIPv6Address();
+    m_edtLocalAddr->setText(FromUtf8(m_controller->LocalAddress() + (ipv6.empty() ? "" : "  " + ipv6)));
     m_edtWANAddr->setText(FromUtf8(m_controller->WanAddress()));
 }
 

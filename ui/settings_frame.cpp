@@ -189,6 +189,7 @@ QWidget* TSettingsFrame::BuildGeneralPage() {
     auto* page = new QWidget;
     auto* layout = PageLayout(page);
     m_cbUseUPnP = CheckBox(u"cbUseUPnP"_s, u"サーバ開始時にUPnPでポート開放する(&U)"_s);
+    m_cbUseUPnP->setToolTip(u"ルーターがUPnPに答えないときは、NAT-PMPでポートを開けます"_s);
     m_cbTaskTray = CheckBox(u"cbTaskTray"_s, u"最小化時にタスクトレイに格納する(&T)"_s);
     layout->addWidget(m_cbUseUPnP);
     layout->addWidget(m_cbTaskTray);

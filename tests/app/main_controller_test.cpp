@@ -14,6 +14,7 @@
 #include "app/transfer_actions.h"
 #include "common/codec.h"
 #include "engine/poll_loop.h"
+#include "tests/support/loopback.h"
 #include "tests/support/peer.h"
 #include "tests/support/raw_peer.h"
 #include "tests/support/sandbox.h"
@@ -82,6 +83,31 @@ TEST_F(Controller, ElevenClientStartsKeepTheTenMostRecentAddresses) {
     ASSERT_EQ(saved.DirectConnectTo.size(), 10u);
     EXPECT_EQ(saved.DirectConnectTo.front(), "127.0.0.11");
     EXPECT_EQ(saved.DirectConnectTo.back(), "127.0.0.2");
+}
+
+TEST_F(Controller, ClientConnectsToAnIPv6AddressAndKeepsItInTheRecentList) {
+    if (!test::LoopbackHasIPv6())
+        GTEST_SKIP() << "no IPv6 loopback here";
+    test::TPeer server("server");
+    for (const char* typed : {" ::1 ", "[::1]"}) {
+        SCOPED_TRACE(typed);
+        const int port = server.Listen();
+        auto accepted = server.AcceptAndStart();
+        ASSERT_TRUE(controller->StartClient(false, "", typed, std::to_string(port)));
+        ASSERT_TRUE(accepted.get());
+        EXPECT_EQ(server.Call([](TTranser& t) { return t.RemoteHost(); }), "::1");
+        controller->Transer().CloseSocket();
+        server.Call([](TTranser& t) {
+            t.CloseSocket();
+            return 0;
+        });
+        ASSERT_TRUE(server.WaitUntil([](TTranser& t) { return t.State() == tsClosed; }));
+    }
+    TConfig saved(box.Path("config.ini"));
+    saved.Load();
+    ASSERT_GE(saved.DirectConnectTo.size(), 2u);
+    EXPECT_EQ(saved.DirectConnectTo[0], "[::1]");
+    EXPECT_EQ(saved.DirectConnectTo[1], "::1");
 }
 
 TEST_F(Controller, FileRowsGoThroughEveryPhaseOnBothAnswers) {

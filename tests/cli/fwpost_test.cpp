@@ -7,6 +7,7 @@
 
 #include "tests/connect/easy_service_fixture.h"
 #include "tests/connect/loopback_gateway.h"
+#include "tests/support/loopback.h"
 #include "tests/support/process.h"
 #include "tests/support/proxy.h"
 #include "tests/support/raw_peer.h"
@@ -34,9 +35,10 @@ protected:
         port = line ? std::stoi(line->substr(10)) : 0;
         return process;
     }
-    std::unique_ptr<TProcess> Connect(std::vector<std::string> args, int toPort = 0) {
+    std::unique_ptr<TProcess> Connect(std::vector<std::string> args, int toPort = 0,
+                                      const std::string& host = "127.0.0.1") {
         args.insert(args.begin(),
-                    {"connect", "127.0.0.1", "-p", std::to_string(toPort ? toPort : port), "-c", config});
+                    {"connect", host, "-p", std::to_string(toPort ? toPort : port), "-c", config});
         return std::make_unique<TProcess>(FwpostPath, args, box.Root().string());
     }
     static bool HasLine(TProcess& process, const std::string& line) {
@@ -72,6 +74,20 @@ TEST_F(Fwpost, FilesAndMessagesGoBothWaysWithEachPacketType) {
         EXPECT_EQ(ReadAll(in / a.filename()), ReadAll(a));
         EXPECT_EQ(ReadAll(in / b.filename()), ReadAll(b));
     }
+}
+
+TEST_F(Fwpost, FilesGoOverIPv6AndEachSideNamesTheOther) {
+    if (!LoopbackHasIPv6())
+        GTEST_SKIP() << "no IPv6 loopback here";
+    const auto a = box.WriteRandomFile("out/a6.bin", 100'000, 3);
+    auto listener = Listen({"-y", "-d", in.string()});
+    ASSERT_NE(port, 0);
+    auto connector = Connect({a.string()}, 0, "::1");
+    EXPECT_EQ(connector->Wait(), 0) << connector->ErrorOutput();
+    EXPECT_EQ(listener->Wait(), 0) << listener->ErrorOutput();
+    EXPECT_TRUE(HasLine(*connector, "connected ::1"));
+    EXPECT_TRUE(HasLine(*listener, "connected ::1"));
+    EXPECT_EQ(ReadAll(in / a.filename()), ReadAll(a));
 }
 
 TEST_F(Fwpost, OffersAreDeniedWithoutATerminalAndTheSenderFails) {

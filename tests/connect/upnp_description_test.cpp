@@ -1,7 +1,11 @@
 // The description, answer and URL rules of the mapper, checked on texts
 // alone: nothing here touches a socket.
+#include "connect/natpmp.h"
+#include "connect/upnp.h"
 #include "connect/upnp_wire.h"
 
+#include <cstdlib>
+#include <optional>
 #include <string>
 
 #include <arpa/inet.h>
@@ -20,6 +24,7 @@ constexpr std::string_view Location = "http://192.168.0.1:2869/upnphost/udhisapi
 TEST(UPnPDescription, ControlURLIsURLBaseOrElseTheLocationsHostAndPortWithTheControlPathAppended) {
     constexpr std::string_view IP = "urn:schemas-upnp-org:service:WANIPConnection:1";
     constexpr std::string_view PPP = "urn:schemas-upnp-org:service:WANPPPConnection:1";
+    constexpr std::string_view IP2 = "urn:schemas-upnp-org:service:WANIPConnection:2";
     struct TCase {
         std::string_view urlBase;
         std::string_view control;
@@ -39,6 +44,7 @@ TEST(UPnPDescription, ControlURLIsURLBaseOrElseTheLocationsHostAndPortWithTheCon
         // The control URL is appended as it is, even when it is not relative.
         {"", "ctl", "http://192.168.0.1:2869ctl"},
         {"", "/ppp", "http://192.168.0.1:2869/ppp", PPP},
+        {"", "/ctl/IPConn", "http://192.168.0.1:2869/ctl/IPConn", IP2},
     };
     for (const TCase& test : cases) {
         SCOPED_TRACE(test.urlBase);
@@ -50,6 +56,38 @@ TEST(UPnPDescription, ControlURLIsURLBaseOrElseTheLocationsHostAndPortWithTheCon
         EXPECT_EQ(controlURL, test.expected);
         EXPECT_EQ(serviceType, test.serviceType);
     }
+}
+
+TEST(UPnPDescription, ConnectionServiceIsFoundWhenAnotherServiceIsListedFirst) {
+    struct TCase {
+        std::string_view firstType;
+        std::string_view control;
+        std::string_view type;
+    };
+    const TCase cases[] = {
+        // A firewall service first: the connection device's PPP service is next.
+        {"urn:schemas-upnp-org:service:WANIPv6FirewallControl:1", "http://192.168.0.1:2869/second",
+         "urn:schemas-upnp-org:service:WANPPPConnection:1"},
+        {"urn:schemas-upnp-org:service:WANEthernetLinkConfig:1", "http://192.168.0.1:2869/second",
+         "urn:schemas-upnp-org:service:WANPPPConnection:1"},
+    };
+    for (const TCase& test : cases) {
+        SCOPED_TRACE(test.firstType);
+        std::string controlURL;
+        std::string serviceType;
+        EXPECT_TRUE(upnp::ParseDeviceDescription(Location, GatewayDescriptionXml("", "/fw", test.firstType),
+                                                 controlURL, serviceType));
+        EXPECT_EQ(controlURL, test.control);
+        EXPECT_EQ(serviceType, test.type);
+    }
+    // A WANIPConnection service anywhere goes before a PPP one.
+    std::string xml = GatewayDescriptionXml("", "/fw", "urn:schemas-upnp-org:service:DeviceProtection:1");
+    const std::string ppp = "urn:schemas-upnp-org:service:WANPPPConnection:1";
+    xml.replace(xml.find(ppp), ppp.size(), "urn:schemas-upnp-org:service:WANIPConnection:2");
+    std::string controlURL;
+    std::string serviceType;
+    EXPECT_TRUE(upnp::ParseDeviceDescription(Location, xml, controlURL, serviceType));
+    EXPECT_EQ(serviceType, "urn:schemas-upnp-org:service:WANIPConnection:2");
 }
 
 TEST(UPnPDescription, MissingStepOfThePathOrTextThatIsNotXmlFindsNothing) {
@@ -133,6 +171,41 @@ TEST(UPnPDescription, SearchTargetVariableChoosesWhereTheSearchGoes) {
     EXPECT_TRUE(local.Send);
     EXPECT_EQ(ntohl(local.Address.sin_addr.s_addr), 0x7F000001u);
     EXPECT_EQ(ntohs(local.Address.sin_port), 40123);
+}
+
+TEST(NatPmpGateway, VariablesChooseWhereRequestsGoAndAPointedSearchKeepsThemHome) {
+    struct TCase {
+        const char* search;   // FWP_SSDP_TARGET, nullptr for unset
+        const char* gateway;  // FWP_NATPMP_GATEWAY, nullptr for unset
+        std::optional<in_addr_t> expected;
+    };
+    const TCase cases[] = {
+        {nullptr, nullptr, 0},  // the default gateway
+        {"off", nullptr, std::nullopt},
+        {"127.0.0.1:1900", nullptr, std::nullopt},
+        {"off", "192.0.2.1", htonl(0xC0000201)},
+        {nullptr, "off", std::nullopt},
+        {nullptr, "gateway", std::nullopt},
+        {nullptr, "0.0.0.0", std::nullopt},
+        {nullptr, "2001:db8::1", std::nullopt},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(std::string(c.search ? c.search : "-") + " " + (c.gateway ? c.gateway : "-"));
+        c.search ? ::setenv("FWP_SSDP_TARGET", c.search, 1) : ::unsetenv("FWP_SSDP_TARGET");
+        c.gateway ? ::setenv("FWP_NATPMP_GATEWAY", c.gateway, 1) : ::unsetenv("FWP_NATPMP_GATEWAY");
+        EXPECT_EQ(NatPmpGatewayFromEnvironment(), c.expected);
+    }
+    ::setenv("FWP_SSDP_TARGET", "off", 1);
+    ::unsetenv("FWP_NATPMP_GATEWAY");
+}
+
+TEST(LocalAddress, OnlyAddressesThatReachBeyondTheSiteCountAsGlobalIPv6) {
+    for (const char* global : {"2001:db8::1", "2a00:1450:4001:80b::200e", "2001:db8:0:1::abcd"})
+        EXPECT_TRUE(IsGlobalIPv6Address(global)) << global;
+    for (const char* other :
+         {"::1", "::", "fe80::1", "fd12:3456::1", "fc00::1", "ff02::1", "::ffff:192.0.2.1", "fec0::1",
+          "192.0.2.1", "", "2001:db8::1::2", "[2001:db8::1]"})
+        EXPECT_FALSE(IsGlobalIPv6Address(other)) << other;
 }
 
 }  // namespace

@@ -15,11 +15,18 @@ namespace {
 using namespace std::chrono_literals;
 using test::TLoopbackGateway;
 
-// The request bytes below are written out from the router protocol's
-// description by hand: three header styles, each followed by one LF and the
-// body. The control URL is the gateway's http://127.0.0.1:PORT/upnp/control/WANIPConn1;
-// "@A", "@P" and "@L" stand for the action, the port and the body's length.
+// The request bytes below are written out by hand: four header styles, each
+// followed by its empty line and the body. The control URL is the gateway's
+// http://127.0.0.1:PORT/upnp/control/WANIPConn1; "@A", "@P" and "@L" stand for
+// the action, the port and the body's length.
 constexpr std::string_view StyleHeaders[] = {
+    "POST /upnp/control/WANIPConn1 HTTP/1.1\r\n"
+    "Host: 127.0.0.1:@P\r\n"
+    "Content-Type: text/xml; charset=\"utf-8\"\r\n"
+    "SOAPAction: \"urn:schemas-upnp-org:service:WANIPConnection:1#@A\"\r\n"
+    "Content-Length: @L\r\n"
+    "Connection: close\r\n",
+
     "POST /upnp/control/WANIPConn1 HTTP/1.1\n"
     "Content-Type: text/xml; charset=\"utf-8\"\n"
     "Accept: */*\n"
@@ -53,11 +60,12 @@ std::string Replaced(std::string text, std::string_view what, std::string_view w
     return text;
 }
 
-// The request of header style 1, 2 or 3.
+// The request of header style 0 to 3. The header of CR LF lines ends in an
+// empty CR LF line, the header of LF lines in an empty LF line.
 std::string Request(int style, std::uint16_t port, std::string_view action, std::string_view body) {
-    std::string header = Replaced(std::string(StyleHeaders[style - 1]), "@A", action);
+    std::string header = Replaced(std::string(StyleHeaders[style]), "@A", action);
     header = Replaced(Replaced(header, "@P", std::to_string(port)), "@L", std::to_string(body.size()));
-    return header + "\n" + std::string(body);
+    return header + (style == 1 || style == 2 ? "\n" : "\r\n") + std::string(body);
 }
 
 constexpr std::string_view G1 =
@@ -180,24 +188,25 @@ protected:
     TUPnPController controller;
 };
 
-TEST_F(Soap, RouterThatUnderstandsOneHeaderStyleIsAskedInEveryStyleUpToIt) {
-    for (int understood = 1; understood <= 3; ++understood) {
+TEST_F(Soap, RouterThatUnderstandsOneHeaderStyleIsAskedInEveryStyleUpToItThenInItFirst) {
+    for (int understood = 0; understood <= 3; ++understood) {
         SCOPED_TRACE(understood);
         TLoopbackGateway router;
+        // A fresh controller: one remembers what its router took.
+        TUPnPController fresh(Options(10s));
         const std::uint16_t port = router.ControlPort();
-        controller.SetService(router.ControlURL(), std::string(TLoopbackGateway::ServiceType));
+        fresh.SetService(router.ControlURL(), std::string(TLoopbackGateway::ServiceType));
         router.SetSOAPPolicy([&](const std::string& request) {
             const bool known = request == Request(understood, port, "GetExternalIPAddress", G1) ||
                                request == Request(understood, port, "AddPortMapping", A1Tcp);
             return TLoopbackGateway::TSOAPAnswer{known ? AddressAnswer("203.0.113.7") : Refused};
         });
-        EXPECT_EQ(controller.GetExternalIPAddress(), "203.0.113.7");
-        EXPECT_TRUE(controller.AddPortMapping(4006, 4006, 0));
+        EXPECT_EQ(fresh.GetExternalIPAddress(), "203.0.113.7");
+        EXPECT_TRUE(fresh.AddPortMapping(4006, 4006, 0));
         std::vector<std::string> expected;
-        for (int style = 1; style <= understood; ++style)
+        for (int style = 0; style <= understood; ++style)
             expected.push_back(Request(style, port, "GetExternalIPAddress", G1));
-        for (int style = 1; style <= understood; ++style)
-            expected.push_back(Request(style, port, "AddPortMapping", A1Tcp));
+        expected.push_back(Request(understood, port, "AddPortMapping", A1Tcp));
         EXPECT_EQ(router.SOAPRequests(), expected);
     }
 }
@@ -210,16 +219,18 @@ TEST_F(Soap, ExternalAddressFallsBackToTheSecondBody) {
     for (const std::string& firstAnswer : firstAnswers) {
         SCOPED_TRACE(firstAnswer);
         TLoopbackGateway router;
-        controller.SetService(router.ControlURL(), std::string(TLoopbackGateway::ServiceType));
+        // A fresh controller: one remembers what its router took.
+        TUPnPController fresh(Options(10s));
+        fresh.SetService(router.ControlURL(), std::string(TLoopbackGateway::ServiceType));
         router.SetSOAPPolicy([&](const std::string& request) {
             return TLoopbackGateway::TSOAPAnswer{request.ends_with(G1) ? firstAnswer
                                                                        : AddressAnswer("192.0.2.44")};
         });
-        EXPECT_EQ(controller.GetExternalIPAddress(), "192.0.2.44");
+        EXPECT_EQ(fresh.GetExternalIPAddress(), "192.0.2.44");
         const std::uint16_t port = router.ControlPort();
         EXPECT_EQ(router.SOAPRequests(),
-                  (std::vector<std::string>{Request(1, port, "GetExternalIPAddress", G1),
-                                            Request(1, port, "GetExternalIPAddress", G2)}));
+                  (std::vector<std::string>{Request(0, port, "GetExternalIPAddress", G1),
+                                            Request(0, port, "GetExternalIPAddress", G2)}));
     }
 }
 
@@ -230,7 +241,7 @@ TEST_F(Soap, SilentRouterGetsEveryBodyInEveryStyleAndNoHang) {
         std::vector<std::string_view> bodies;
     };
     const TCase cases[] = {
-        // Nine mapping requests.
+        // Twelve mapping requests.
         {"AddPortMapping", [](TUPnPController& c) { return c.AddPortMapping(50000, 4006, 1); }, {A1, A2, A3}},
         {"DeletePortMapping", [](TUPnPController& c) { return c.DeletePortMapping(4006, 0); }, {D1, D2}},
         {"GetExternalIPAddress",
@@ -246,10 +257,33 @@ TEST_F(Soap, SilentRouterGetsEveryBodyInEveryStyleAndNoHang) {
         EXPECT_FALSE(c.call(controller));
         std::vector<std::string> expected;
         for (std::string_view body : c.bodies) {
-            for (int style = 1; style <= 3; ++style)
+            for (int style = 0; style <= 3; ++style)
                 expected.push_back(Request(style, router.ControlPort(), c.action, body));
         }
         EXPECT_EQ(router.SOAPRequests(), expected);
+    }
+}
+
+TEST_F(Soap, EveryBodyNamesTheServiceItIsSentTo) {
+    for (const std::string_view type : {"urn:schemas-upnp-org:service:WANIPConnection:2",
+                                        "urn:schemas-upnp-org:service:WANPPPConnection:1"}) {
+        SCOPED_TRACE(type);
+        TLoopbackGateway router;
+        controller.SetService(router.ControlURL(), std::string(type));
+        router.SetSOAPPolicy(
+            [](const std::string&) { return TLoopbackGateway::TSOAPAnswer{AddressAnswer("192.0.2.44")}; });
+        EXPECT_EQ(controller.GetExternalIPAddress(), "192.0.2.44");
+        EXPECT_TRUE(controller.AddPortMapping(4006, 4006, 0));
+        EXPECT_TRUE(controller.DeletePortMapping(4006, 0));
+        const std::vector<std::string> requests = router.SOAPRequests();
+        ASSERT_EQ(requests.size(), 3u);
+        for (const std::string& request : requests) {
+            SCOPED_TRACE(request);
+            const std::size_t action = request.find("SOAPAction: \"" + std::string(type) + "#");
+            EXPECT_NE(action, std::string::npos);
+            EXPECT_NE(request.find("xmlns:m=\"" + std::string(type) + "\""), std::string::npos);
+            EXPECT_EQ(request.find("WANIPConnection:1"), std::string::npos);
+        }
     }
 }
 
@@ -267,8 +301,12 @@ TEST_F(Soap, ErrorInAnAnswerWith200MovesOnToTheNextBody) {
         return TLoopbackGateway::TSOAPAnswer{first ? Fault : Ok("<u:AddPortMappingResponse/>")};
     });
     EXPECT_TRUE(controller.AddPortMapping(50000, 4006, 1));
-    EXPECT_EQ(gateway.SOAPRequests(), (std::vector<std::string>{Request(1, Port(), "AddPortMapping", A1),
-                                                                Request(1, Port(), "AddPortMapping", A2)}));
+    EXPECT_EQ(gateway.SOAPRequests(), (std::vector<std::string>{Request(0, Port(), "AddPortMapping", A1),
+                                                                Request(0, Port(), "AddPortMapping", A2)}));
+    // The body the router took goes first next time.
+    EXPECT_TRUE(controller.AddPortMapping(50000, 4006, 1));
+    EXPECT_EQ(gateway.SOAPRequests().back(), Request(0, Port(), "AddPortMapping", A2));
+    EXPECT_EQ(gateway.SOAPRequests().size(), 3u);
 }
 
 TEST_F(Soap, StatusOf2xxOtherThan200TriesEveryStyleAndStillCounts) {
@@ -276,9 +314,9 @@ TEST_F(Soap, StatusOf2xxOtherThan200TriesEveryStyleAndStillCounts) {
         [](const std::string&) { return TLoopbackGateway::TSOAPAnswer{"HTTP/1.1 204 No Content\r\n\r\n"}; });
     EXPECT_TRUE(controller.DeletePortMapping(4006, 0));
     EXPECT_EQ(gateway.SOAPRequests(),
-              (std::vector<std::string>{Request(1, Port(), "DeletePortMapping", D1),
-                                        Request(2, Port(), "DeletePortMapping", D1),
-                                        Request(3, Port(), "DeletePortMapping", D1)}));
+              (std::vector<std::string>{
+                  Request(0, Port(), "DeletePortMapping", D1), Request(1, Port(), "DeletePortMapping", D1),
+                  Request(2, Port(), "DeletePortMapping", D1), Request(3, Port(), "DeletePortMapping", D1)}));
 }
 
 TEST_F(Soap, AnswerEndsAtItsLengthOrAnEmptyLineAndOnlyA200EndsTheStyles) {
@@ -301,14 +339,14 @@ TEST_F(Soap, AnswerEndsAtItsLengthOrAnEmptyLineAndOnlyA200EndsTheStyles) {
          "line one\r\nline two\r\n", 1},
         {"past the size limit",
          Ok("<NewExternalIPAddress>192.0.2.1</NewExternalIPAddress>" + std::string(4096, ' ')), true, 0, "",
-         3},
+         4},
         // The status is read from characters 10 to 12.
-        {"404", "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n", true, 404, "", 3},
+        {"404", "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n", true, 404, "", 4},
         {"500 in HTTP/1.0", "HTTP/1.0 500 Internal Server Error\r\nContent-Length: 0\r\n\r\n", true, 500, "",
-         3},
-        {"no number", "HTTP/1.1 OK\r\nContent-Length: 0\r\n\r\n", true, 400, "", 3},
-        {"status line cut short", "HTTP/1.1\r\nContent-Length: 0\r\n\r\n", true, 400, "", 3},
-        {"no status line", "\r\nContent-Length: 0\r\n\r\n", true, 400, "", 3},
+         4},
+        {"no number", "HTTP/1.1 OK\r\nContent-Length: 0\r\n\r\n", true, 400, "", 4},
+        {"status line cut short", "HTTP/1.1\r\nContent-Length: 0\r\n\r\n", true, 400, "", 4},
+        {"no status line", "\r\nContent-Length: 0\r\n\r\n", true, 400, "", 4},
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.name);

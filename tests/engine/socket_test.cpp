@@ -4,6 +4,7 @@
 #include "engine/address.h"
 #include "engine/poll_loop.h"
 #include "engine/stream_socket.h"
+#include "tests/support/loopback.h"
 #include "tests/support/raw_peer.h"
 
 namespace fwp {
@@ -51,6 +52,39 @@ TEST(StreamSocket, LineInPiecesIsReadWholeAndThePayloadAfterItStays) {
     }
     EXPECT_EQ(std::string(buffer, got), std::string("PAYLOAD\x00\x01", 9));
     EXPECT_EQ(pair.socket->RemoteHost(), "127.0.0.1");
+}
+
+TEST(StreamSocket, ListenerTakesBothFamiliesAndEachSideNamesThePeerPlainly) {
+    if (!test::LoopbackHasIPv6())
+        GTEST_SKIP() << "no IPv6 loopback here";
+    const auto server = TServerSocket::Listen(0);
+    ASSERT_TRUE(server);
+    struct TCase {
+        const char* host;
+        const char* address;
+        bool ipv6;
+    };
+    const TCase cases[] = {
+        {"127.0.0.1", "127.0.0.1", false},
+        {"::1", "::1", true},
+        {"[::1]", "::1", true},
+        {"0:0:0:0:0:0:0:1", "::1", true},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.host);
+        const auto client = TStreamSocket::Connect(c.host, server->LocalPort(), 2000);
+        ASSERT_TRUE(client);
+        const auto accepted = server->Accept(2000);
+        ASSERT_TRUE(accepted);
+        EXPECT_EQ(client->RemoteHost(), c.address);
+        EXPECT_EQ(accepted->RemoteHost(), c.address);
+        EXPECT_EQ(accepted->IsIPv6(), c.ipv6);
+        EXPECT_EQ(client->LocalAddress(), c.address);
+    }
+    // A name goes through the resolver (localhost: from the hosts file).
+    const auto byName = TStreamSocket::Connect("localhost", server->LocalPort(), 2000);
+    ASSERT_TRUE(byName);
+    EXPECT_TRUE(server->Accept(2000));
 }
 
 TEST(StreamSocket, ConnectionClosedByThePeerGivesNoData) {

@@ -13,5 +13,7 @@ sockaddr_in Loopback(int port);
 int BindLoopback(int type, std::uint16_t& port);
 // A loopback port that was free a moment ago (nothing listens on it).
 int FreePort();
+// True when a socket can be bound to ::1 (IPv6 loopback is there).
+bool LoopbackHasIPv6();
 
 }  // namespace fwp::test
