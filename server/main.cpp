@@ -6,6 +6,7 @@
 #include <thread>
 
 #include <pthread.h>
+#include <sys/resource.h>
 
 #include "server/options.h"
 #include "server/redis_registry.h"
@@ -57,6 +58,13 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     // A client that goes away mid-reply must not end the process.
     std::signal(SIGPIPE, SIG_IGN);
+    // Every connection, idle ones included, is a socket: allow as many as
+    // the system lets this process have.
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
 
     std::unique_ptr<TRegistry> registry;
     std::string storage;

@@ -1,9 +1,13 @@
 #include "tests/server/rendezvous_fixture.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <stdexcept>
 #include <thread>
+
+#include <fcntl.h>
+#include <poll.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -130,9 +134,9 @@ std::optional<std::string> TRedisServer::Command(const std::vector<std::string>&
     return text;
 }
 
-TRendezvousProcess::TRendezvousProcess(std::vector<std::string> args) {
+TRendezvousProcess::TRendezvousProcess(std::vector<std::string> args, std::function<void()> beforeExec) {
     args.insert(args.begin(), {"--listen", "127.0.0.1:0"});
-    m_process = std::make_unique<TProcess>(BinaryPath("fwpost-rendezvous"), args);
+    m_process = std::make_unique<TProcess>(BinaryPath("fwpost-rendezvous"), args, "", std::move(beforeExec));
     const auto line = m_process->WaitForLine("listening ", StartLimit);
     if (line) {
         const std::size_t colon = line->find(':');
@@ -155,11 +159,12 @@ std::vector<std::string> TRendezvousProcess::LogLines() {
 }
 
 TRawReply RawGet(int port, const std::string& target, const std::string& extraHeaders,
-                 const std::string& from) {
+                 const std::string& from, std::chrono::seconds limit) {
     TRawReply reply;
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const timeval readLimit{20, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &readLimit, sizeof readLimit);
+    const timeval socketLimit{static_cast<time_t>(limit.count()), 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &socketLimit, sizeof socketLimit);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &socketLimit, sizeof socketLimit);  // also bounds connect
     sockaddr_in local = Address(from, 0);
     sockaddr_in remote = Address("127.0.0.1", port);
     const std::string request =
@@ -181,6 +186,71 @@ TRawReply RawGet(int port, const std::string& target, const std::string& extraHe
     reply.Headers = received.substr(0, headersEnd + 2);
     reply.Body = received.substr(headersEnd + 4);
     return reply;
+}
+
+std::string RawExchange(int port, const std::string& request) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const timeval readLimit{20, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &readLimit, sizeof readLimit);
+    sockaddr_in remote = Address("127.0.0.1", port);
+    std::string received;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) == 0 &&
+        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+        char buffer[4096];
+        ssize_t n = 0;
+        while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
+            received.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return received;
+}
+
+TIdleConnections::TIdleConnections(int port, int count, const std::string& from) {
+    // Connecting without waiting: a service that stops accepting must not
+    // stall the test here.
+    sockaddr_in local = Address(from, 0);
+    sockaddr_in remote = Address("127.0.0.1", port);
+    for (int i = 0; i < count; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (fd < 0)
+            break;
+        m_sockets.push_back(fd);
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0)
+            ::connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote);
+    }
+}
+
+TIdleConnections::~TIdleConnections() {
+    for (const int fd : m_sockets)
+        ::close(fd);
+}
+
+bool TIdleConnections::Established() {
+    const auto deadline = Clock::now() + 20s;
+    for (const int fd : m_sockets) {
+        pollfd entry{fd, POLLOUT, 0};
+        while (::poll(&entry, 1, 100) == 0)
+            if (Clock::now() > deadline)
+                return false;
+    }
+    return true;
+}
+
+bool TIdleConnections::AllClosedByTheService(std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    for (const int fd : m_sockets) {
+        for (;;) {
+            char byte = 0;
+            const ssize_t n = ::recv(fd, &byte, 1, 0);
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK))
+                break;  // closed (or reset) by the other side
+            if (Clock::now() > deadline)
+                return false;
+            pollfd entry{fd, POLLIN, 0};
+            ::poll(&entry, 1, 100);
+        }
+    }
+    return true;
 }
 
 }  // namespace fwp::test

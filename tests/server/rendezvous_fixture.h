@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -47,7 +48,8 @@ private:
 // read from standard output.
 class TRendezvousProcess {
 public:
-    explicit TRendezvousProcess(std::vector<std::string> args);
+    // beforeExec runs in the child before the program starts (limits, ...).
+    explicit TRendezvousProcess(std::vector<std::string> args, std::function<void()> beforeExec = nullptr);
 
     // False when it did not print its "listening" line.
     bool Started() const { return m_port != 0; }
@@ -74,8 +76,32 @@ struct TRawReply {
     std::string Body;
 };
 // GET target (sent byte for byte) to 127.0.0.1:port from the local address
-// from, with extra header lines ("Name: value\r\n" each).
+// from, with extra header lines ("Name: value\r\n" each). Connecting and
+// each read may take up to limit; a reply that does not come is status 0.
 TRawReply RawGet(int port, const std::string& target, const std::string& extraHeaders = "",
-                 const std::string& from = "127.0.0.1");
+                 const std::string& from = "127.0.0.1", std::chrono::seconds limit = 20s);
+
+// Sends request (any bytes, in one write) to 127.0.0.1:port and returns all
+// that comes back until the service closes the connection (20 s at most).
+std::string RawExchange(int port, const std::string& request);
+
+// TCP connections to 127.0.0.1:port from the local address from that send
+// nothing, as a client that connects and then stalls. Closed with the object.
+class TIdleConnections {
+public:
+    TIdleConnections(int port, int count, const std::string& from = "127.0.0.1");
+    ~TIdleConnections();
+    TIdleConnections(const TIdleConnections&) = delete;
+    TIdleConnections& operator=(const TIdleConnections&) = delete;
+
+    // True once every connection has been set up by the kernel (20 s at most).
+    bool Established();
+    // True once the service has closed every connection (limit at most).
+    bool AllClosedByTheService(std::chrono::milliseconds limit);
+    int Socket(int index) const { return m_sockets.at(static_cast<std::size_t>(index)); }
+
+private:
+    std::vector<int> m_sockets;
+};
 
 }  // namespace fwp::test

@@ -6,6 +6,8 @@
 #include <regex>
 #include <thread>
 
+#include <sys/resource.h>
+
 #include <gtest/gtest.h>
 
 #include "tests/server/rendezvous_fixture.h"
@@ -375,6 +377,29 @@ TEST(RendezvousSqlite, RegistrationsOutliveARestartWithTheSameFile) {
     ASSERT_TRUE(again.Started()) << again.Process().ErrorOutput();
     TEasyServiceClient bob = again.Client(OtherLoopback);
     EXPECT_EQ(Lookup(bob, "alice"), (TFound{"203.0.113.5", 4006}));
+}
+
+TEST(RendezvousSqlite, HealthSaysUnavailableWhileRegistrationsFailOnAFullDisk) {
+    TSandbox box;
+    const std::string db = box.Path("registrations.db").string();
+    // Files may not grow past 256 KiB: a write beyond fails as on a full disk.
+    TRendezvousProcess service({"--db", db, "--rate-limit", "0"}, [] {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{256 * 1024, 256 * 1024};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    });
+    ASSERT_TRUE(service.Started()) << service.Process().ErrorOutput();
+    EXPECT_EQ(RawGet(service.Port(), "/healthz").Status, 200);
+    const std::string name(200, 'n');
+    int status = 200;
+    for (int i = 0; i < 2000 && status == 200; ++i)
+        status = RawGet(service.Port(),
+                        "/easy.cgi?mode=open&user=" + name + std::to_string(i) + "&port=4006&ip=192.0.2.1")
+                     .Status;
+    ASSERT_EQ(status, 503);
+    const TRawReply health = RawGet(service.Port(), "/healthz");
+    EXPECT_EQ(health.Status, 503);
+    EXPECT_EQ(health.Body, "503 Storage unavailable\r\n");
 }
 
 TEST(RendezvousSqlite, WithoutDbTheFileGoesToTheUsersDataFolder) {
