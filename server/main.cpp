@@ -82,7 +82,10 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::printf("storage %s\n", storage.c_str());
-    std::printf("listening %s:%d %s\n", options.Listen.Host.c_str(), port, options.Path.c_str());
+    // An IPv6 address in brackets, as --listen takes it.
+    const bool ipv6 = options.Listen.Host.find(':') != std::string::npos;
+    std::printf("listening %s%s%s:%d %s\n", ipv6 ? "[" : "", options.Listen.Host.c_str(), ipv6 ? "]" : "",
+                port, options.Path.c_str());
     std::fflush(stdout);
 
     std::thread stopper([&server, &signals] {

@@ -13,7 +13,7 @@
 namespace fwp::server {
 
 struct TEndpoint {
-    std::string Ip;  // dotted IPv4
+    std::string Ip;  // dotted IPv4, or IPv6 as CanonicalAddress writes it
     int Port = 0;
 };
 

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <thread>
 
 #include <arpa/inet.h>
 #include <microhttpd.h>
@@ -13,14 +14,20 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "server/reachability_probe.h"
+
 namespace fwp::server {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
 constexpr std::string_view MappedIPv4Prefix = "::ffff:";
-// Sockets kept free of connections for the storage, the log and the like.
-constexpr rlim_t ReservedSockets = 64;
+// Sockets kept free of connections for the storage, the log, the
+// reachability checks and the like.
+constexpr rlim_t ReservedSockets = 256;
+// Reachability checks running at once; one more is refused with a 503.
+constexpr int MaxProbes = 128;
+constexpr auto ProbeLimit = std::chrono::seconds(3);
 
 std::string_view Trim(std::string_view text) {
     while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
@@ -125,7 +132,9 @@ struct TRendezvousServer::TRequest {
     std::string Client;
     std::string Method;
     bool HeadersRead = false;
-    int Status = 0;  // 0 until a reply is queued
+    bool Probing = false;          // parked while its reachability check runs
+    std::optional<TReply> Probed;  // the check's reply, set before the connection is resumed
+    int Status = 0;                // 0 until a reply is queued
 };
 
 struct TRendezvousServer::TCallbacks {
@@ -143,6 +152,12 @@ struct TRendezvousServer::TCallbacks {
         auto* request = static_cast<TRequest*>(*context);
         if (!request)
             *context = request = new TRequest;
+        if (request->Probing) {
+            if (!request->Probed)
+                return MHD_YES;
+            request->Probing = false;
+            return server->Queue(connection, *request, *request->Probed) ? MHD_YES : MHD_NO;
+        }
         // The first call comes with the headers. The reply waits for the
         // call after the whole request has been read: a reply queued before
         // that makes the library close the connection, and a second request
@@ -183,13 +198,38 @@ bool TRendezvousServer::Answer(MHD_Connection* connection, TRequest& request, co
     const bool read = method == "GET" || method == "HEAD";
     if (path == m_options.Path) {
         if (!read)
-            return Queue(connection, request, {405, "405 Method Not Allowed\r\n", std::nullopt}, true);
-        return Queue(connection, request,
-                     m_service.Handle(request.Target, request.Client, WallClockMs(), MonotonicNow()));
+            return Queue(connection, request, {405, "405 Method Not Allowed\r\n", std::nullopt, std::nullopt},
+                         true);
+        const TReply reply = m_service.Handle(request.Target, request.Client, WallClockMs(), MonotonicNow());
+        if (reply.Probe)
+            return StartProbe(connection, request, *reply.Probe);
+        return Queue(connection, request, reply);
     }
     if (path == "/healthz" && read)
         return Queue(connection, request, m_service.Health());
-    return Queue(connection, request, {404, "404 Not Found\r\n", std::nullopt});
+    return Queue(connection, request, {404, "404 Not Found\r\n", std::nullopt, std::nullopt});
+}
+
+bool TRendezvousServer::StartProbe(MHD_Connection* connection, TRequest& request, const TEndpoint& target) {
+    {
+        const std::lock_guard lock(m_probeMutex);
+        if (m_probes >= MaxProbes)
+            return Queue(connection, request,
+                         {503, "503 Too many checks at once\r\n", std::nullopt, std::nullopt});
+        ++m_probes;
+    }
+    request.Probing = true;
+    MHD_suspend_connection(connection);
+    // The request lives until its connection's reply is done, which waits
+    // for this thread; the server waits for it before it stops.
+    std::thread([this, connection, &request, target] {
+        request.Probed = ReachabilityReply(ProbeListener(target.Ip, target.Port, ProbeLimit));
+        MHD_resume_connection(connection);
+        const std::lock_guard lock(m_probeMutex);
+        --m_probes;
+        m_probeEnded.notify_all();
+    }).detach();
+    return true;
 }
 
 bool TRendezvousServer::Queue(MHD_Connection* connection, TRequest& request, const TReply& reply,
@@ -272,7 +312,7 @@ bool TRendezvousServer::Run() {
         const std::lock_guard lock(m_stopMutex);
         if (m_stopping)
             return true;
-        unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ITC;
+        unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ITC | MHD_ALLOW_SUSPEND_RESUME;
         if (m_ipv6)
             flags |= MHD_USE_IPv6;
         const unsigned perAddress =
@@ -290,8 +330,15 @@ bool TRendezvousServer::Run() {
         if (!m_daemon)
             return false;
     }
-    std::unique_lock lock(m_stopMutex);
-    m_stopped.wait(lock, [this] { return m_stopping; });
+    {
+        std::unique_lock lock(m_stopMutex);
+        m_stopped.wait(lock, [this] { return m_stopping; });
+    }
+    {
+        // A parked connection must be resumed before the library may stop.
+        std::unique_lock lock(m_probeMutex);
+        m_probeEnded.wait(lock, [this] { return m_probes == 0; });
+    }
     // Accept nothing new, then let the threads finish what they are answering.
     const MHD_socket listening = MHD_quiesce_daemon(m_daemon);
     MHD_stop_daemon(m_daemon);

@@ -23,7 +23,8 @@ namespace fwp::server {
 // once (epoll), so a client that connects and then sends nothing or sends
 // slowly holds a socket, never a thread. Such a connection is closed after
 // the header time-out of silence, and one address may hold only so many
-// connections at once.
+// connections at once. A reachability check, which may take seconds, runs on
+// a thread of its own while its connection waits aside.
 class TRendezvousServer {
 public:
     TRendezvousServer(const TServerOptions& options, TRegistry& registry, std::FILE* log);
@@ -46,6 +47,9 @@ private:
     bool Answer(MHD_Connection* connection, TRequest& request, const std::string& path,
                 const std::string& method);
     bool Queue(MHD_Connection* connection, TRequest& request, const TReply& reply, bool allowHeader = false);
+    // Parks the connection and checks target on a thread of its own; the
+    // reply follows when the check is done.
+    bool StartProbe(MHD_Connection* connection, TRequest& request, const TEndpoint& target);
     std::string ClientAddress(MHD_Connection* connection) const;
     void Log(const TRequest& request);
 
@@ -59,6 +63,9 @@ private:
     std::mutex m_stopMutex;
     std::condition_variable m_stopped;
     bool m_stopping = false;
+    std::mutex m_probeMutex;
+    std::condition_variable m_probeEnded;
+    int m_probes = 0;  // checks running now
 };
 
 // The address a request came from: the TCP peer, an IPv4 address mapped into

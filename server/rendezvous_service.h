@@ -20,6 +20,9 @@
 namespace fwp::server {
 
 constexpr std::size_t MaxNameBytes = 255;
+// A reachability check connects only to ports from here up: below lie the
+// system's services, which no peer listens on.
+constexpr int MinProbePort = 1024;
 
 struct TServiceSettings {
     std::chrono::seconds Ttl = std::chrono::hours(12);
@@ -30,7 +33,13 @@ struct TReply {
     int Status = 200;
     std::string Body;
     std::optional<std::chrono::seconds> RetryAfter;  // with 429
+    // Set for a reachability check: the server connects there (off its
+    // connection threads) and answers with ReachabilityReply instead.
+    std::optional<TEndpoint> Probe;
 };
+
+// "200 OK" and a line "reachable = yes" or "reachable = no".
+TReply ReachabilityReply(bool reachable);
 
 class TRendezvousService {
 public:

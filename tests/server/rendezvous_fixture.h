@@ -3,6 +3,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <thread>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,6 +16,33 @@ namespace fwp::test {
 
 // The second loopback address, for a client that must come from elsewhere.
 constexpr const char* OtherLoopback = "127.0.0.2";
+
+// True when this machine has the IPv6 loopback address ::1.
+bool HaveIPv6Loopback();
+
+// A listener on a free loopback port that accepts one connection and sends
+// it greeting, as a peer's listener would, then holds it until the object
+// goes. With holdGreeting it sends nothing until SendGreeting.
+class TGreetingListener {
+public:
+    TGreetingListener(std::string greeting, const std::string& address = "127.0.0.1",
+                      bool holdGreeting = false);
+    ~TGreetingListener();
+    TGreetingListener(const TGreetingListener&) = delete;
+    TGreetingListener& operator=(const TGreetingListener&) = delete;
+
+    int Port() const { return m_port; }
+    void SendGreeting();
+
+private:
+    void Serve();
+
+    std::string m_greeting;
+    int m_listener = -1;
+    int m_port = 0;
+    int m_wake[2] = {-1, -1};  // SendGreeting and the end write here
+    std::thread m_thread;
+};
 
 // The path of a program in PATH, or nothing.
 std::optional<std::string> FindInPath(const std::string& program);
@@ -44,8 +72,8 @@ private:
     std::unique_ptr<TProcess> m_process;
 };
 
-// fwpost-rendezvous started by the test on a free 127.0.0.1 port, its log
-// read from standard output.
+// fwpost-rendezvous started by the test on a free 127.0.0.1 port (or where
+// a --listen in args says), its log read from standard output.
 class TRendezvousProcess {
 public:
     // beforeExec runs in the child before the program starts (limits, ...).
@@ -76,8 +104,9 @@ struct TRawReply {
     std::string Body;
 };
 // GET target (sent byte for byte) to 127.0.0.1:port from the local address
-// from, with extra header lines ("Name: value\r\n" each). Connecting and
-// each read may take up to limit; a reply that does not come is status 0.
+// from, with extra header lines ("Name: value\r\n" each); to [::1]:port when
+// from is an IPv6 address. Connecting and each read may take up to limit; a
+// reply that does not come is status 0.
 TRawReply RawGet(int port, const std::string& target, const std::string& extraHeaders = "",
                  const std::string& from = "127.0.0.1", std::chrono::seconds limit = 20s);
 

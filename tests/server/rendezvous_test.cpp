@@ -243,7 +243,7 @@ TEST_P(Rendezvous, RequestsOutOfBoundsAreRefusedWithTheirReasonAndOnlyAWrongPath
     };
     const std::string badName = "400 User name longer than 255 bytes\r\n";
     const std::string badPort = "400 Port must be 1-65535\r\n";
-    const std::string badIp = "400 ip must be a dotted IPv4 address\r\n";
+    const std::string badIp = "400 ip must be an IPv4 or IPv6 address\r\n";
     const std::string open = "/easy.cgi?mode=open&user=";
     // The parsing of queries, ports and addresses has tests of its own; these
     // show that its reasons reach the reply.
