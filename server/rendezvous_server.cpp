@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <system_error>
 #include <thread>
 
 #include <arpa/inet.h>
@@ -222,13 +223,20 @@ bool TRendezvousServer::StartProbe(MHD_Connection* connection, TRequest& request
     MHD_suspend_connection(connection);
     // The request lives until its connection's reply is done, which waits
     // for this thread; the server waits for it before it stops.
-    std::thread([this, connection, &request, target] {
-        request.Probed = ReachabilityReply(ProbeListener(target.Ip, target.Port, ProbeLimit));
+    const auto finish = [this, connection, &request](TReply reply) {
+        request.Probed = std::move(reply);
         MHD_resume_connection(connection);
         const std::lock_guard lock(m_probeMutex);
         --m_probes;
         m_probeEnded.notify_all();
-    }).detach();
+    };
+    try {
+        std::thread([finish, target] {
+            finish(ReachabilityReply(ProbeListener(target.Ip, target.Port, ProbeLimit)));
+        }).detach();
+    } catch (const std::system_error&) {
+        finish({503, "503 Too many checks at once\r\n", std::nullopt, std::nullopt});
+    }
     return true;
 }
 
