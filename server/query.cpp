@@ -142,6 +142,17 @@ std::optional<std::string> CanonicalAddress(std::string_view text) {
     return std::string(canonical);
 }
 
+std::string RateLimitKey(const std::string& address) {
+    in6_addr network{};
+    if (address.find(':') == std::string::npos || ::inet_pton(AF_INET6, address.c_str(), &network) != 1)
+        return address;
+    for (std::size_t i = 8; i < sizeof network.s6_addr; ++i)
+        network.s6_addr[i] = 0;
+    char shown[INET6_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET6, &network, shown, sizeof shown);
+    return std::string(shown) + "/64";
+}
+
 std::optional<int> ParsePort(std::string_view text) {
     if (text.empty() || text.size() > 5)
         return std::nullopt;

@@ -54,6 +54,11 @@ bool IsDottedIPv4(std::string_view text);
 // (host names, zones such as "%eth0", blanks).
 std::optional<std::string> CanonicalAddress(std::string_view text);
 
+// The key under which the rate limit counts a client address. One IPv6 user
+// commonly holds a whole /64 network and may pick any address in it, so an
+// IPv6 address counts as its /64 ("2001:db8:1:2::/64"); anything else as it is.
+std::string RateLimitKey(const std::string& address);
+
 // A port number in decimal: digits only, 1-65535.
 std::optional<int> ParsePort(std::string_view text);
 

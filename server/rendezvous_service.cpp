@@ -48,7 +48,7 @@ TRendezvousService::TRendezvousService(TRegistry& registry, const TServiceSettin
 
 TReply TRendezvousService::Handle(std::string_view target, const std::string& client, std::int64_t nowMs,
                                   std::chrono::microseconds monotonic) {
-    if (const auto wait = m_limiter.Take(client, monotonic)) {
+    if (const auto wait = m_limiter.Take(RateLimitKey(client), monotonic)) {
         TReply reply = Refuse(429, "Too many requests");
         reply.RetryAfter = *wait;
         return reply;

@@ -96,6 +96,15 @@ TEST(Query, AnAddressIsFourDecimalNumbersUpTo255) {
     }
 }
 
+TEST(Query, TheRateLimitCountsAnIPv6AddressAsItsSlash64) {
+    EXPECT_EQ(RateLimitKey("2001:db8:1:2:3:4:5:6"), "2001:db8:1:2::/64");
+    EXPECT_EQ(RateLimitKey("2001:db8:1:2::ffff"), "2001:db8:1:2::/64");
+    EXPECT_EQ(RateLimitKey("2001:db8:1:3::1"), "2001:db8:1:3::/64");
+    EXPECT_EQ(RateLimitKey("::1"), "::/64");
+    EXPECT_EQ(RateLimitKey("192.0.2.1"), "192.0.2.1");
+    EXPECT_EQ(RateLimitKey("not an address"), "not an address");
+}
+
 TEST(Query, APortIsADecimalNumberFrom1To65535) {
     EXPECT_EQ(ParsePort("1"), 1);
     EXPECT_EQ(ParsePort("4006"), 4006);
