@@ -95,6 +95,8 @@ int main(int argc, char** argv) {
             server.Stop();
     });
     const bool ran = server.Run();
+    if (!ran)
+        std::fprintf(stderr, "fwpost-rendezvous: the HTTP server could not be started\n");
     pthread_kill(stopper.native_handle(), SIGUSR1);
     stopper.join();
     registry.reset();

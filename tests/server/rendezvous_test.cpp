@@ -491,6 +491,8 @@ TEST(RendezvousOptions, AWrongCommandLineIsAUsageError) {
         {"--path", "/healthz"},
         {"--redis", "localhost"},
         {"--threads", "0"},
+        {"--header-timeout", "0"},
+        {"--max-connections-per-address", "-1"},
         {"--db"},
         {"--bogus"},
         {"extra"},
