@@ -7,6 +7,7 @@
 
 #include "app/easy_connection.h"
 #include "app/envelope.h"
+#include "app/partial_record.h"
 #include "app/transfer_actions.h"
 #include "common/codec.h"
 #include "common/error.h"
@@ -355,8 +356,16 @@ void TMainController::TranserReceiveData(TTranserTask& task) {
             m_transer->DenyTask(task);
         return;
     }
-    if (m_config.AutoReceive && ReceiveIntoFolder(*m_transer, task, m_config.ReceiveTo, m_config.AutoResume))
+    if (!m_config.AutoReceive)
+        return;
+    const TReceivePlace place = ReceiveIntoFolder(*m_transer, task, m_config.ReceiveTo, m_config.AutoResume);
+    if (place) {
         m_rows.SetMenu(row, false);
+        if (place.Renamed)
+            AddNote(riIncoming, "ファイル受信", "別の名前で保存: " + place.Name);
+    } else {
+        AddNote(riError, "ファイル受信", place.Error);
+    }
 }
 
 void TMainController::TranserSendData(TTranserTask& task) {
@@ -415,7 +424,7 @@ void TMainController::TranserTransferComplete(TTranserTask& task) {
             m_rows.Completion(task);
             return;
         case TEnvelopeKind::ekFile:
-            m_rows.Completion(task);
+            m_rows.Completion(task, EndReceive(task));
             return;
         default:
             return;
@@ -474,6 +483,9 @@ void TMainController::OfferFile(const std::filesystem::path& path) {
         return;
     }
     m_rows.AddTaskRow(*offer.Task);
+    if (!offer.ClassicFileName.empty() && !m_transer->PeerIsOurs())
+        AddNote(riOutgoing, "ﾌｧｲﾙ送信",
+                "名前を変更して送信: " + offer.FileName + " → " + offer.ClassicFileName);
 }
 
 TTranserTask* TMainController::PendingOffer(int row) const {
@@ -527,9 +539,14 @@ void TMainController::AcceptFileOffer(int row, const std::filesystem::path& fold
     bool resume = false;
     std::error_code ec;
     if (!path.empty() && std::filesystem::exists(path, ec)) {
+        // Whether the file is an unfinished receive of this very offer helps
+        // the user decide: appending to any other file would spoil it.
+        const bool unfinished = PartialRecordMatches(path, task->Size, task->Name);
         const TBoxAnswer answer = m_dialogs.MessageBox(
-            "ファイルは既に存在します。リジューム受信しますか？\r\n" + path.filename().string(), "質問",
-            TBoxIcon::biWarning, TBoxButtons::bbYesNoCancel);
+            "ファイルは既に存在します。リジューム受信しますか？\r\n" + path.filename().string() + "\r\n" +
+                (unfinished ? "(前回の受信が途中で終わったファイルです)"
+                            : "(このプログラムが受信途中のファイルではありません)"),
+            "質問", TBoxIcon::biWarning, TBoxButtons::bbYesNoCancel);
         if (answer == TBoxAnswer::baCancel)
             return;
         resume = answer == TBoxAnswer::baYes;
@@ -549,6 +566,8 @@ void TMainController::AcceptFileOffer(int row, const std::filesystem::path& fold
                                 : OpenInFolder(folder, path.filename(), mode);
         if (mode == TFileOpenMode::fmResume)
             stream->Seek(stream->Size());
+        // From here the file is this offer's unfinished receive, whatever it was.
+        WritePartialRecord(*stream, task->Size, task->Name);
     } catch (const TStreamError&) {
         m_dialogs.MessageBox("ファイルオープンに失敗しました。\r\n" + path.filename().string(), "エラー",
                              TBoxIcon::biError);

@@ -24,6 +24,8 @@ std::string FileText(const TTranserTask& task, std::string_view what) {
 
 std::string RowFileName(const TTranserTask& task) {
     const TEnvelope envelope = ParseEnvelope(task.Name);
+    if (envelope.FileName.starts_with(codec::Utf8Mark))
+        return Sjis(codec::Cp932OrMarkedToUtf8(envelope.FileName));
     return envelope.FileName;
 }
 
@@ -123,12 +125,14 @@ std::string TTaskRows::ProgressUpdate(TTranserTask& task, std::int64_t byteRate,
     return FormatByteSize(byteRate) + "/s";
 }
 
-void TTaskRows::Completion(TTranserTask& task) {
+void TTaskRows::Completion(TTranserTask& task, std::string_view reason) {
     const int index = FindTaskRow(task);
     if (index < 0)
         return;
     TTaskRow& row = m_rows[index];
     row.Content = FileText(task, "のファイルの転送終了");
+    if (task.ResultCode != trComplete && !reason.empty())
+        row.Content += Sjis(std::string(" (") + std::string(reason) + ")");
     row.Data.reset();
     row.State = Sjis(ResultText(task.ResultCode));
     Changed(index);

@@ -59,8 +59,9 @@ public:
     // A progress report of a file task; the text for the status bar's rate panel.
     std::string ProgressUpdate(TTranserTask& task, std::int64_t byteRate, std::int64_t transfered,
                                std::int64_t size);
-    // The task ended: the row shows its result and lets go of the task.
-    void Completion(TTranserTask& task);
+    // The task ended: the row shows its result (with reason, UTF-8, when the
+    // receiving side knows why it failed) and lets go of the task.
+    void Completion(TTranserTask& task, std::string_view reason = {});
     // The outgoing task was accepted by the peer.
     void SendStarted(TTranserTask& task);
 
@@ -89,7 +90,8 @@ private:
 };
 
 // The file name a row shows for a task: for a plug-in file the part after
-// "|", else the part after "FileTransfering:" (CP932 bytes).
+// "|", else the part after "FileTransfering:" (CP932 bytes; a name in the
+// marked form is shown in CP932, "?" for what CP932 cannot hold).
 std::string RowFileName(const TTranserTask& task);
 // "-m:s" remaining at the smoothed rate, or the elapsed time.
 std::string TimeCellText(bool remaining, std::uint32_t rate, std::int64_t size, std::int64_t transfered,

@@ -18,9 +18,10 @@ const char* const UsageText =
     "options:\n"
     "  -p, --port N           default: the Port setting (4006); listen accepts 0 = any free port\n"
     "  -d, --receive-to DIR   default: the ReceiveTo setting\n"
-    "  -y, --auto-receive     accept every file offer into DIR (an existing file is resumed\n"
-    "                         unless --no-resume)\n"
-    "      --no-resume        replace existing files instead of resuming them\n"
+    "  -y, --auto-receive     accept every file offer into DIR (an unfinished receive of the\n"
+    "                         same file is resumed unless --no-resume; another file of that\n"
+    "                         name is kept and the new one saved as \"NAME (1).EXT\")\n"
+    "      --no-resume        replace existing files instead\n"
     "  -t, --packet-type direct|compress|crypt     default: the PacketType setting\n"
     "  -b, --buffer-size N    default: the BufferSize setting\n"
     "  -m, --max-send N       default: the MaxSendCount setting\n"
@@ -39,9 +40,9 @@ const char* const UsageText =
     "\"offer NAME SIZE\", \"done NAME RESULT\", \"message TEXT\" (and \"disconnected\",\n"
     "\"reconnecting\", \"reconnected\", \"registered NAME\", \"found NAME HOST PORT\",\n"
     "\"reachable yes|no\", \"mapped PORT\", \"unmapped PORT\", \"external-address ADDRESS\",\n"
-    "\"control-url URL\"). Exit status: 0 when every own file and every\n"
-    "accepted incoming file arrived whole, 1 when one did not, 2 for a usage error or\n"
-    "when no session was established.\n";
+    "\"saved NAME as NEWNAME\", \"control-url URL\"). Exit status: 0 when every own file\n"
+    "and every accepted incoming file arrived whole, 1 when one did not, 2 for a usage\n"
+    "error or when no session was established.\n";
 
 namespace {
 

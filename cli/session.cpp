@@ -1,9 +1,10 @@
 #include "cli/session.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 
-#include <sys/signalfd.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "app/easy_connection.h"
@@ -16,6 +17,24 @@ namespace fwp::cli {
 namespace {
 
 constexpr auto TurnWait = std::chrono::milliseconds(100);
+
+// Ctrl-C and SIGTERM are never held back: the handler only tells the main
+// loop through a pipe, which then ends the session in order. A second signal
+// ends the program at once, with status 128 + the signal's number.
+int g_stopPipe[2] = {-1, -1};
+volatile std::sig_atomic_t g_stopSignals = 0;
+
+void OnStopSignal(int signal) {
+    if (g_stopSignals != 0)
+        ::_exit(128 + signal);
+    g_stopSignals = 1;
+    const int saved = errno;
+    const char byte = 1;
+    if (::write(g_stopPipe[1], &byte, 1) < 0) {
+        // The pipe is full: the loop has been told already.
+    }
+    errno = saved;
+}
 
 // Event lines are one line each: line breaks inside a text are written as "\n".
 std::string OneLine(const std::string& text) {
@@ -73,14 +92,16 @@ TSession::TSession(const TOptions& options, const TSessionSettings& settings)
     m_loop.OnError = [this](const std::exception& error) { Complain(error.what()); };
 
     // Ctrl-C and SIGTERM end the session in order, from the main loop.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    ::sigprocmask(SIG_BLOCK, &signals, nullptr);
-    m_signalFd = ::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
-    if (m_signalFd >= 0)
+    if (::pipe2(g_stopPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
+        m_signalFd = g_stopPipe[0];
         m_loop.WatchRead(m_signalFd, [this] { ReadSignal(); });
+        struct sigaction action {};
+        action.sa_handler = OnStopSignal;
+        action.sa_flags = SA_RESTART;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(SIGINT, &action, nullptr);
+        ::sigaction(SIGTERM, &action, nullptr);
+    }
     std::signal(SIGPIPE, SIG_IGN);
     // A file growing beyond the process's size limit must fail its write, not end the program.
     std::signal(SIGXFSZ, SIG_IGN);
@@ -91,8 +112,12 @@ TSession::TSession(const TOptions& options, const TSessionSettings& settings)
 TSession::~TSession() {
     Cleanup();
     if (m_signalFd >= 0) {
+        std::signal(SIGINT, SIG_DFL);
+        std::signal(SIGTERM, SIG_DFL);
         m_loop.Unwatch(m_signalFd);
-        ::close(m_signalFd);
+        ::close(g_stopPipe[0]);
+        ::close(g_stopPipe[1]);
+        g_stopPipe[0] = g_stopPipe[1] = -1;
     }
 }
 
@@ -111,15 +136,15 @@ void TSession::Complain(const std::string& message) {
 }
 
 void TSession::ReadSignal() {
-    signalfd_siginfo info{};
-    while (::read(m_signalFd, &info, sizeof info) == sizeof info)
+    char bytes[16];
+    while (::read(m_signalFd, bytes, sizeof bytes) > 0)
         m_stopRequested = true;
 }
 
 std::string TSession::DisplayName(const TTranserTask& task) const {
     if (const auto it = m_localNames.find(&task); it != m_localNames.end())
         return it->second;
-    return OneLine(codec::Cp932ToUtf8(ParseEnvelope(task.Name).FileName));
+    return OneLine(codec::Cp932OrMarkedToUtf8(ParseEnvelope(task.Name).FileName));
 }
 
 bool TSession::Establish() {
@@ -261,6 +286,8 @@ void TSession::QueueOwnWork() {
         m_ownTasks.insert(offer.Task);
         m_ownFiles.insert(offer.Task);
         m_localNames[offer.Task] = OneLine(offer.FileName);
+        if (!offer.ClassicFileName.empty() && !m_transer.PeerIsOurs())
+            Complain("名前を変更して送信: " + offer.FileName + " → " + offer.ClassicFileName);
     }
 }
 
@@ -362,10 +389,16 @@ void TSession::AnswerOffer(TTranserTask& task, bool accept) {
         m_transer.DenyTask(task);
         return;
     }
-    if (ReceiveIntoFolder(m_transer, task, m_settings.ReceiveTo, m_settings.AutoResume))
-        m_incoming.insert(&task);
-    else
-        Complain(DisplayName(task) + ": 受信ファイルを開けません");
+    const TReceivePlace place =
+        ReceiveIntoFolder(m_transer, task, m_settings.ReceiveTo, m_settings.AutoResume);
+    if (!place) {
+        Complain(DisplayName(task) + ": 受信ファイルを開けません: " + place.Error);
+        m_failed = true;
+        return;
+    }
+    m_incoming.insert(&task);
+    if (place.Renamed)
+        Event("saved " + DisplayName(task) + " as " + OneLine(place.Name));
 }
 
 void TSession::AskNextOffer() {
@@ -427,6 +460,9 @@ void TSession::TranserTransferComplete(TTranserTask& task) {
         Event("message " + OneLine(codec::Cp932ToUtf8(stream ? stream->Data() : std::string())));
     } else if (envelope.Kind == TEnvelopeKind::ekFile) {
         m_progress.Remove(&task);
+        const std::string failure = EndReceive(task);
+        if (task.ResultCode != trComplete && !failure.empty())
+            Complain(DisplayName(task) + ": " + failure);
         Event("done " + DisplayName(task) + " " + ResultText(task.ResultCode));
         const bool counted = m_ownFiles.contains(&task) || m_incoming.contains(&task);
         if (counted && task.ResultCode != trComplete)

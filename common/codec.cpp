@@ -68,6 +68,52 @@ std::size_t OneByte(unsigned char) {
     return 1;
 }
 
+// Length of the valid UTF-8 character at the start of text, or 0.
+std::size_t ValidUtf8Length(std::string_view text) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(0);
+    if (lead < 0x80)
+        return 1;
+    std::size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF;  // range of the second byte
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        low = lead == 0xE0 ? 0xA0 : 0x80;   // no overlong forms
+        high = lead == 0xED ? 0x9F : 0xBF;  // no surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        low = lead == 0xF0 ? 0x90 : 0x80;
+        high = lead == 0xF4 ? 0x8F : 0xBF;  // nothing above U+10FFFF
+    } else {
+        return 0;
+    }
+    if (text.size() < length || byte(1) < low || byte(1) > high)
+        return 0;
+    for (std::size_t i = 2; i < length; ++i)
+        if ((byte(i) & 0xC0) != 0x80)
+            return 0;
+    return length;
+}
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+bool HasControl(std::string_view text) {
+    for (const unsigned char c : text)
+        if (c < 0x20 || c == 0x7F)
+            return true;
+    return false;
+}
+
 }  // namespace
 
 std::string Cp932ToUtf8(std::string_view cp932) {
@@ -104,6 +150,57 @@ bool IsValidCp932(std::string_view cp932) {
         return true;
     std::string out;
     return Convert("UTF-8", "CP932", cp932, ReplacementMark, OneByte, out);
+}
+
+std::string Utf8ToMarked(std::string_view utf8) {
+    constexpr char hexDigits[] = "0123456789ABCDEF";
+    std::string out(Utf8Mark);
+    while (!utf8.empty()) {
+        const std::size_t length = ValidUtf8Length(utf8);
+        const auto first = static_cast<unsigned char>(utf8.front());
+        if (length == 0 || (length == 1 && (first < 0x20 || first == 0x7F || first == '%'))) {
+            out += '%';
+            out += hexDigits[first >> 4];
+            out += hexDigits[first & 0x0F];
+            utf8.remove_prefix(1);
+        } else {
+            out += utf8.substr(0, length);
+            utf8.remove_prefix(length);
+        }
+    }
+    return out;
+}
+
+std::string Utf8ToCp932OrMarked(std::string_view utf8) {
+    bool exact = false;
+    std::string cp932 = Utf8ToCp932(utf8, &exact);
+    if (exact && !HasControl(utf8) && Cp932ToUtf8(cp932) == utf8)
+        return cp932;
+    return Utf8ToMarked(utf8);
+}
+
+std::string Cp932OrMarkedToUtf8(std::string_view bytes) {
+    if (!bytes.starts_with(Utf8Mark))
+        return Cp932ToUtf8(bytes);
+    bytes.remove_prefix(Utf8Mark.size());
+    std::string text;
+    text.reserve(bytes.size());
+    while (!bytes.empty()) {
+        if (bytes.size() >= 3 && bytes[0] == '%' && HexValue(bytes[1]) >= 0 && HexValue(bytes[2]) >= 0) {
+            text += static_cast<char>(HexValue(bytes[1]) * 16 + HexValue(bytes[2]));
+            bytes.remove_prefix(3);
+            continue;
+        }
+        const std::size_t length = ValidUtf8Length(bytes);
+        if (length == 0) {
+            text += ReplacementMark;
+            bytes.remove_prefix(1);
+        } else {
+            text += bytes.substr(0, length);
+            bytes.remove_prefix(length);
+        }
+    }
+    return text;
 }
 
 }  // namespace fwp::codec

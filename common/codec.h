@@ -27,4 +27,21 @@ std::string_view CutUtf8(std::string_view text, std::size_t limit);
 // True when the bytes are a complete, valid CP932 text.
 bool IsValidCp932(std::string_view cp932);
 
+// The marked form carries any text losslessly where CP932 bytes are expected:
+// the mark EF BB BF, then the UTF-8 text with "%", control characters, DEL and
+// bytes that are no UTF-8 written as "%" and two upper-case hexadecimal digits.
+// EF begins no CP932 character, so no CP932 text is ever taken for it.
+constexpr std::string_view Utf8Mark = "\xEF\xBB\xBF";
+
+// Always the marked form of utf8.
+std::string Utf8ToMarked(std::string_view utf8);
+
+// Plain CP932 when utf8 converts to CP932 and back unchanged and holds no
+// control character; the marked form otherwise.
+std::string Utf8ToCp932OrMarked(std::string_view utf8);
+
+// Reads either form: marked bytes are unescaped (a byte that is no UTF-8 and
+// was not escaped becomes U+FFFD), anything else is decoded as CP932.
+std::string Cp932OrMarkedToUtf8(std::string_view bytes);
+
 }  // namespace fwp::codec

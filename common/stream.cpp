@@ -18,11 +18,37 @@ namespace {
 // final sync of a large file does not stall for the whole file.
 constexpr std::int64_t WritebackChunkBytes = 32 << 20;
 
-std::string SystemReason(int error) {
-    return std::strerror(error);
-}
-
 }  // namespace
+
+std::string SystemErrorText(int error) {
+    switch (error) {
+        case ENOSPC:
+            return "ディスクの空きがありません";
+        case EDQUOT:
+            return "ディスクの使用量の上限に達しました";
+        case EFBIG:
+            return "ファイルサイズの上限を超えました";
+        case EACCES:
+        case EPERM:
+            return "アクセスが拒否されました";
+        case EROFS:
+            return "読み取り専用のファイルシステムです";
+        case ENOENT:
+            return "ファイルまたはフォルダがありません";
+        case ENOTDIR:
+            return "フォルダではありません";
+        case ENAMETOOLONG:
+            return "名前が長すぎます";
+        case EEXIST:
+            return "既に存在します";
+        case EIO:
+            return "入出力エラーが発生しました";
+        case ENXIO:
+            return "通常のファイルではありません";
+        default:
+            return std::strerror(error);
+    }
+}
 
 void TMemoryStream::Seek(std::int64_t position) {
     m_position = std::max<std::int64_t>(position, 0);
@@ -54,6 +80,8 @@ TFileStream::TFileStream(int fd, std::string path) : m_fd(fd), m_path(std::move(
 
 TFileStream::~TFileStream() {
     ::close(m_fd);
+    if (m_folderFd >= 0)
+        ::close(m_folderFd);
 }
 
 std::unique_ptr<TFileStream> TFileStream::Open(const std::string& path, TFileOpenMode mode) {
@@ -61,7 +89,9 @@ std::unique_ptr<TFileStream> TFileStream::Open(const std::string& path, TFileOpe
 }
 
 std::unique_ptr<TFileStream> TFileStream::OpenIn(int dirFd, const std::string& name, TFileOpenMode mode) {
-    int flags = O_CLOEXEC;
+    // Non-blocking, so that opening a pipe or a device never waits; a plain
+    // file ignores the flag.
+    int flags = O_CLOEXEC | O_NONBLOCK;
     switch (mode) {
         case TFileOpenMode::fmRead:
             flags |= O_RDONLY;
@@ -72,14 +102,32 @@ std::unique_ptr<TFileStream> TFileStream::OpenIn(int dirFd, const std::string& n
         case TFileOpenMode::fmCreate:
             flags |= O_RDWR | O_CREAT;
             break;
+        case TFileOpenMode::fmCreateNew:
+            flags |= O_RDWR | O_CREAT | O_EXCL;
+            break;
     }
     const bool inFolder = dirFd != AT_FDCWD;
     if (inFolder)
         flags |= O_NOFOLLOW;
     const int fd = ::openat(dirFd, name.c_str(), flags, 0644);
     if (fd < 0)
-        throw TStreamError(name + ": " + SystemReason(errno));
-    return Adopt(fd, name, mode, inFolder);
+        throw TStreamError(name + ": " + SystemErrorText(errno));
+    auto stream = Adopt(fd, name, mode, inFolder);
+    if (mode != TFileOpenMode::fmRead)
+        stream->KeepFolder(dirFd, name);
+    return stream;
+}
+
+void TFileStream::KeepFolder(int dirFd, const std::string& name) {
+    if (dirFd != AT_FDCWD) {
+        m_folderFd = ::fcntl(dirFd, F_DUPFD_CLOEXEC, 0);
+        m_entry = name;
+        return;
+    }
+    const std::size_t slash = name.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : name.substr(0, slash);
+    m_folderFd = ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    m_entry = slash == std::string::npos ? name : name.substr(slash + 1);
 }
 
 std::unique_ptr<TFileStream> TFileStream::Adopt(int fd, const std::string& path, TFileOpenMode mode,
@@ -102,8 +150,9 @@ std::unique_ptr<TFileStream> TFileStream::Adopt(int fd, const std::string& path,
     return stream;
 }
 
-void TFileStream::Fail(const char* what) const {
-    throw TStreamError(m_path + ": " + what + ": " + SystemReason(errno));
+void TFileStream::Fail(const char* what) {
+    m_failure = SystemErrorText(errno);
+    throw TStreamError(m_path + ": " + what + ": " + m_failure);
 }
 
 void TFileStream::Seek(std::int64_t position) {
@@ -166,6 +215,17 @@ void TFileStream::Truncate(std::int64_t size) {
 void TFileStream::Commit() {
     if (::fdatasync(m_fd) != 0 && errno != EINVAL)
         Fail("sync");
+    if (m_folderFd < 0)
+        return;
+    struct stat own {};
+    struct stat entry {};
+    const bool linked = ::fstat(m_fd, &own) == 0 && own.st_nlink > 0 &&
+                        ::fstatat(m_folderFd, m_entry.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
+                        entry.st_dev == own.st_dev && entry.st_ino == own.st_ino;
+    if (!linked) {
+        m_failure = "ファイルが保存先から削除または移動されました";
+        throw TStreamError(m_path + ": " + m_failure);
+    }
 }
 
 }  // namespace fwp

@@ -50,10 +50,14 @@ private:
 // How a file is opened. Receive files are locked against a second writer in
 // this program, send files against a writer while they are read.
 enum class TFileOpenMode : std::uint8_t {
-    fmRead,    // existing file, read only, shared lock
-    fmResume,  // existing file, write only, exclusive lock, position 0
-    fmCreate,  // new or emptied file, read and write, exclusive lock
+    fmRead,       // existing file, read only, shared lock
+    fmResume,     // existing file, write only, exclusive lock, position 0
+    fmCreate,     // new or emptied file, read and write, exclusive lock
+    fmCreateNew,  // a file that must not exist yet, read and write, exclusive lock
 };
+
+// The reason for a failed system call, as the user reads it.
+std::string SystemErrorText(int error);
 
 // A stream over a file descriptor. It keeps its own position and size (it
 // assumes to be the only writer, which the lock guards within this program),
@@ -64,7 +68,8 @@ public:
     static std::unique_ptr<TFileStream> Open(const std::string& path, TFileOpenMode mode);
     // Opens name inside the directory dirFd without following a symbolic link
     // in its last component, and refuses anything but a plain file with one link,
-    // so a link planted there cannot redirect the write.
+    // so a link planted there cannot redirect the write. Nothing opens without
+    // a plain file behind it: a pipe or a device is refused, never waited on.
     static std::unique_ptr<TFileStream> OpenIn(int dirFd, const std::string& name, TFileOpenMode mode);
     ~TFileStream() override;
 
@@ -74,18 +79,31 @@ public:
     std::size_t Read(void* buffer, std::size_t length) override;
     void Write(const void* data, std::size_t length) override;
     void Truncate(std::int64_t size) override;
+    // Besides syncing, a file opened for writing must still be in its folder
+    // under its name: bytes written to a file deleted or moved meanwhile are lost.
     void Commit() override;
 
     const std::string& Path() const { return m_path; }
+    int Fd() const { return m_fd; }
+    // The folder a file opened for writing lies in (-1 for one opened to read)
+    // and its name there.
+    int FolderFd() const { return m_folderFd; }
+    const std::string& EntryName() const { return m_entry; }
+    // Why the last operation failed, for the user; empty while none did.
+    const std::string& Failure() const { return m_failure; }
 
 private:
     TFileStream(int fd, std::string path);
     static std::unique_ptr<TFileStream> Adopt(int fd, const std::string& path, TFileOpenMode mode,
                                               bool refuseLinks);
-    [[noreturn]] void Fail(const char* what) const;
+    [[noreturn]] void Fail(const char* what);
+    void KeepFolder(int dirFd, const std::string& name);
 
     int m_fd;
     std::string m_path;
+    int m_folderFd = -1;
+    std::string m_entry;
+    std::string m_failure;
     std::int64_t m_position = 0;
     std::int64_t m_size = 0;
     std::int64_t m_unflushed = 0;    // bytes written since the last writeback was started

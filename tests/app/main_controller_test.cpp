@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include "app/partial_record.h"
+#include "app/transfer_actions.h"
 #include "common/codec.h"
 #include "engine/poll_loop.h"
 #include "tests/support/peer.h"
@@ -131,24 +133,81 @@ TEST_F(Controller, AcceptAllAsksForOneFolderAndResumesAnExistingFile) {
     ConnectPeer();
     const auto first = box.WriteRandomFile("out/one.bin", 50'000, 1);
     const auto second = box.WriteRandomFile("out/two.bin", 60'000, 2);
+    const auto third = box.WriteRandomFile("out/three.bin", 1000, 3);
     const auto folder = box.Folder("all");
-    box.WriteFile("all/two.bin", ReadAll(second).substr(0, 20'000));
+    {
+        // two.bin: the unfinished receive of this offer; three.bin: another file.
+        const auto partial = OpenInFolder(folder, "two.bin", TFileOpenMode::fmCreate);
+        partial->Write(ReadAll(second).data(), 20'000);
+        ASSERT_TRUE(WritePartialRecord(*partial, 60'000, "FileTransfering:two.bin"));
+    }
+    box.WriteFile("all/three.bin", "someone else's");
     peer.Offer(first);
     peer.Offer(second);
-    ASSERT_TRUE(RunUntil([&] { return FindRow("受信", "one.bin") >= 0 && FindRow("受信", "two.bin") >= 0; }));
+    peer.Offer(third);
+    ASSERT_TRUE(RunUntil([&] { return FindRow("受信", "three.bin") >= 0; }));
     dialogs.Folder = folder;
     dialogs.Answers.push_back(TBoxAnswer::baYes);  // resume two.bin
+    dialogs.Answers.push_back(TBoxAnswer::baNo);   // replace three.bin
     controller->AcceptAll();
     EXPECT_EQ(dialogs.FolderTitles, std::vector<std::string>{"保存先を指定してください"});
-    ASSERT_EQ(dialogs.Boxes.size(), 1u);
-    EXPECT_EQ(dialogs.Boxes[0].Text, "ファイルは既に存在します。リジューム受信しますか？\r\ntwo.bin");
+    ASSERT_EQ(dialogs.Boxes.size(), 2u);
+    EXPECT_EQ(dialogs.Boxes[0].Text,
+              "ファイルは既に存在します。リジューム受信しますか？\r\ntwo.bin\r\n("
+              "前回の受信が途中で終わったファイルです)");
     EXPECT_EQ(dialogs.Boxes[0].Title, "質問");
-    ASSERT_TRUE(RunUntil([&] { return PeerResult("one.bin") == 0 && PeerResult("two.bin") == 0; }));
+    EXPECT_EQ(dialogs.Boxes[1].Text,
+              "ファイルは既に存在します。リジューム受信しますか？\r\nthree.bin\r\n("
+              "このプログラムが受信途中のファイルではありません)");
+    ASSERT_TRUE(RunUntil([&] {
+        return PeerResult("one.bin") == 0 && PeerResult("two.bin") == 0 && PeerResult("three.bin") == 0;
+    }));
     EXPECT_EQ(ReadAll(folder / "one.bin"), ReadAll(first));
     EXPECT_EQ(ReadAll(folder / "two.bin"), ReadAll(second));
+    EXPECT_EQ(ReadAll(folder / "three.bin"), ReadAll(third));
+    EXPECT_FALSE(PartialRecordMatches(folder / "two.bin", 60'000, "FileTransfering:two.bin"));
     // Nothing waits any more: a second click asks nothing.
     controller->AcceptAll();
     EXPECT_EQ(dialogs.FolderTitles.size(), 1u);
+}
+
+TEST_F(Controller, AutomaticReceiveKeepsAnotherFileAndStatesWhyItCannotReceive) {
+    config.AutoReceive = true;
+    ConnectPeer();
+    box.WriteFile("in/photo.jpg", "someone else's");
+    const auto photo = box.WriteRandomFile("out/photo.jpg", 5000, 1);
+    peer.Offer(photo);
+    ASSERT_TRUE(RunUntil([&] { return PeerResult("photo.jpg") == trComplete; }));
+    EXPECT_EQ(ReadAll(box.Path("in/photo.jpg")), "someone else's");
+    EXPECT_EQ(ReadAll(box.Path("in/photo (1).jpg")), ReadAll(photo));
+    EXPECT_GE(FindRow("ファイル受信", "別の名前で保存: photo (1).jpg"), 0);
+
+    config.ReceiveTo = box.Path("missing").string();
+    peer.Offer(box.WriteRandomFile("out/x.bin", 10, 2));
+    ASSERT_TRUE(RunUntil([&] { return PeerResult("x.bin") == trDenied; }));
+    EXPECT_GE(FindRow("ファイル受信", box.Path("missing").string() + ": ファイルまたはフォルダがありません"),
+              0);
+}
+
+TEST_F(Controller, AReceiveWhoseFileVanishesEndsWithItsReasonInTheRow) {
+    config.AutoReceive = true;
+    ConnectPeer();
+    const auto file = box.WriteRandomFile("out/v.bin", 4'000'000, 1);
+    const auto received = box.Path("in/v.bin");
+    peer.Offer(file);
+    // The window's engine writes only while this loop runs: nothing more
+    // arrives between the check and the removal.
+    ASSERT_TRUE(RunUntil([&] {
+        std::error_code ec;
+        const auto size = std::filesystem::file_size(received, ec);
+        return !ec && size > 0;
+    }));
+    ASSERT_LT(std::filesystem::file_size(received), 4'000'000u);
+    std::filesystem::remove_all(box.Path("in"));
+    const int row = FindRow("受信", "v.bin");
+    ASSERT_TRUE(RunUntil([&] { return RowState(row) == "受信側エラー"; }));
+    EXPECT_EQ(RowText(row),
+              "v.bin(3.81 MB)のファイルの転送終了 (ファイルが保存先から削除または移動されました)");
 }
 
 TEST_F(Controller, CancellingAPendingOfferDeniesItAndMessagesShowOnBothSides) {

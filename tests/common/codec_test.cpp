@@ -38,5 +38,34 @@ TEST(Codec, RoundTripKeepsEveryCp932Character) {
     EXPECT_EQ(Utf8ToCp932(Cp932ToUtf8(text)), text);
 }
 
+TEST(Codec, TextCp932CannotHoldExactlyTakesTheMarkedFormAndComesBack) {
+    struct TCase {
+        const char* text;
+        const char* wire;
+    };
+    const TCase cases[] = {
+        {"photo.jpg", "photo.jpg"},
+        {"ソ.txt", "\x83\x5C.txt"},
+        {"〜", "\xEF\xBB\xBF\xE3\x80\x9C"},  // CP932 would turn it into U+FF5E
+        {"한.txt", "\xEF\xBB\xBF\xED\x95\x9C.txt"},
+        {"100%é",
+         "\xEF\xBB\xBF"
+         "100%25\xC3\xA9"},
+        {"a\nb",
+         "\xEF\xBB\xBF"
+         "a%0Ab"},
+        {"\xFF", "\xEF\xBB\xBF%FF"},  // a byte that is no UTF-8
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(Utf8ToCp932OrMarked(c.text), c.wire);
+        EXPECT_EQ(Cp932OrMarkedToUtf8(c.wire), c.text);
+    }
+    EXPECT_EQ(Utf8ToMarked("a\\b"),
+              "\xEF\xBB\xBF"
+              "a\\b");
+    EXPECT_EQ(Cp932OrMarkedToUtf8("\xEF\xBB\xBF\xFF"), "\xEF\xBF\xBD");
+}
+
 }  // namespace
 }  // namespace fwp::codec

@@ -290,7 +290,7 @@ TEST(TransferResume, PartialFileIsContinuedAtItsLength) {
     pair.Server.ReceiveFolder = box.Folder("in");
     const auto file = box.WriteRandomFile("out/r.bin", 300'000, 3);
     const std::string whole = ReadAll(file);
-    box.WriteFile("in/r.bin", whole.substr(0, 123'456));
+    WriteUnfinishedReceive(box.Path("in/r.bin"), whole.substr(0, 123'456), 300'000);
     pair.Connect(ptCompress, 65536);
     pair.Client.Offer(file);
     std::int64_t firstAck = -1;
@@ -312,9 +312,9 @@ TEST(TransferResume, FileAlreadyWholeCompletesAtOnceAndLargerOneIsRefused) {
     TLoopbackPair pair;
     pair.Server.ReceiveFolder = box.Folder("in");
     const auto file = box.WriteRandomFile("out/w.bin", 5000, 3);
-    box.WriteFile("in/w.bin", ReadAll(file));
+    WriteUnfinishedReceive(box.Path("in/w.bin"), ReadAll(file), 5000);
     const auto other = box.WriteRandomFile("out/x.bin", 5000, 4);
-    box.WriteFile("in/x.bin", ReadAll(other) + "more");
+    WriteUnfinishedReceive(box.Path("in/x.bin"), ReadAll(other) + "more", 5000);
     pair.Connect();
     pair.Client.Offer(file);
     pair.Client.Offer(other);

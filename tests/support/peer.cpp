@@ -1,6 +1,7 @@
 #include "tests/support/peer.h"
 
 #include "app/envelope.h"
+#include "app/partial_record.h"
 #include "app/transfer_actions.h"
 
 namespace fwp::test {
@@ -184,6 +185,15 @@ void TLoopbackPair::Connect(TFileTransPacketType type, std::int32_t bufSize,
         throw std::runtime_error("client could not connect");
     if (!accepted.get())
         throw std::runtime_error("server did not accept");
+}
+
+void WriteUnfinishedReceive(const std::filesystem::path& path, std::string_view content,
+                            std::int64_t offeredSize) {
+    const auto stream = OpenInFolder(path.parent_path(), path.filename(), TFileOpenMode::fmCreate);
+    stream->Write(content.data(), content.size());
+    const std::string nameLine = FileNameLine(WireFileName(path.filename().string()).Name);
+    if (!WritePartialRecord(*stream, offeredSize, nameLine))
+        throw std::runtime_error("cannot mark " + path.string() + " as an unfinished receive");
 }
 
 }  // namespace fwp::test

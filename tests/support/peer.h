@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -116,5 +117,11 @@ struct TLoopbackPair {
     void Connect(TFileTransPacketType type = ptDirect, std::int32_t bufSize = 32768,
                  const TTranserTimeouts& timeouts = TTranserTimeouts{});
 };
+
+// Leaves content at path as the unfinished receive of an offer of the file's
+// name and offeredSize bytes, as a receive cut short leaves it: automatic
+// resume continues only such a file.
+void WriteUnfinishedReceive(const std::filesystem::path& path, std::string_view content,
+                            std::int64_t offeredSize);
 
 }  // namespace fwp::test

@@ -123,7 +123,10 @@ TEST_F(Session, WithFwpostOffersAreAnsweredMessagesExchangedAndTheLogSaved) {
     dialogs.Answers.push_back(TBoxAnswer::baYes);
     Click("plCollectively");
     EXPECT_EQ(dialogs.FolderTitles, std::vector<std::string>{"保存先を指定してください"});
-    ExpectBox("ファイルは既に存在します。リジューム受信しますか？\r\nc.bin", "質問", TBoxIcon::biWarning);
+    ExpectBox(
+        "ファイルは既に存在します。リジューム受信しますか？\r\nc.bin\r\n("
+        "このプログラムが受信途中のファイルではありません)",
+        "質問", TBoxIcon::biWarning);
     EXPECT_EQ(LastBox().Buttons, TBoxButtons::bbYesNoCancel);
 
     ASSERT_TRUE(RunUntil([&] {
