@@ -207,7 +207,7 @@ bool TRendezvousServer::Answer(MHD_Connection* connection, TRequest& request, co
         return Queue(connection, request, reply);
     }
     if (path == "/healthz" && read)
-        return Queue(connection, request, m_service.Health());
+        return Queue(connection, request, m_service.Health(MonotonicNow()));
     return Queue(connection, request, {404, "404 Not Found\r\n", std::nullopt, std::nullopt});
 }
 

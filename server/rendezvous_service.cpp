@@ -8,6 +8,11 @@
 namespace fwp::server {
 namespace {
 
+// How long a failed request keeps /healthz at 503 unless a registration or
+// removal works meanwhile: long enough for a load balancer to notice, short
+// enough that an instance taken out of service is tried again.
+constexpr std::chrono::microseconds FailureMemory = std::chrono::minutes(1);
+
 TReply Refuse(int status, std::string_view reason) {
     return {status, std::to_string(status) + " " + std::string(reason) + "\r\n", std::nullopt, std::nullopt};
 }
@@ -57,6 +62,7 @@ TReply TRendezvousService::Handle(std::string_view target, const std::string& cl
         return DoHandle(target, client, nowMs);
     } catch (const TRegistryError& error) {
         std::fprintf(stderr, "fwpost-rendezvous: %s\n", error.what());
+        m_lastFailure = monotonic.count();
         return Refuse(503, "Storage unavailable");
     }
 }
@@ -93,7 +99,9 @@ TReply TRendezvousService::DoHandle(std::string_view target, const std::string& 
                 return Refuse(400, query.Ip.empty() ? "Client address is not an IP address; give ip"
                                                     : "ip must be an IPv4 or IPv6 address");
             const TEndpoint endpoint{*address, *port};
-            if (m_registry.Open(query.User, client, endpoint, m_settings.Ttl, nowMs) == TOpenResult::orTaken)
+            const TOpenResult opened = m_registry.Open(query.User, client, endpoint, m_settings.Ttl, nowMs);
+            m_lastFailure = -1;
+            if (opened == TOpenResult::orTaken)
                 return Refuse(409, "User name is in use from another address");
             return Found(endpoint);
         }
@@ -103,8 +111,10 @@ TReply TRendezvousService::DoHandle(std::string_view target, const std::string& 
                 return Refuse(410, "Unknown user");
             return Found(*endpoint);
         }
-        case TMode::mdClose:
-            switch (m_registry.Close(query.User, client, nowMs)) {
+        case TMode::mdClose: {
+            const TCloseResult closed = m_registry.Close(query.User, client, nowMs);
+            m_lastFailure = -1;
+            switch (closed) {
                 case TCloseResult::crRemoved:
                     return {200, "200 OK\r\n", std::nullopt, std::nullopt};
                 case TCloseResult::crUnknown:
@@ -113,20 +123,24 @@ TReply TRendezvousService::DoHandle(std::string_view target, const std::string& 
                     return Refuse(403, "Registered from another address");
             }
             break;
+        }
         case TMode::mdProbe:
             break;  // answered above
     }
     return Refuse(400, "Unknown mode");
 }
 
-TReply TRendezvousService::Health() {
+TReply TRendezvousService::Health(std::chrono::microseconds monotonic) {
     try {
         m_registry.CheckHealth();
-        return {200, "200 OK\r\n", std::nullopt, std::nullopt};
     } catch (const TRegistryError& error) {
         std::fprintf(stderr, "fwpost-rendezvous: %s\n", error.what());
         return Refuse(503, "Storage unavailable");
     }
+    const std::int64_t failedAt = m_lastFailure;
+    if (failedAt >= 0 && monotonic.count() - failedAt < FailureMemory.count())
+        return Refuse(503, "Storage unavailable");
+    return {200, "200 OK\r\n", std::nullopt, std::nullopt};
 }
 
 }  // namespace fwp::server
