@@ -1,6 +1,8 @@
 #include "server/reachability_probe.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
