@@ -36,4 +36,12 @@ bool RegisterEasyConnection(TEasyServiceClient& client, std::string_view user, i
     return result.Ok;
 }
 
+std::optional<bool> CheckReachable(const TEasyServiceClient& client, int port) {
+    try {
+        return client.EasyServiceProbe(port);
+    } catch (const TError&) {
+        return std::nullopt;
+    }
+}
+
 }  // namespace fwp

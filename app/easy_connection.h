@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -33,5 +34,12 @@ bool LookupEasyConnection(TEasyServiceClient& client, std::string_view user, std
 // when the service refused; onNotice gets its notice first, if any.
 bool RegisterEasyConnection(TEasyServiceClient& client, std::string_view user, int port,
                             std::string_view externalIp, const std::function<void(const TNotice&)>& onNotice);
+
+// Whether peers can reach this machine at port, as the service finds it.
+// Nothing when the service does not offer the check or cannot be asked: the
+// answer is only a hint, so no failure is shown for it. The service connects
+// back to port while the call waits, so whoever listens there must be
+// accepting meanwhile (call it from a thread of its own).
+std::optional<bool> CheckReachable(const TEasyServiceClient& client, int port);
 
 }  // namespace fwp

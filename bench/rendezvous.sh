@@ -2,9 +2,11 @@
 # Loads fwpost-rendezvous with wrk on loopback, half lookups and half
 # registrations (refreshes once a name exists), first on SQLite (a database
 # file in WAL mode, the default storage) and then on Redis, and prints the
-# requests per second and latency percentiles of each.
+# requests per second and latency percentiles of each. Last, it holds
+# 2,000 idle connections open to the service and times single requests
+# meanwhile (bench/rendezvous_idle.py).
 #
-# usage: bench/rendezvous.sh [--build DIR] [--duration SECONDS] [--connections N] [--wrk-threads N]
+# usage: bench/rendezvous.sh [--build DIR] [--duration SECONDS] [--connections N] [--wrk-threads N] [--idle N]
 #
 # Nothing leaves the machine: every process listens on 127.0.0.1. Each process
 # it starts (the service, redis-server) is ended by its process id, and its
@@ -16,13 +18,15 @@ BUILD="$ROOT/build"
 DURATION=20
 CONNECTIONS=32
 WRK_THREADS=2
+IDLE=2000
 while [ $# -gt 0 ]; do
     case "$1" in
         --build) BUILD="$2"; shift 2 ;;
         --duration) DURATION="$2"; shift 2 ;;
         --connections) CONNECTIONS="$2"; shift 2 ;;
         --wrk-threads) WRK_THREADS="$2"; shift 2 ;;
-        -h|--help) sed -n '2,11p' "$0"; exit 0 ;;
+        --idle) IDLE="$2"; shift 2 ;;
+        -h|--help) sed -n '2,13p' "$0"; exit 0 ;;
         *) echo "rendezvous.sh: unknown argument $1" >&2; exit 2 ;;
     esac
 done
@@ -133,3 +137,13 @@ CONF
 else
     echo "redis            skipped: redis-server is not installed (Debian package redis-server)"
 fi
+
+# Idle connections come from 127.0.0.2 and the timed requests from 127.0.0.1;
+# the per-address cap is off, so the service really holds every idle one.
+start_service idle --db :memory: --max-connections-per-address 0
+echo
+echo "single requests while ${IDLE} idle connections are held open"
+printf '%-16s %10s %8s %8s %8s %9s\n' "" "held" "p50 ms" "p90 ms" "p99 ms" "max ms"
+read -r held p50 p90 p99 max < <(python3 "$ROOT/bench/rendezvous_idle.py" "${SERVICE_URL##*:}" --idle "$IDLE")
+printf '%-16s %10s %8s %8s %8s %9s\n' "idle" "$held" "$p50" "$p90" "$p99" "$max"
+stop_pid "$SERVICE_PID"

@@ -40,10 +40,10 @@ const char* const UsageText =
     "Standard output has one line per event: \"listening PORT\", \"connected ADDRESS\",\n"
     "\"offer NAME SIZE\", \"done NAME RESULT\", \"message TEXT\" (and \"disconnected\",\n"
     "\"reconnecting\", \"reconnected\", \"registered NAME\", \"found NAME HOST PORT\",\n"
-    "\"mapped PORT\", \"unmapped PORT\", \"external-address ADDRESS\", \"saved NAME as NEWNAME\",\n"
-    "\"control-url URL\"). Exit status: 0 when every own file and every\n"
-    "accepted incoming file arrived whole, 1 when one did not, 2 for a usage error or\n"
-    "when no session was established.\n";
+    "\"reachable yes|no\", \"mapped PORT\", \"unmapped PORT\", \"external-address ADDRESS\",\n"
+    "\"saved NAME as NEWNAME\", \"control-url URL\"). Exit status: 0 when every own file\n"
+    "and every accepted incoming file arrived whole, 1 when one did not, 2 for a usage\n"
+    "error or when no session was established.\n";
 
 namespace {
 

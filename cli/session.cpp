@@ -193,11 +193,25 @@ bool TSession::WaitForPeer() {
         Event("registered " + OneLine(*m_options.Register));
     }
     Event("listening " + std::to_string(port));
+    // The service connects back while the check waits, so it runs on a
+    // thread of its own and this loop goes on accepting meanwhile.
+    if (m_options.Register)
+        m_reachability = std::async(std::launch::async,
+                                    [service = m_service, port] { return CheckReachable(service, port); });
     while (true) {
+        if (m_reachability.valid() &&
+            m_reachability.wait_for(std::chrono::seconds(0)) == std::future_status::ready) {
+            if (const std::optional<bool> reachable = m_reachability.get())
+                Event(*reachable ? "reachable yes" : "reachable no");
+        }
         try {
             if (m_transer.Accept(100))
                 return true;
         } catch (const TError& error) {
+            // While the check runs, the service's connection reads the
+            // banner and closes, which fails its handshake: keep waiting.
+            if (m_reachability.valid())
+                continue;
             Complain(error.what());
             return false;
         }

@@ -3,7 +3,9 @@
 #include <cstdint>
 #include <deque>
 #include <filesystem>
+#include <future>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -75,6 +77,8 @@ private:
     TTranser m_transer;
     TProgressDisplay m_progress;
     TEasyServiceClient m_service;
+    // The service's reachability check of the listening port, running beside the accept loop.
+    std::future<std::optional<bool>> m_reachability;
     TUPnPController m_upnp;
     int m_mappedPort = 0;
     int m_signalFd = -1;

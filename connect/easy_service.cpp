@@ -108,6 +108,19 @@ TEasyServiceResult TEasyServiceClient::EasyServiceGet(std::string_view user, std
     return {true, std::nullopt};
 }
 
+std::optional<bool> TEasyServiceClient::EasyServiceProbe(int port) const {
+    std::string text;
+    for (const std::string& line : SplitLines(Request("?mode=probe&port=" + std::to_string(port))))
+        text += line + "\r\n";
+    ReplaceAll(text, " = ", "=");
+    const std::optional<std::string> reachable = FindValue(SplitLines(text), "reachable");
+    if (reachable == "yes")
+        return true;
+    if (reachable == "no")
+        return false;
+    return std::nullopt;
+}
+
 void TEasyServiceClient::EasyServiceClose(std::string_view user) {
     Request("?mode=close&user=" + EncodeName(user));
 }

@@ -61,6 +61,11 @@ public:
     TEasyServiceResult EasyServiceGet(std::string_view user, std::string& ip, int& port);
     // Removes user's registration; the reply is not examined.
     void EasyServiceClose(std::string_view user);
+    // Asks the service to connect back to this machine at port and see a
+    // peer greet: the value of the reply's "reachable" line (yes or no), or
+    // nothing when the reply has no such line, as from a service that does
+    // not offer the check.
+    std::optional<bool> EasyServiceProbe(int port) const;
     // The end-of-program step: closes RegisteredUser, if any, and forgets it.
     void CloseRegistration();
 

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include <pthread.h>
+#include <sys/resource.h>
 
 #include "server/options.h"
 #include "server/redis_registry.h"
@@ -57,6 +58,13 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     // A client that goes away mid-reply must not end the process.
     std::signal(SIGPIPE, SIG_IGN);
+    // Every connection, idle ones included, is a socket: allow as many as
+    // the system lets this process have.
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
 
     std::unique_ptr<TRegistry> registry;
     std::string storage;
@@ -74,7 +82,10 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::printf("storage %s\n", storage.c_str());
-    std::printf("listening %s:%d %s\n", options.Listen.Host.c_str(), port, options.Path.c_str());
+    // An IPv6 address in brackets, as --listen takes it.
+    const bool ipv6 = options.Listen.Host.find(':') != std::string::npos;
+    std::printf("listening %s%s%s:%d %s\n", ipv6 ? "[" : "", options.Listen.Host.c_str(), ipv6 ? "]" : "",
+                port, options.Path.c_str());
     std::fflush(stdout);
 
     std::thread stopper([&server, &signals] {
@@ -84,6 +95,8 @@ int main(int argc, char** argv) {
             server.Stop();
     });
     const bool ran = server.Run();
+    if (!ran)
+        std::fprintf(stderr, "fwpost-rendezvous: the HTTP server could not be started\n");
     pthread_kill(stopper.native_handle(), SIGUSR1);
     stopper.join();
     registry.reset();

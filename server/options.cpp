@@ -27,10 +27,14 @@ const char* const ServerUsageText =
     "  --trust-proxy          take the client address from the last X-Forwarded-For entry\n"
     "                         (only behind a reverse proxy that sets it)\n"
     "  --threads N            requests served at once (default 64)\n"
+    "  --header-timeout SECONDS  close a connection that sends nothing for this long,\n"
+    "                         also while its request is incomplete (default 10)\n"
+    "  --max-connections-per-address N  connections one client address may hold at\n"
+    "                         once (default 64, with --trust-proxy 0; 0 = no cap)\n"
     "  -h, --help             this text\n"
     "\n"
     "GET PATH?mode=open&user=U&port=P&ip=A, ?mode=get&user=U, ?mode=close&user=U;\n"
-    "GET /healthz answers 200 while the storage answers. One line per request on\n"
+    "GET /healthz answers 200 while the storage takes a write. One line per request on\n"
     "standard output; SIGTERM or SIGINT stops the service cleanly.\n";
 
 namespace {
@@ -116,6 +120,10 @@ TServerOptions ParseServerOptions(int argc, const char* const* argv) {
             options.RateLimit = NumberOption(name, needValue(), 0, 1'000'000);
         } else if (name == "threads") {
             options.Threads = NumberOption(name, needValue(), 1, 1024);
+        } else if (name == "header-timeout") {
+            options.HeaderTimeout = std::chrono::seconds(NumberOption(name, needValue(), 1, 3600));
+        } else if (name == "max-connections-per-address") {
+            options.MaxConnectionsPerAddress = NumberOption(name, needValue(), 0, 1'000'000);
         } else {
             throw TUsageError("unknown option: --" + std::string(name));
         }

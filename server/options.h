@@ -25,6 +25,10 @@ struct TServerOptions {
     int RateLimit = 120;  // per client address and minute; 0: no limit
     bool TrustProxy = false;
     int Threads = 64;
+    std::chrono::seconds HeaderTimeout{10};  // a connection silent this long is closed
+    // Connections one client address may hold at once; 0: any number.
+    // Unset: 64, or 0 behind a trusted proxy, whose own address every request has.
+    std::optional<int> MaxConnectionsPerAddress;
     bool Help = false;
 };
 

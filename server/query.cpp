@@ -1,5 +1,7 @@
 #include "server/query.h"
 
+#include <arpa/inet.h>
+
 #include "common/numbers.h"
 
 namespace fwp::server {
@@ -9,6 +11,8 @@ constexpr std::string_view ModeKey = "mode=";
 constexpr std::string_view UserKey = "user=";
 constexpr std::string_view PortKey = "&port=";
 constexpr std::string_view IpKey = "&ip=";
+constexpr std::string_view ProbePortKey = "port=";
+constexpr std::string_view MappedIPv4Prefix = "::ffff:";
 
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
@@ -21,6 +25,8 @@ std::optional<TMode> ModeNamed(std::string_view name) {
         return TMode::mdGet;
     if (name == "close")
         return TMode::mdClose;
+    if (name == "probe")
+        return TMode::mdProbe;
     return std::nullopt;
 }
 
@@ -58,6 +64,14 @@ std::variant<TQuery, TQueryError> ParseQuery(std::string_view target) {
     const std::optional<TMode> mode = ModeNamed(rest.substr(0, modeEnd));
     if (!mode)
         return TQueryError{"Unknown mode"};
+    if (*mode == TMode::mdProbe) {
+        if (modeEnd == std::string_view::npos || !rest.substr(modeEnd + 1).starts_with(ProbePortKey))
+            return TQueryError{"Missing port"};
+        TQuery query;
+        query.Mode = TMode::mdProbe;
+        query.Port = rest.substr(modeEnd + 1 + ProbePortKey.size());
+        return query;
+    }
     if (modeEnd == std::string_view::npos || !rest.substr(modeEnd + 1).starts_with(UserKey))
         return TQueryError{"Missing user"};
     rest.remove_prefix(modeEnd + 1 + UserKey.size());
@@ -108,6 +122,35 @@ bool IsDottedIPv4(std::string_view text) {
             return false;
         at = end + 1;
     }
+}
+
+std::optional<std::string> CanonicalAddress(std::string_view text) {
+    if (IsDottedIPv4(text))
+        return std::string(text);
+    const std::string bytes(text);
+    if (bytes.find_first_of(" \t%") != std::string::npos)
+        return std::nullopt;
+    in6_addr address{};
+    if (::inet_pton(AF_INET6, bytes.c_str(), &address) != 1)
+        return std::nullopt;
+    char shown[INET6_ADDRSTRLEN] = {};
+    if (!::inet_ntop(AF_INET6, &address, shown, sizeof shown))
+        return std::nullopt;
+    const std::string_view canonical = shown;
+    if (canonical.starts_with(MappedIPv4Prefix) && IsDottedIPv4(canonical.substr(MappedIPv4Prefix.size())))
+        return std::string(canonical.substr(MappedIPv4Prefix.size()));
+    return std::string(canonical);
+}
+
+std::string RateLimitKey(const std::string& address) {
+    in6_addr network{};
+    if (address.find(':') == std::string::npos || ::inet_pton(AF_INET6, address.c_str(), &network) != 1)
+        return address;
+    for (std::size_t i = 8; i < sizeof network.s6_addr; ++i)
+        network.s6_addr[i] = 0;
+    char shown[INET6_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET6, &network, shown, sizeof shown);
+    return std::string(shown) + "/64";
 }
 
 std::optional<int> ParsePort(std::string_view text) {

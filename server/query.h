@@ -12,9 +12,10 @@
 // "/" as they are; a general query parser would split or change such names.
 namespace fwp::server {
 
-enum class TMode : std::uint8_t { mdOpen, mdGet, mdClose };
+enum class TMode : std::uint8_t { mdOpen, mdGet, mdClose, mdProbe };
 
-// One request, its values decoded to bytes. Port and Ip are only read for open.
+// One request, its values decoded to bytes. Port is read for open and probe,
+// Ip for open only; a probe has no user.
 struct TQuery {
     TMode Mode = TMode::mdGet;
     std::string User;  // CP932 bytes as the client sent them
@@ -32,6 +33,7 @@ struct TQueryError {
 //   mode=open&user=U&port=P&ip=A
 //   mode=get&user=U
 //   mode=close&user=U
+//   mode=probe&port=P
 // For get and close the name is everything after "user=". For open the port
 // and the address never hold "&" in a well-formed request, so they are taken
 // from the right end ("&ip=" last, "&port=" before it) and the name is what
@@ -45,6 +47,17 @@ std::optional<std::string> PercentDecode(std::string_view text);
 // True for exactly four decimal numbers 0-255 joined by dots, without signs,
 // blanks or leading zeros ("010.0.0.1" is refused: some readers take it as octal).
 bool IsDottedIPv4(std::string_view text);
+
+// An address as it is stored and answered: dotted IPv4 as IsDottedIPv4 takes
+// it, or a textual IPv6 address in its shortest lower-case form; an IPv4
+// address mapped into IPv6 becomes plain IPv4. Nothing for anything else
+// (host names, zones such as "%eth0", blanks).
+std::optional<std::string> CanonicalAddress(std::string_view text);
+
+// The key under which the rate limit counts a client address. One IPv6 user
+// commonly holds a whole /64 network and may pick any address in it, so an
+// IPv6 address counts as its /64 ("2001:db8:1:2::/64"); anything else as it is.
+std::string RateLimitKey(const std::string& address);
 
 // A port number in decimal: digits only, 1-65535.
 std::optional<int> ParsePort(std::string_view text);

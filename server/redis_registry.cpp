@@ -180,7 +180,9 @@ TCloseResult TRedisRegistry::Close(const std::string& name, const std::string& o
 }
 
 void TRedisRegistry::CheckHealth() {
-    const TReply reply = Command({"PING"});
+    // A write, not a PING: a Redis out of memory still answers PING but
+    // refuses every registration.
+    const TReply reply = Command({"SET", "fwpost-rendezvous:health", "1", "EX", "60"});
     if (reply.IsError())
         throw TRegistryError("redis: " + reply.Text());
 }

@@ -13,7 +13,7 @@
 namespace fwp::server {
 
 struct TEndpoint {
-    std::string Ip;  // dotted IPv4
+    std::string Ip;  // dotted IPv4, or IPv6 as CanonicalAddress writes it
     int Port = 0;
 };
 
@@ -50,7 +50,8 @@ public:
     virtual std::optional<TEndpoint> Get(const std::string& name, std::int64_t nowMs) = 0;
     // Removes name when owner registered it.
     virtual TCloseResult Close(const std::string& name, const std::string& owner, std::int64_t nowMs) = 0;
-    // Throws TRegistryError when the store cannot answer.
+    // Writes a small record; throws TRegistryError when the store cannot
+    // answer or cannot take a write.
     virtual void CheckHealth() = 0;
 };
 

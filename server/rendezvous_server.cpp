@@ -1,10 +1,21 @@
 #include "server/rendezvous_server.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <ctime>
+#include <system_error>
 #include <thread>
 
-#include <httplib.h>
+#include <arpa/inet.h>
+#include <microhttpd.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "server/reachability_probe.h"
 
 namespace fwp::server {
 namespace {
@@ -12,12 +23,12 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr std::string_view MappedIPv4Prefix = "::ffff:";
-// A client gets this many requests on one connection before it is closed,
-// so that one client cannot hold a thread for ever.
-constexpr std::size_t KeepAliveRequests = 1000;
-
-// When the request now being served on this thread came in, for the log line.
-thread_local Clock::time_point RequestStart;
+// Sockets kept free of connections for the storage, the log, the
+// reachability checks and the like.
+constexpr rlim_t ReservedSockets = 256;
+// Reachability checks running at once; one more is refused with a 503.
+constexpr int MaxProbes = 128;
+constexpr auto ProbeLimit = std::chrono::seconds(3);
 
 std::string_view Trim(std::string_view text) {
     while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
@@ -70,58 +81,33 @@ std::string UtcTimestamp() {
     return text;
 }
 
-// The reasons of the statuses httplib answers with by itself.
-std::string_view ReasonPhrase(int status) {
-    switch (status) {
-        case 400:
-            return "Bad Request";
-        case 404:
-            return "Not Found";
-        case 405:
-            return "Method Not Allowed";
-        case 408:
-            return "Request Timeout";
-        case 413:
-            return "Payload Too Large";
-        case 414:
-            return "URI Too Long";
-        case 416:
-            return "Range Not Satisfiable";
-        case 417:
-            return "Expectation Failed";
-        case 501:
-            return "Not Implemented";
-        case 503:
-            return "Service Unavailable";
-        default:
-            return status < 500 ? "Client Error" : "Server Error";
-    }
+// The last value of the request's X-Forwarded-For headers.
+MHD_Result KeepForwardedFor(void* last, MHD_ValueKind, const char* key, const char* value) {
+    if (key && value && ::strcasecmp(key, "X-Forwarded-For") == 0)
+        *static_cast<std::string*>(last) = value;
+    return MHD_YES;
 }
 
-void SetReply(httplib::Response& response, const TReply& reply) {
-    response.status = reply.Status;
-    response.set_header("Cache-Control", "no-store");
-    if (reply.RetryAfter)
-        response.set_header("Retry-After", std::to_string(reply.RetryAfter->count()));
-    response.set_content(reply.Body, "text/plain");
+std::string PeerAddress(MHD_Connection* connection) {
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    if (!info || !info->client_addr)
+        return {};
+    char text[INET6_ADDRSTRLEN] = {};
+    const sockaddr* address = info->client_addr;
+    if (address->sa_family == AF_INET)
+        ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, text, sizeof text);
+    else if (address->sa_family == AF_INET6)
+        ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr, text, sizeof text);
+    return text;
 }
 
-// Literal text for httplib's route patterns, which are regular expressions:
-// every character but letters, digits and "/" goes into a bracket of its own.
-std::string LiteralPattern(std::string_view path) {
-    std::string pattern;
-    for (const char c : path) {
-        const bool plain =
-            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '/';
-        if (plain) {
-            pattern += c;
-        } else if (c == '\\' || c == ']' || c == '^') {
-            pattern += std::string("[\\") + c + "]";
-        } else {
-            pattern += std::string("[") + c + "]";
-        }
-    }
-    return pattern;
+// As many connections as the process may open sockets for, less a reserve.
+unsigned ConnectionLimit() {
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur == RLIM_INFINITY)
+        return 10'000;
+    return static_cast<unsigned>(std::clamp<rlim_t>(files.rlim_cur, 2 * ReservedSockets, 1'000'000) -
+                                 ReservedSockets);
 }
 
 }  // namespace
@@ -140,96 +126,242 @@ std::string ClientAddressOf(const std::string& peer, const std::string& forwarde
     return peer;
 }
 
+// One request from its request line to its end.
+struct TRendezvousServer::TRequest {
+    std::string Target;  // as it came, nothing decoded
+    Clock::time_point Start = Clock::now();
+    std::string Client;
+    std::string Method;
+    bool HeadersRead = false;
+    bool Probing = false;          // parked while its reachability check runs
+    std::optional<TReply> Probed;  // the check's reply, set before the connection is resumed
+    int Status = 0;                // 0 until a reply is queued
+};
+
+struct TRendezvousServer::TCallbacks {
+    // Called with the raw request target, before the headers are read: the
+    // request's state starts here, so the query reaches the service byte for byte.
+    static void* OnRequestLine(void*, const char* uri, MHD_Connection*) {
+        auto* request = new TRequest;
+        request->Target = uri ? uri : "";
+        return request;
+    }
+
+    static MHD_Result OnRequest(void* self, MHD_Connection* connection, const char* url, const char* method,
+                                const char*, const char*, std::size_t* uploadSize, void** context) {
+        auto* server = static_cast<TRendezvousServer*>(self);
+        auto* request = static_cast<TRequest*>(*context);
+        if (!request)
+            *context = request = new TRequest;
+        if (request->Probing) {
+            if (!request->Probed)
+                return MHD_YES;
+            request->Probing = false;
+            return server->Queue(connection, *request, *request->Probed) ? MHD_YES : MHD_NO;
+        }
+        // The first call comes with the headers. The reply waits for the
+        // call after the whole request has been read: a reply queued before
+        // that makes the library close the connection, and a second request
+        // sent along with the first would be lost.
+        if (!request->HeadersRead || *uploadSize != 0 || request->Status != 0) {
+            request->HeadersRead = true;
+            *uploadSize = 0;  // a body of a GET is read and dropped
+            return MHD_YES;
+        }
+        return server->Answer(connection, *request, url ? url : "", method ? method : "") ? MHD_YES : MHD_NO;
+    }
+
+    static void OnCompleted(void* self, MHD_Connection*, void** context, MHD_RequestTerminationCode) {
+        auto* request = static_cast<TRequest*>(*context);
+        *context = nullptr;
+        if (!request)
+            return;
+        if (request->Status != 0)
+            static_cast<TRendezvousServer*>(self)->Log(*request);
+        delete request;
+    }
+};
+
 TRendezvousServer::TRendezvousServer(const TServerOptions& options, TRegistry& registry, std::FILE* log)
-    : m_options(options),
-      m_service(registry, TServiceSettings{options.Ttl, options.RateLimit}),
-      m_http(std::make_unique<httplib::Server>()),
-      m_log(log) {
-    const int threads = options.Threads;
-    m_http->new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<std::size_t>(threads)); };
-    m_http->set_keep_alive_max_count(KeepAliveRequests);
-    m_http->set_tcp_nodelay(true);
+    : m_options(options), m_service(registry, TServiceSettings{options.Ttl, options.RateLimit}), m_log(log) {}
 
-    m_http->set_pre_routing_handler([](const httplib::Request&, httplib::Response&) {
-        RequestStart = Clock::now();
-        return httplib::Server::HandlerResponse::Unhandled;
-    });
-    m_http->Get(
-        LiteralPattern(options.Path), [this](const httplib::Request& request, httplib::Response& response) {
-            SetReply(response,
-                     m_service.Handle(request.target, ClientAddress(request), WallClockMs(), MonotonicNow()));
-        });
-    m_http->Get("/healthz", [this](const httplib::Request&, httplib::Response& response) {
-        SetReply(response, m_service.Health());
-    });
-    const auto notAllowed = [](const httplib::Request&, httplib::Response& response) {
-        response.set_header("Allow", "GET, HEAD");
-        SetReply(response, {405, "405 Method Not Allowed\r\n", std::nullopt});
-    };
-    const std::string pattern = LiteralPattern(options.Path);
-    m_http->Post(pattern, notAllowed);
-    m_http->Put(pattern, notAllowed);
-    m_http->Patch(pattern, notAllowed);
-    m_http->Delete(pattern, notAllowed);
-    m_http->Options(pattern, notAllowed);
-    // Every error reply of httplib's own (a wrong path above all) gets a body
-    // in the same form as the service's: the status and its reason.
-    const httplib::Server::HandlerWithResponse onError = [](const httplib::Request&,
-                                                            httplib::Response& response) {
-        if (!response.body.empty())
-            return httplib::Server::HandlerResponse::Unhandled;
-        response.set_content(
-            std::to_string(response.status) + " " + std::string(ReasonPhrase(response.status)) + "\r\n",
-            "text/plain");
-        return httplib::Server::HandlerResponse::Handled;
-    };
-    m_http->set_error_handler(onError);
-    m_http->set_logger([this](const httplib::Request& request, const httplib::Response& response) {
-        Log(request, response);
-    });
+TRendezvousServer::~TRendezvousServer() {
+    if (m_daemon)
+        MHD_stop_daemon(m_daemon);
+    if (m_listenSocket >= 0)
+        ::close(m_listenSocket);
 }
 
-TRendezvousServer::~TRendezvousServer() = default;
-
-std::string TRendezvousServer::ClientAddress(const httplib::Request& request) const {
-    const std::size_t forwarded = request.get_header_value_count("X-Forwarded-For");
-    const std::string forwardedFor =
-        forwarded > 0 ? request.get_header_value("X-Forwarded-For", forwarded - 1) : std::string();
-    return ClientAddressOf(request.remote_addr, forwardedFor, m_options.TrustProxy);
+bool TRendezvousServer::Answer(MHD_Connection* connection, TRequest& request, const std::string& path,
+                               const std::string& method) {
+    request.Client = ClientAddress(connection);
+    request.Method = method;
+    const bool read = method == "GET" || method == "HEAD";
+    if (path == m_options.Path) {
+        if (!read)
+            return Queue(connection, request, {405, "405 Method Not Allowed\r\n", std::nullopt, std::nullopt},
+                         true);
+        const TReply reply = m_service.Handle(request.Target, request.Client, WallClockMs(), MonotonicNow());
+        if (reply.Probe)
+            return StartProbe(connection, request, *reply.Probe);
+        return Queue(connection, request, reply);
+    }
+    if (path == "/healthz" && read)
+        return Queue(connection, request, m_service.Health(MonotonicNow()));
+    return Queue(connection, request, {404, "404 Not Found\r\n", std::nullopt, std::nullopt});
 }
 
-void TRendezvousServer::Log(const httplib::Request& request, const httplib::Response& response) {
-    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - RequestStart).count();
+bool TRendezvousServer::StartProbe(MHD_Connection* connection, TRequest& request, const TEndpoint& target) {
+    {
+        const std::lock_guard lock(m_probeMutex);
+        if (m_probes >= MaxProbes)
+            return Queue(connection, request,
+                         {503, "503 Too many checks at once\r\n", std::nullopt, std::nullopt});
+        ++m_probes;
+    }
+    request.Probing = true;
+    MHD_suspend_connection(connection);
+    // The request lives until its connection's reply is done, which waits
+    // for this thread; the server waits for it before it stops.
+    const auto finish = [this, connection, &request](TReply reply) {
+        request.Probed = std::move(reply);
+        MHD_resume_connection(connection);
+        const std::lock_guard lock(m_probeMutex);
+        --m_probes;
+        m_probeEnded.notify_all();
+    };
+    try {
+        std::thread([finish, target] {
+            finish(ReachabilityReply(ProbeListener(target.Ip, target.Port, ProbeLimit)));
+        }).detach();
+    } catch (const std::system_error&) {
+        finish({503, "503 Too many checks at once\r\n", std::nullopt, std::nullopt});
+    }
+    return true;
+}
+
+bool TRendezvousServer::Queue(MHD_Connection* connection, TRequest& request, const TReply& reply,
+                              bool allowHeader) {
+    MHD_Response* response = MHD_create_response_from_buffer(
+        reply.Body.size(), const_cast<char*>(reply.Body.data()), MHD_RESPMEM_MUST_COPY);
+    if (!response)
+        return false;
+    MHD_add_response_header(response, "Content-Type", "text/plain");
+    MHD_add_response_header(response, "Cache-Control", "no-store");
+    if (reply.RetryAfter)
+        MHD_add_response_header(response, "Retry-After", std::to_string(reply.RetryAfter->count()).c_str());
+    if (allowHeader)
+        MHD_add_response_header(response, "Allow", "GET, HEAD");
+    const MHD_Result queued = MHD_queue_response(connection, static_cast<unsigned>(reply.Status), response);
+    MHD_destroy_response(response);
+    request.Status = reply.Status;
+    return queued == MHD_YES;
+}
+
+std::string TRendezvousServer::ClientAddress(MHD_Connection* connection) const {
+    std::string forwardedFor;
+    if (m_options.TrustProxy)
+        MHD_get_connection_values(connection, MHD_HEADER_KIND, &KeepForwardedFor, &forwardedFor);
+    return ClientAddressOf(PeerAddress(connection), forwardedFor, m_options.TrustProxy);
+}
+
+void TRendezvousServer::Log(const TRequest& request) {
+    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - request.Start).count();
     char took[32];
     std::snprintf(took, sizeof took, "%.3fms", ms);
-    const std::string line = UtcTimestamp() + " " + Printable(ClientAddress(request)) + " \"" +
-                             Printable(request.method) + " " + Printable(request.target) + "\" " +
-                             std::to_string(response.status) + " " + took + "\n";
+    const std::string line = UtcTimestamp() + " " + Printable(request.Client) + " \"" +
+                             Printable(request.Method) + " " + Printable(request.Target) + "\" " +
+                             std::to_string(request.Status) + " " + took + "\n";
     const std::lock_guard lock(m_logMutex);
     std::fputs(line.c_str(), m_log);
     std::fflush(m_log);
 }
 
 int TRendezvousServer::Bind() {
-    if (m_options.Listen.Port == 0)
-        return m_http->bind_to_any_port(m_options.Listen.Host);
-    return m_http->bind_to_port(m_options.Listen.Host, m_options.Listen.Port) ? m_options.Listen.Port : 0;
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE;
+    addrinfo* found = nullptr;
+    const std::string port = std::to_string(m_options.Listen.Port);
+    const char* host = m_options.Listen.Host.empty() ? nullptr : m_options.Listen.Host.c_str();
+    if (::getaddrinfo(host, port.c_str(), &hints, &found) != 0)
+        return 0;
+    for (const addrinfo* entry = found; entry && m_listenSocket < 0; entry = entry->ai_next) {
+        const int fd = ::socket(entry->ai_family, entry->ai_socktype | SOCK_CLOEXEC, entry->ai_protocol);
+        if (fd < 0)
+            continue;
+        const int on = 1;
+        const int off = 0;
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        // "[::]" takes IPv4 clients as well, as mapped addresses.
+        if (entry->ai_family == AF_INET6)
+            ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+        if (::bind(fd, entry->ai_addr, entry->ai_addrlen) == 0 && ::listen(fd, SOMAXCONN) == 0) {
+            m_listenSocket = fd;
+            m_ipv6 = entry->ai_family == AF_INET6;
+        } else {
+            ::close(fd);
+        }
+    }
+    ::freeaddrinfo(found);
+    if (m_listenSocket < 0)
+        return 0;
+    sockaddr_storage bound{};
+    socklen_t size = sizeof bound;
+    if (::getsockname(m_listenSocket, reinterpret_cast<sockaddr*>(&bound), &size) != 0)
+        return 0;
+    return ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6*>(&bound)->sin6_port
+                                             : reinterpret_cast<const sockaddr_in*>(&bound)->sin_port);
 }
 
 bool TRendezvousServer::Run() {
-    bool ok = true;
-    if (!m_stopping)
-        ok = m_http->listen_after_bind();
-    m_runEnded = true;
-    return ok;
+    {
+        const std::lock_guard lock(m_stopMutex);
+        if (m_stopping)
+            return true;
+        unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ITC | MHD_ALLOW_SUSPEND_RESUME;
+        if (m_ipv6)
+            flags |= MHD_USE_IPv6;
+        const unsigned perAddress =
+            static_cast<unsigned>(m_options.MaxConnectionsPerAddress.value_or(m_options.TrustProxy ? 0 : 64));
+        m_daemon = MHD_start_daemon(flags, 0, nullptr, nullptr, &TCallbacks::OnRequest, this,               //
+                                    MHD_OPTION_LISTEN_SOCKET, m_listenSocket,                               //
+                                    MHD_OPTION_THREAD_POOL_SIZE, static_cast<unsigned>(m_options.Threads),  //
+                                    MHD_OPTION_CONNECTION_LIMIT, ConnectionLimit(),                         //
+                                    MHD_OPTION_PER_IP_CONNECTION_LIMIT, perAddress,                         //
+                                    MHD_OPTION_CONNECTION_TIMEOUT,
+                                    static_cast<unsigned>(m_options.HeaderTimeout.count()),         //
+                                    MHD_OPTION_URI_LOG_CALLBACK, &TCallbacks::OnRequestLine, this,  //
+                                    MHD_OPTION_NOTIFY_COMPLETED, &TCallbacks::OnCompleted, this,    //
+                                    MHD_OPTION_END);
+        if (!m_daemon)
+            return false;
+    }
+    {
+        std::unique_lock lock(m_stopMutex);
+        m_stopped.wait(lock, [this] { return m_stopping; });
+    }
+    {
+        // A parked connection must be resumed before the library may stop.
+        std::unique_lock lock(m_probeMutex);
+        m_probeEnded.wait(lock, [this] { return m_probes == 0; });
+    }
+    // Accept nothing new, then let the threads finish what they are answering.
+    const MHD_socket listening = MHD_quiesce_daemon(m_daemon);
+    MHD_stop_daemon(m_daemon);
+    m_daemon = nullptr;
+    if (listening >= 0 && listening == m_listenSocket) {
+        ::close(m_listenSocket);
+        m_listenSocket = -1;
+    }
+    return true;
 }
 
 void TRendezvousServer::Stop() {
+    const std::lock_guard lock(m_stopMutex);
     m_stopping = true;
-    // httplib ignores a stop before its loop runs, so wait for that first.
-    while (!m_http->is_running() && !m_runEnded)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    m_http->stop();
+    m_stopped.notify_all();
 }
 
 }  // namespace fwp::server

@@ -1,26 +1,30 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
-#include <memory>
 #include <mutex>
 #include <string>
 
 #include "server/options.h"
 #include "server/rendezvous_service.h"
 
-namespace httplib {
-class Server;
-struct Request;
-struct Response;
-}  // namespace httplib
+struct MHD_Connection;
+struct MHD_Daemon;
 
 namespace fwp::server {
 
 // The service on HTTP: GET on the service's path goes to TRendezvousService,
-// GET /healthz reports whether the store answers, any other path is a 404
-// whose body says "404 Not Found" (so the client knows the URL is wrong).
+// GET /healthz reports whether the store takes a write, any other path is a
+// 404 whose body says "404 Not Found" (so the client knows the URL is wrong).
 // Each request is logged as one line.
+//
+// Connections are served by a few threads, each waiting on many sockets at
+// once (epoll), so a client that connects and then sends nothing or sends
+// slowly holds a socket, never a thread. Such a connection is closed after
+// the header time-out of silence, and one address may hold only so many
+// connections at once. A reachability check, which may take seconds, runs on
+// a thread of its own while its connection waits aside.
 class TRendezvousServer {
 public:
     TRendezvousServer(const TServerOptions& options, TRegistry& registry, std::FILE* log);
@@ -30,22 +34,38 @@ public:
 
     // Binds the listening socket; the port (the chosen one for port 0), or 0 on failure.
     int Bind();
-    // Serves until Stop; returns once every request in progress has been answered.
+    // Serves until Stop; returns once the requests being handled have been answered.
     bool Run();
     // May be called from any thread, also before Run.
     void Stop();
 
+    struct TRequest;
+
 private:
-    std::string ClientAddress(const httplib::Request& request) const;
-    void Log(const httplib::Request& request, const httplib::Response& response);
+    struct TCallbacks;  // the functions the HTTP library calls
+
+    bool Answer(MHD_Connection* connection, TRequest& request, const std::string& path,
+                const std::string& method);
+    bool Queue(MHD_Connection* connection, TRequest& request, const TReply& reply, bool allowHeader = false);
+    // Parks the connection and checks target on a thread of its own; the
+    // reply follows when the check is done.
+    bool StartProbe(MHD_Connection* connection, TRequest& request, const TEndpoint& target);
+    std::string ClientAddress(MHD_Connection* connection) const;
+    void Log(const TRequest& request);
 
     TServerOptions m_options;
     TRendezvousService m_service;
-    std::unique_ptr<httplib::Server> m_http;
     std::FILE* m_log;
     std::mutex m_logMutex;
-    std::atomic<bool> m_stopping{false};
-    std::atomic<bool> m_runEnded{false};
+    int m_listenSocket = -1;
+    bool m_ipv6 = false;
+    MHD_Daemon* m_daemon = nullptr;
+    std::mutex m_stopMutex;
+    std::condition_variable m_stopped;
+    bool m_stopping = false;
+    std::mutex m_probeMutex;
+    std::condition_variable m_probeEnded;
+    int m_probes = 0;  // checks running now
 };
 
 // The address a request came from: the TCP peer, an IPv4 address mapped into

@@ -8,14 +8,21 @@
 namespace fwp::server {
 namespace {
 
+// How long a failed request keeps /healthz at 503 unless a registration or
+// removal works meanwhile: long enough for a load balancer to notice, short
+// enough that an instance taken out of service is tried again.
+constexpr std::chrono::microseconds FailureMemory = std::chrono::minutes(1);
+
 TReply Refuse(int status, std::string_view reason) {
-    return {status, std::to_string(status) + " " + std::string(reason) + "\r\n", std::nullopt};
+    return {status, std::to_string(status) + " " + std::string(reason) + "\r\n", std::nullopt, std::nullopt};
 }
 
 TReply Found(const TEndpoint& endpoint) {
+    // An IPv6 address goes out as it is, without brackets: the value is
+    // everything after "=", so its colons need no quoting.
     // The client also accepts "ip=A"; the blanks are only for people reading it.
     return {200, "200 OK\r\nip = " + endpoint.Ip + "\r\nport = " + std::to_string(endpoint.Port) + "\r\n",
-            std::nullopt};
+            std::nullopt, std::nullopt};
 }
 
 // A name is what the client's user typed, in CP932: never empty and never
@@ -36,12 +43,17 @@ std::optional<std::string_view> NameProblem(const std::string& name) {
 
 }  // namespace
 
+TReply ReachabilityReply(bool reachable) {
+    return {200, std::string("200 OK\r\nreachable = ") + (reachable ? "yes" : "no") + "\r\n", std::nullopt,
+            std::nullopt};
+}
+
 TRendezvousService::TRendezvousService(TRegistry& registry, const TServiceSettings& settings)
     : m_registry(registry), m_settings(settings), m_limiter(settings.RateLimit) {}
 
 TReply TRendezvousService::Handle(std::string_view target, const std::string& client, std::int64_t nowMs,
                                   std::chrono::microseconds monotonic) {
-    if (const auto wait = m_limiter.Take(client, monotonic)) {
+    if (const auto wait = m_limiter.Take(RateLimitKey(client), monotonic)) {
         TReply reply = Refuse(429, "Too many requests");
         reply.RetryAfter = *wait;
         return reply;
@@ -50,6 +62,7 @@ TReply TRendezvousService::Handle(std::string_view target, const std::string& cl
         return DoHandle(target, client, nowMs);
     } catch (const TRegistryError& error) {
         std::fprintf(stderr, "fwpost-rendezvous: %s\n", error.what());
+        m_lastFailure = monotonic.count();
         return Refuse(503, "Storage unavailable");
     }
 }
@@ -59,6 +72,19 @@ TReply TRendezvousService::DoHandle(std::string_view target, const std::string& 
     if (const auto* error = std::get_if<TQueryError>(&parsed))
         return Refuse(400, error->Reason);
     const TQuery& query = std::get<TQuery>(parsed);
+    if (query.Mode == TMode::mdProbe) {
+        // Only the address the request came from is ever probed, so the
+        // service cannot be sent to knock on other machines.
+        const std::optional<int> port = ParsePort(query.Port);
+        if (!port || *port < MinProbePort)
+            return Refuse(400, "Port must be 1024-65535");
+        const std::optional<std::string> address = CanonicalAddress(client);
+        if (!address)
+            return Refuse(400, "Client address is not an IP address");
+        TReply reply;
+        reply.Probe = TEndpoint{*address, *port};
+        return reply;
+    }
     if (const auto problem = NameProblem(query.User))
         return Refuse(400, *problem);
 
@@ -68,11 +94,14 @@ TReply TRendezvousService::DoHandle(std::string_view target, const std::string& 
             if (!port)
                 return Refuse(400, "Port must be 1-65535");
             // Without an address the client means "where this request came from".
-            TEndpoint endpoint{query.Ip.empty() ? client : query.Ip, *port};
-            if (!IsDottedIPv4(endpoint.Ip))
-                return Refuse(400, query.Ip.empty() ? "Client address is not IPv4; give ip"
-                                                    : "ip must be a dotted IPv4 address");
-            if (m_registry.Open(query.User, client, endpoint, m_settings.Ttl, nowMs) == TOpenResult::orTaken)
+            const std::optional<std::string> address = CanonicalAddress(query.Ip.empty() ? client : query.Ip);
+            if (!address)
+                return Refuse(400, query.Ip.empty() ? "Client address is not an IP address; give ip"
+                                                    : "ip must be an IPv4 or IPv6 address");
+            const TEndpoint endpoint{*address, *port};
+            const TOpenResult opened = m_registry.Open(query.User, client, endpoint, m_settings.Ttl, nowMs);
+            m_lastFailure = -1;
+            if (opened == TOpenResult::orTaken)
                 return Refuse(409, "User name is in use from another address");
             return Found(endpoint);
         }
@@ -82,28 +111,36 @@ TReply TRendezvousService::DoHandle(std::string_view target, const std::string& 
                 return Refuse(410, "Unknown user");
             return Found(*endpoint);
         }
-        case TMode::mdClose:
-            switch (m_registry.Close(query.User, client, nowMs)) {
+        case TMode::mdClose: {
+            const TCloseResult closed = m_registry.Close(query.User, client, nowMs);
+            m_lastFailure = -1;
+            switch (closed) {
                 case TCloseResult::crRemoved:
-                    return {200, "200 OK\r\n", std::nullopt};
+                    return {200, "200 OK\r\n", std::nullopt, std::nullopt};
                 case TCloseResult::crUnknown:
                     return Refuse(410, "Unknown user");
                 case TCloseResult::crOtherOwner:
                     return Refuse(403, "Registered from another address");
             }
             break;
+        }
+        case TMode::mdProbe:
+            break;  // answered above
     }
     return Refuse(400, "Unknown mode");
 }
 
-TReply TRendezvousService::Health() {
+TReply TRendezvousService::Health(std::chrono::microseconds monotonic) {
     try {
         m_registry.CheckHealth();
-        return {200, "200 OK\r\n", std::nullopt};
     } catch (const TRegistryError& error) {
         std::fprintf(stderr, "fwpost-rendezvous: %s\n", error.what());
         return Refuse(503, "Storage unavailable");
     }
+    const std::int64_t failedAt = m_lastFailure;
+    if (failedAt >= 0 && monotonic.count() - failedAt < FailureMemory.count())
+        return Refuse(503, "Storage unavailable");
+    return {200, "200 OK\r\n", std::nullopt, std::nullopt};
 }
 
 }  // namespace fwp::server

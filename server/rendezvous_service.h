@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -20,6 +21,9 @@
 namespace fwp::server {
 
 constexpr std::size_t MaxNameBytes = 255;
+// A reachability check connects only to ports from here up: below lie the
+// system's services, which no peer listens on.
+constexpr int MinProbePort = 1024;
 
 struct TServiceSettings {
     std::chrono::seconds Ttl = std::chrono::hours(12);
@@ -30,7 +34,13 @@ struct TReply {
     int Status = 200;
     std::string Body;
     std::optional<std::chrono::seconds> RetryAfter;  // with 429
+    // Set for a reachability check: the server connects there (off its
+    // connection threads) and answers with ReachabilityReply instead.
+    std::optional<TEndpoint> Probe;
 };
+
+// "200 OK" and a line "reachable = yes" or "reachable = no".
+TReply ReachabilityReply(bool reachable);
 
 class TRendezvousService {
 public:
@@ -43,8 +53,10 @@ public:
     // expiry), monotonic the time of any steady clock (for the rate limit).
     TReply Handle(std::string_view target, const std::string& client, std::int64_t nowMs,
                   std::chrono::microseconds monotonic);
-    // For /healthz: 200 when the store answers.
-    TReply Health();
+    // For /healthz: 200 when the store takes a write and no request has
+    // failed on it in the last minute since the last successful
+    // registration or removal. monotonic as for Handle.
+    TReply Health(std::chrono::microseconds monotonic);
 
 private:
     TReply DoHandle(std::string_view target, const std::string& client, std::int64_t nowMs);
@@ -52,6 +64,11 @@ private:
     TRegistry& m_registry;
     TServiceSettings m_settings;
     TRateLimiter m_limiter;
+    // When a request last failed on the store (steady clock, µs); -1 when
+    // it has not, or a registration or removal has worked since. A failed
+    // registration may need more room than the health check's small write,
+    // so the check alone could pass while every registration fails.
+    std::atomic<std::int64_t> m_lastFailure{-1};
 };
 
 }  // namespace fwp::server

@@ -17,7 +17,9 @@ constexpr const char* Schema =
     " port INTEGER NOT NULL,"
     " expires INTEGER NOT NULL"  // milliseconds since 1970
     ") WITHOUT ROWID;"
-    "CREATE INDEX IF NOT EXISTS registrations_expires ON registrations(expires);";
+    "CREATE INDEX IF NOT EXISTS registrations_expires ON registrations(expires);"
+    // One row that the health check rewrites.
+    "CREATE TABLE IF NOT EXISTS health (id INTEGER PRIMARY KEY CHECK (id = 1), checked REAL NOT NULL);";
 
 // Inserts, or takes over the row when it is the same owner's or has expired.
 // When another owner's live row holds the name the WHERE fails, nothing
@@ -174,8 +176,12 @@ TCloseResult TSqliteRegistry::Close(const std::string& name, const std::string& 
 }
 
 void TSqliteRegistry::CheckHealth() {
+    // A write, not a read: on a full disk reading still works while every
+    // registration fails.
     const std::lock_guard lock(m_mutex);
-    Execute("SELECT count(*) FROM registrations WHERE 0");
+    if (sqlite3_exec(m_db, "INSERT OR REPLACE INTO health(id, checked) VALUES(1, julianday('now'))", nullptr,
+                     nullptr, nullptr) != SQLITE_OK)
+        Fail("health check write failed");
 }
 
 }  // namespace fwp::server

@@ -167,5 +167,30 @@ TEST(EasyService, GetReadsIpAndPortLinesInAnyCaseOrderAndSpacing) {
     }
 }
 
+TEST(EasyService, AProbeIsAnsweredByTheReachableLineAndNothingWithoutOne) {
+    struct TCase {
+        int status;
+        std::string_view body;
+        std::optional<bool> reachable;
+    };
+    const TCase cases[] = {
+        {200, "200 OK\r\nreachable = yes\r\n", true},
+        {200, "200 OK\r\nreachable = no\r\n", false},
+        {200, "Reachable=yes\n", true},
+        {200, "200 OK\r\nreachable = maybe\r\n", std::nullopt},
+        // A service that does not offer the check.
+        {400, "400 Unknown mode\r\n", std::nullopt},
+        {200, "", std::nullopt},
+    };
+    for (const TCase& test : cases) {
+        SCOPED_TRACE(test.body);
+        TFakeEasyService service;
+        service.SetReply("probe", test.status, std::string(test.body));
+        const TEasyServiceClient client(service.URL());
+        EXPECT_EQ(client.EasyServiceProbe(4006), test.reachable);
+        EXPECT_EQ(Targets(service), std::vector<std::string>{"/easy.cgi?mode=probe&port=4006"});
+    }
+}
+
 }  // namespace
 }  // namespace fwp

@@ -11,7 +11,8 @@ std::string Describe(std::string_view target) {
     if (const auto* error = std::get_if<TQueryError>(&parsed))
         return "!" + error->Reason;
     const TQuery& query = std::get<TQuery>(parsed);
-    const char* mode = query.Mode == TMode::mdOpen ? "open" : query.Mode == TMode::mdGet ? "get" : "close";
+    const char* const modes[] = {"open", "get", "close", "probe"};
+    const char* mode = modes[static_cast<int>(query.Mode)];
     return std::string(mode) + "|" + query.User + "|" + query.Port + "|" + query.Ip;
 }
 
@@ -38,6 +39,34 @@ TEST(Query, MalformedQueriesAreRefusedWithAReason) {
     EXPECT_EQ(Describe("/easy.cgi?mode=open&user=a&ip=1.2.3.4"), "!Missing port");
     EXPECT_EQ(Describe("/easy.cgi?mode=get&user=%4"), "!Bad escape in user");
     EXPECT_EQ(Describe("/easy.cgi?mode=open&user=a&port=1&ip=%G1"), "!Bad escape in ip");
+    EXPECT_EQ(Describe("/easy.cgi?mode=probe"), "!Missing port");
+    EXPECT_EQ(Describe("/easy.cgi?mode=probe&user=a&port=4006"), "!Missing port");
+}
+
+TEST(Query, AProbeCarriesOnlyAPort) {
+    EXPECT_EQ(Describe("/easy.cgi?mode=probe&port=4006"), "probe||4006|");
+    EXPECT_EQ(Describe("/easy.cgi?mode=probe&port="), "probe|||");
+}
+
+TEST(Query, AnAddressIsStoredAsDottedIPv4OrShortestIPv6) {
+    const std::pair<const char*, const char*> good[] = {
+        {"192.0.2.1", "192.0.2.1"},
+        {"::1", "::1"},
+        {"2001:DB8:0:0:0:0:0:5", "2001:db8::5"},
+        {"2001:db8::0:5", "2001:db8::5"},
+        {"::ffff:192.0.2.1", "192.0.2.1"},
+        {"::FFFF:c000:0201", "192.0.2.1"},
+        {"fe80::1", "fe80::1"},
+    };
+    for (const auto& [text, stored] : good) {
+        SCOPED_TRACE(text);
+        EXPECT_EQ(CanonicalAddress(text), stored);
+    }
+    for (const char* bad : {"", "01.2.3.4", "fe80::1%eth0", "[::1]", " ::1", "::1 ", "2001:db8::g",
+                            "1:2:3:4:5:6:7:8:9", "example.org", "::1/128"}) {
+        SCOPED_TRACE(bad);
+        EXPECT_EQ(CanonicalAddress(bad), std::nullopt);
+    }
 }
 
 TEST(Query, OnlyPercentAndTwoHexDigitsAreDecoded) {
@@ -65,6 +94,15 @@ TEST(Query, AnAddressIsFourDecimalNumbersUpTo255) {
         SCOPED_TRACE(bad);
         EXPECT_FALSE(IsDottedIPv4(bad));
     }
+}
+
+TEST(Query, TheRateLimitCountsAnIPv6AddressAsItsSlash64) {
+    EXPECT_EQ(RateLimitKey("2001:db8:1:2:3:4:5:6"), "2001:db8:1:2::/64");
+    EXPECT_EQ(RateLimitKey("2001:db8:1:2::ffff"), "2001:db8:1:2::/64");
+    EXPECT_EQ(RateLimitKey("2001:db8:1:3::1"), "2001:db8:1:3::/64");
+    EXPECT_EQ(RateLimitKey("::1"), "::/64");
+    EXPECT_EQ(RateLimitKey("192.0.2.1"), "192.0.2.1");
+    EXPECT_EQ(RateLimitKey("not an address"), "not an address");
 }
 
 TEST(Query, APortIsADecimalNumberFrom1To65535) {

@@ -1,9 +1,13 @@
 #include "tests/server/rendezvous_fixture.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <stdexcept>
 #include <thread>
+
+#include <fcntl.h>
+#include <poll.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -130,12 +134,13 @@ std::optional<std::string> TRedisServer::Command(const std::vector<std::string>&
     return text;
 }
 
-TRendezvousProcess::TRendezvousProcess(std::vector<std::string> args) {
+TRendezvousProcess::TRendezvousProcess(std::vector<std::string> args, std::function<void()> beforeExec) {
     args.insert(args.begin(), {"--listen", "127.0.0.1:0"});
-    m_process = std::make_unique<TProcess>(BinaryPath("fwpost-rendezvous"), args);
+    m_process = std::make_unique<TProcess>(BinaryPath("fwpost-rendezvous"), args, "", std::move(beforeExec));
     const auto line = m_process->WaitForLine("listening ", StartLimit);
     if (line) {
-        const std::size_t colon = line->find(':');
+        // "listening 127.0.0.1:PORT /path" or "listening [::1]:PORT /path"
+        const std::size_t colon = line->rfind(':', line->find(' ', 10));
         m_port = std::atoi(line->c_str() + colon + 1);
     }
 }
@@ -155,18 +160,34 @@ std::vector<std::string> TRendezvousProcess::LogLines() {
 }
 
 TRawReply RawGet(int port, const std::string& target, const std::string& extraHeaders,
-                 const std::string& from) {
+                 const std::string& from, std::chrono::seconds limit) {
     TRawReply reply;
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const timeval readLimit{20, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &readLimit, sizeof readLimit);
-    sockaddr_in local = Address(from, 0);
-    sockaddr_in remote = Address("127.0.0.1", port);
+    const bool ipv6 = from.find(':') != std::string::npos;
+    const int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const timeval socketLimit{static_cast<time_t>(limit.count()), 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &socketLimit, sizeof socketLimit);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &socketLimit, sizeof socketLimit);  // also bounds connect
+    sockaddr_storage local{};
+    sockaddr_storage remote{};
+    socklen_t size = 0;
+    if (ipv6) {
+        auto& local6 = reinterpret_cast<sockaddr_in6&>(local);
+        auto& remote6 = reinterpret_cast<sockaddr_in6&>(remote);
+        local6.sin6_family = remote6.sin6_family = AF_INET6;
+        ::inet_pton(AF_INET6, from.c_str(), &local6.sin6_addr);
+        remote6.sin6_addr = in6addr_loopback;
+        remote6.sin6_port = htons(static_cast<std::uint16_t>(port));
+        size = sizeof(sockaddr_in6);
+    } else {
+        reinterpret_cast<sockaddr_in&>(local) = Address(from, 0);
+        reinterpret_cast<sockaddr_in&>(remote) = Address("127.0.0.1", port);
+        size = sizeof(sockaddr_in);
+    }
     const std::string request =
-        "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" + extraHeaders + "\r\n";
+        "GET " + target + " HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n" + extraHeaders + "\r\n";
     std::string received;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0 &&
-        ::connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) == 0 &&
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&local), size) == 0 &&
+        ::connect(fd, reinterpret_cast<sockaddr*>(&remote), size) == 0 &&
         ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
         char buffer[4096];
         ssize_t n = 0;
@@ -181,6 +202,146 @@ TRawReply RawGet(int port, const std::string& target, const std::string& extraHe
     reply.Headers = received.substr(0, headersEnd + 2);
     reply.Body = received.substr(headersEnd + 4);
     return reply;
+}
+
+bool HaveIPv6Loopback() {
+    const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+    const bool bound = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    return bound;
+}
+
+TGreetingListener::TGreetingListener(std::string greeting, const std::string& address, bool holdGreeting)
+    : m_greeting(std::move(greeting)) {
+    const bool ipv6 = address.find(':') != std::string::npos;
+    m_listener = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_storage bound{};
+    socklen_t size = ipv6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+    if (ipv6) {
+        auto& bound6 = reinterpret_cast<sockaddr_in6&>(bound);
+        bound6.sin6_family = AF_INET6;
+        ::inet_pton(AF_INET6, address.c_str(), &bound6.sin6_addr);
+    } else {
+        reinterpret_cast<sockaddr_in&>(bound) = Address(address, 0);
+    }
+    if (::bind(m_listener, reinterpret_cast<sockaddr*>(&bound), size) != 0 || ::listen(m_listener, 4) != 0 ||
+        ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&bound), &size) != 0)
+        throw std::runtime_error("cannot listen on " + address);
+    m_port = ntohs(ipv6 ? reinterpret_cast<sockaddr_in6&>(bound).sin6_port
+                        : reinterpret_cast<sockaddr_in&>(bound).sin_port);
+    if (::pipe2(m_wake, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+    if (!holdGreeting)
+        SendGreeting();
+    m_thread = std::thread([this] { Serve(); });
+}
+
+TGreetingListener::~TGreetingListener() {
+    ::close(m_wake[1]);  // the end: the reading side sees end of file
+    m_thread.join();
+    ::close(m_wake[0]);
+    ::close(m_listener);
+}
+
+void TGreetingListener::SendGreeting() {
+    const char go = 'g';
+    [[maybe_unused]] const ssize_t written = ::write(m_wake[1], &go, 1);
+}
+
+void TGreetingListener::Serve() {
+    pollfd waiting[2] = {{m_listener, POLLIN, 0}, {m_wake[0], POLLIN, 0}};
+    int connection = -1;
+    bool greet = false;
+    for (;;) {
+        if (::poll(waiting, 2, -1) < 0)
+            break;
+        if (waiting[0].revents & POLLIN) {
+            connection = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
+            waiting[0].fd = -1;  // one connection is all
+        }
+        if (waiting[1].revents & (POLLIN | POLLHUP)) {
+            char byte = 0;
+            if (::read(m_wake[0], &byte, 1) <= 0)
+                break;
+            greet = true;
+        }
+        if (greet && connection >= 0) {
+            ::send(connection, m_greeting.data(), m_greeting.size(), MSG_NOSIGNAL);
+            greet = false;
+            m_greeting.clear();
+        }
+    }
+    if (connection >= 0)
+        ::close(connection);
+}
+
+std::string RawExchange(int port, const std::string& request) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const timeval readLimit{20, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &readLimit, sizeof readLimit);
+    sockaddr_in remote = Address("127.0.0.1", port);
+    std::string received;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) == 0 &&
+        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+        char buffer[4096];
+        ssize_t n = 0;
+        while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
+            received.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return received;
+}
+
+TIdleConnections::TIdleConnections(int port, int count, const std::string& from) {
+    // Connecting without waiting: a service that stops accepting must not
+    // stall the test here.
+    sockaddr_in local = Address(from, 0);
+    sockaddr_in remote = Address("127.0.0.1", port);
+    for (int i = 0; i < count; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (fd < 0)
+            break;
+        m_sockets.push_back(fd);
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0)
+            ::connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote);
+    }
+}
+
+TIdleConnections::~TIdleConnections() {
+    for (const int fd : m_sockets)
+        ::close(fd);
+}
+
+bool TIdleConnections::Established() {
+    const auto deadline = Clock::now() + 20s;
+    for (const int fd : m_sockets) {
+        pollfd entry{fd, POLLOUT, 0};
+        while (::poll(&entry, 1, 100) == 0)
+            if (Clock::now() > deadline)
+                return false;
+    }
+    return true;
+}
+
+bool TIdleConnections::AllClosedByTheService(std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    for (const int fd : m_sockets) {
+        for (;;) {
+            char byte = 0;
+            const ssize_t n = ::recv(fd, &byte, 1, 0);
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK))
+                break;  // closed (or reset) by the other side
+            if (Clock::now() > deadline)
+                return false;
+            pollfd entry{fd, POLLIN, 0};
+            ::poll(&entry, 1, 100);
+        }
+    }
+    return true;
 }
 
 }  // namespace fwp::test

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
+#include <thread>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,6 +16,33 @@ namespace fwp::test {
 
 // The second loopback address, for a client that must come from elsewhere.
 constexpr const char* OtherLoopback = "127.0.0.2";
+
+// True when this machine has the IPv6 loopback address ::1.
+bool HaveIPv6Loopback();
+
+// A listener on a free loopback port that accepts one connection and sends
+// it greeting, as a peer's listener would, then holds it until the object
+// goes. With holdGreeting it sends nothing until SendGreeting.
+class TGreetingListener {
+public:
+    TGreetingListener(std::string greeting, const std::string& address = "127.0.0.1",
+                      bool holdGreeting = false);
+    ~TGreetingListener();
+    TGreetingListener(const TGreetingListener&) = delete;
+    TGreetingListener& operator=(const TGreetingListener&) = delete;
+
+    int Port() const { return m_port; }
+    void SendGreeting();
+
+private:
+    void Serve();
+
+    std::string m_greeting;
+    int m_listener = -1;
+    int m_port = 0;
+    int m_wake[2] = {-1, -1};  // SendGreeting and the end write here
+    std::thread m_thread;
+};
 
 // The path of a program in PATH, or nothing.
 std::optional<std::string> FindInPath(const std::string& program);
@@ -43,11 +72,12 @@ private:
     std::unique_ptr<TProcess> m_process;
 };
 
-// fwpost-rendezvous started by the test on a free 127.0.0.1 port, its log
-// read from standard output.
+// fwpost-rendezvous started by the test on a free 127.0.0.1 port (or where
+// a --listen in args says), its log read from standard output.
 class TRendezvousProcess {
 public:
-    explicit TRendezvousProcess(std::vector<std::string> args);
+    // beforeExec runs in the child before the program starts (limits, ...).
+    explicit TRendezvousProcess(std::vector<std::string> args, std::function<void()> beforeExec = nullptr);
 
     // False when it did not print its "listening" line.
     bool Started() const { return m_port != 0; }
@@ -74,8 +104,33 @@ struct TRawReply {
     std::string Body;
 };
 // GET target (sent byte for byte) to 127.0.0.1:port from the local address
-// from, with extra header lines ("Name: value\r\n" each).
+// from, with extra header lines ("Name: value\r\n" each); to [::1]:port when
+// from is an IPv6 address. Connecting and each read may take up to limit; a
+// reply that does not come is status 0.
 TRawReply RawGet(int port, const std::string& target, const std::string& extraHeaders = "",
-                 const std::string& from = "127.0.0.1");
+                 const std::string& from = "127.0.0.1", std::chrono::seconds limit = 20s);
+
+// Sends request (any bytes, in one write) to 127.0.0.1:port and returns all
+// that comes back until the service closes the connection (20 s at most).
+std::string RawExchange(int port, const std::string& request);
+
+// TCP connections to 127.0.0.1:port from the local address from that send
+// nothing, as a client that connects and then stalls. Closed with the object.
+class TIdleConnections {
+public:
+    TIdleConnections(int port, int count, const std::string& from = "127.0.0.1");
+    ~TIdleConnections();
+    TIdleConnections(const TIdleConnections&) = delete;
+    TIdleConnections& operator=(const TIdleConnections&) = delete;
+
+    // True once every connection has been set up by the kernel (20 s at most).
+    bool Established();
+    // True once the service has closed every connection (limit at most).
+    bool AllClosedByTheService(std::chrono::milliseconds limit);
+    int Socket(int index) const { return m_sockets.at(static_cast<std::size_t>(index)); }
+
+private:
+    std::vector<int> m_sockets;
+};
 
 }  // namespace fwp::test

@@ -6,6 +6,8 @@
 #include <regex>
 #include <thread>
 
+#include <sys/resource.h>
+
 #include <gtest/gtest.h>
 
 #include "tests/server/rendezvous_fixture.h"
@@ -241,7 +243,7 @@ TEST_P(Rendezvous, RequestsOutOfBoundsAreRefusedWithTheirReasonAndOnlyAWrongPath
     };
     const std::string badName = "400 User name longer than 255 bytes\r\n";
     const std::string badPort = "400 Port must be 1-65535\r\n";
-    const std::string badIp = "400 ip must be a dotted IPv4 address\r\n";
+    const std::string badIp = "400 ip must be an IPv4 or IPv6 address\r\n";
     const std::string open = "/easy.cgi?mode=open&user=";
     // The parsing of queries, ports and addresses has tests of its own; these
     // show that its reasons reach the reply.
@@ -377,6 +379,29 @@ TEST(RendezvousSqlite, RegistrationsOutliveARestartWithTheSameFile) {
     EXPECT_EQ(Lookup(bob, "alice"), (TFound{"203.0.113.5", 4006}));
 }
 
+TEST(RendezvousSqlite, HealthSaysUnavailableWhileRegistrationsFailOnAFullDisk) {
+    TSandbox box;
+    const std::string db = box.Path("registrations.db").string();
+    // Files may not grow past 256 KiB: a write beyond fails as on a full disk.
+    TRendezvousProcess service({"--db", db, "--rate-limit", "0"}, [] {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{256 * 1024, 256 * 1024};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    });
+    ASSERT_TRUE(service.Started()) << service.Process().ErrorOutput();
+    EXPECT_EQ(RawGet(service.Port(), "/healthz").Status, 200);
+    const std::string name(200, 'n');
+    int status = 200;
+    for (int i = 0; i < 2000 && status == 200; ++i)
+        status = RawGet(service.Port(),
+                        "/easy.cgi?mode=open&user=" + name + std::to_string(i) + "&port=4006&ip=192.0.2.1")
+                     .Status;
+    ASSERT_EQ(status, 503);
+    const TRawReply health = RawGet(service.Port(), "/healthz");
+    EXPECT_EQ(health.Status, 503);
+    EXPECT_EQ(health.Body, "503 Storage unavailable\r\n");
+}
+
 TEST(RendezvousSqlite, WithoutDbTheFileGoesToTheUsersDataFolder) {
     TSandbox box;
     const std::string data = box.Folder("data").string();
@@ -466,6 +491,8 @@ TEST(RendezvousOptions, AWrongCommandLineIsAUsageError) {
         {"--path", "/healthz"},
         {"--redis", "localhost"},
         {"--threads", "0"},
+        {"--header-timeout", "0"},
+        {"--max-connections-per-address", "-1"},
         {"--db"},
         {"--bogus"},
         {"extra"},
