@@ -131,6 +131,8 @@ TReadStatus TStreamSocket::ReceiveWithoutWaiting(void* buffer, std::size_t lengt
 TReadStatus TStreamSocket::ReceiveIntoBuffer() {
     if (m_fd < 0 || m_broken)
         return TReadStatus::rsClosed;
+    if (m_transform)
+        return ReceiveThroughTransform();
     Compact(ReceiveChunkBytes);
     std::size_t got = 0;
     const TReadStatus status = ReceiveWithoutWaiting(m_buffer.data() + m_end, m_buffer.size() - m_end, got);
@@ -138,7 +140,44 @@ TReadStatus TStreamSocket::ReceiveIntoBuffer() {
     return status;
 }
 
+TReadStatus TStreamSocket::ReceiveThroughTransform() {
+    if (m_wireIn.size() < m_wireInUsed + ReceiveChunkBytes)
+        m_wireIn.resize(m_wireInUsed + ReceiveChunkBytes);
+    std::size_t got = 0;
+    const TReadStatus status = ReceiveWithoutWaiting(m_wireIn.data() + m_wireInUsed, ReceiveChunkBytes, got);
+    m_wireInUsed += got;
+    if (status != TReadStatus::rsOk)
+        return status;
+    // What opens is never longer than what came in.
+    Compact(m_wireInUsed);
+    std::size_t consumed = 0;
+    std::size_t produced = 0;
+    const bool intact =
+        m_transform->Open(m_wireIn.data(), m_wireInUsed, consumed, m_buffer.data() + m_end, produced);
+    m_end += produced;
+    m_wireInUsed -= consumed;
+    std::memmove(m_wireIn.data(), m_wireIn.data() + consumed, m_wireInUsed);
+    if (!intact) {
+        // Nothing after a corrupt unit can be trusted: the connection ends here.
+        m_broken = true;
+        if (m_fd >= 0)
+            ::shutdown(m_fd, SHUT_RDWR);
+        return TReadStatus::rsClosed;
+    }
+    return produced > 0 ? TReadStatus::rsOk : TReadStatus::rsWouldBlock;
+}
+
 bool TStreamSocket::Send(std::initializer_list<std::string_view> pieces) {
+    if (!m_transform)
+        return SendWire(pieces);
+    if (m_fd < 0 || m_broken)
+        return false;
+    m_wireOut.clear();
+    m_transform->Seal(pieces, m_wireOut);
+    return SendWire({m_wireOut});
+}
+
+bool TStreamSocket::SendWire(std::initializer_list<std::string_view> pieces) {
     if (m_fd < 0 || m_broken)
         return false;
     iovec vectors[8];
@@ -202,12 +241,22 @@ bool TStreamSocket::SendBuf(const void* data, std::size_t length) {
 bool TStreamSocket::WaitForData(int timeoutMs) {
     if (Buffered() > 0)
         return true;
-    if (m_fd < 0 || m_broken)
-        return false;
-    const short events = PollOne(m_fd, POLLIN, timeoutMs);
-    if (!(events & (POLLIN | POLLHUP | POLLERR)))
-        return false;
-    return ReceiveIntoBuffer() == TReadStatus::rsOk;
+    const std::uint64_t start = NowMs();
+    while (m_fd >= 0 && !m_broken) {
+        int left = timeoutMs;
+        if (timeoutMs > 0) {
+            const std::uint64_t waited = NowMs() - start;
+            left = waited >= static_cast<std::uint64_t>(timeoutMs) ? 0 : timeoutMs - static_cast<int>(waited);
+        }
+        const short events = PollOne(m_fd, POLLIN, left);
+        if (!(events & (POLLIN | POLLHUP | POLLERR)))
+            return false;
+        const TReadStatus status = ReceiveIntoBuffer();
+        // Through a transform the bytes may not yet complete a unit: wait on for the rest.
+        if (status != TReadStatus::rsWouldBlock || !m_transform || left == 0)
+            return status == TReadStatus::rsOk;
+    }
+    return false;
 }
 
 bool TStreamSocket::WaitReadable(int timeoutMs) {
@@ -286,6 +335,11 @@ TReadStatus TStreamSocket::ReadSome(void* buffer, std::size_t length, std::size_
     got = 0;
     if (length == 0)
         return TReadStatus::rsOk;
+    if (Buffered() == 0 && m_transform) {
+        const TReadStatus status = ReceiveThroughTransform();
+        if (Buffered() == 0)
+            return status == TReadStatus::rsOk ? TReadStatus::rsWouldBlock : status;
+    }
     if (Buffered() > 0) {
         got = std::min(length, Buffered());
         std::memcpy(buffer, m_buffer.data() + m_begin, got);

@@ -5,7 +5,7 @@ FWP_PACKAGES=(
     # building
     cmake ninja-build g++ pkg-config clang-format
     # libraries
-    zlib1g-dev libcurl4-openssl-dev libpugixml-dev libcpp-httplib-dev libsqlite3-dev libhiredis-dev
+    zlib1g-dev libcurl4-openssl-dev libpugixml-dev libcpp-httplib-dev libsqlite3-dev libhiredis-dev libsodium-dev
     # the window: Qt 6 widgets and sound, and a Japanese font
     qt6-base-dev qt6-multimedia-dev fonts-noto-cjk
     # tests and benchmarks
