@@ -15,14 +15,14 @@ constexpr std::size_t MaxPhraseBytes = 1024;
 
 // One line from standard input, read byte by byte so that nothing after it
 // is taken from the answers that may follow. On a terminal the typing is not
-// echoed.
+// echoed; what was typed ahead is kept.
 std::string ReadPhraseLine() {
     const bool terminal = ::isatty(STDIN_FILENO);
     termios saved{};
     if (terminal && ::tcgetattr(STDIN_FILENO, &saved) == 0) {
         termios quiet = saved;
         quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+        ::tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
         std::fputs("合言葉: ", stderr);
         std::fflush(stderr);
     }
@@ -31,7 +31,7 @@ std::string ReadPhraseLine() {
     while (line.size() <= MaxPhraseBytes && ::read(STDIN_FILENO, &c, 1) == 1 && c != '\n')
         line += c;
     if (terminal) {
-        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+        ::tcsetattr(STDIN_FILENO, TCSANOW, &saved);
         std::fputs("\n", stderr);
     }
     if (!line.empty() && line.back() == '\r')
