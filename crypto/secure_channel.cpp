@@ -167,8 +167,20 @@ void TFrameSealer::Seal(std::initializer_list<std::string_view> pieces, std::str
         const std::size_t length = std::min(left, MaxFrameBytes);
         auto* frame = reinterpret_cast<unsigned char*>(wire.data() + at);
         PutBigEndian32(frame, static_cast<std::uint32_t>(length));
-        // Gather the plaintext behind the length, then encrypt it where it lies.
-        std::size_t filled = 0;
+        unsigned char nonce[crypto_aead_chacha20poly1305_ietf_NPUBBYTES];
+        MakeNonce(nonce, m_counter++);
+        // A frame within one piece is encrypted straight from it; one that
+        // spans pieces is gathered behind the length and encrypted in place.
+        const unsigned char* plain = frame + 4;
+        if (piece->size() - pieceOffset >= length) {
+            plain = reinterpret_cast<const unsigned char*>(piece->data()) + pieceOffset;
+            pieceOffset += length;
+            if (pieceOffset == piece->size()) {
+                ++piece;
+                pieceOffset = 0;
+            }
+        }
+        std::size_t filled = plain == frame + 4 ? 0 : length;
         while (filled < length) {
             const std::size_t take = std::min(length - filled, piece->size() - pieceOffset);
             std::memcpy(frame + 4 + filled, piece->data() + pieceOffset, take);
@@ -179,9 +191,7 @@ void TFrameSealer::Seal(std::initializer_list<std::string_view> pieces, std::str
                 pieceOffset = 0;
             }
         }
-        unsigned char nonce[crypto_aead_chacha20poly1305_ietf_NPUBBYTES];
-        MakeNonce(nonce, m_counter++);
-        crypto_aead_chacha20poly1305_ietf_encrypt_detached(frame + 4, frame + 4 + length, nullptr, frame + 4,
+        crypto_aead_chacha20poly1305_ietf_encrypt_detached(frame + 4, frame + 4 + length, nullptr, plain,
                                                            length, frame, 4, nullptr, nonce, m_key.data());
         at += length + OverheadBytes;
         left -= length;
