@@ -148,6 +148,10 @@ TReadStatus TStreamSocket::ReceiveThroughTransform() {
     m_wireInUsed += got;
     if (status != TReadStatus::rsOk)
         return status;
+    return OpenReceived();
+}
+
+TReadStatus TStreamSocket::OpenReceived() {
     // What opens is never longer than what came in.
     Compact(m_wireInUsed);
     std::size_t consumed = 0;
@@ -165,6 +169,18 @@ TReadStatus TStreamSocket::ReceiveThroughTransform() {
         return TReadStatus::rsClosed;
     }
     return produced > 0 ? TReadStatus::rsOk : TReadStatus::rsWouldBlock;
+}
+
+void TStreamSocket::SetTransform(std::unique_ptr<TStreamTransform> transform) {
+    m_transform = std::move(transform);
+    // What the peer sent right behind the last line read is already its
+    // transformed stream: it goes back through the transform.
+    m_wireIn.assign(m_buffer.begin() + static_cast<std::ptrdiff_t>(m_begin),
+                    m_buffer.begin() + static_cast<std::ptrdiff_t>(m_end));
+    m_wireInUsed = m_wireIn.size();
+    DiscardBuffered();
+    if (m_wireInUsed > 0)
+        OpenReceived();
 }
 
 bool TStreamSocket::Send(std::initializer_list<std::string_view> pieces) {

@@ -101,8 +101,9 @@ public:
     std::uint64_t BytesReceived() const { return m_bytesReceived; }
 
     void SetSendStallLimit(int ms) { m_sendStallMs = ms; }
-    // Every byte sent and received from here on goes through transform.
-    void SetTransform(std::unique_ptr<TStreamTransform> transform) { m_transform = std::move(transform); }
+    // Every byte sent and received from here on goes through transform,
+    // including bytes already buffered but not yet read.
+    void SetTransform(std::unique_ptr<TStreamTransform> transform);
 
     static constexpr std::size_t MaxReadAheadBytes = std::size_t(256) << 20;
 
@@ -111,6 +112,8 @@ private:
     bool SendWire(std::initializer_list<std::string_view> pieces);
     // Receives wire bytes and opens what they complete into the receive buffer.
     TReadStatus ReceiveThroughTransform();
+    // Opens the complete units among the wire bytes received so far.
+    TReadStatus OpenReceived();
     // One receive into buffer without waiting; rsWouldBlock if nothing is there.
     TReadStatus ReceiveWithoutWaiting(void* buffer, std::size_t length, std::size_t& got);
     // Receives what is there into the receive buffer without waiting.
