@@ -257,22 +257,30 @@ bool TStreamSocket::SendBuf(const void* data, std::size_t length) {
 bool TStreamSocket::WaitForData(int timeoutMs) {
     if (Buffered() > 0)
         return true;
-    const std::uint64_t start = NowMs();
-    while (m_fd >= 0 && !m_broken) {
-        int left = timeoutMs;
-        if (timeoutMs > 0) {
-            const std::uint64_t waited = NowMs() - start;
-            left = waited >= static_cast<std::uint64_t>(timeoutMs) ? 0 : timeoutMs - static_cast<int>(waited);
-        }
-        const short events = PollOne(m_fd, POLLIN, left);
-        if (!(events & (POLLIN | POLLHUP | POLLERR)))
-            return false;
-        const TReadStatus status = ReceiveIntoBuffer();
+    if (m_transform) {
         // Through a transform the bytes may not yet complete a unit: wait on for the rest.
-        if (status != TReadStatus::rsWouldBlock || !m_transform || left == 0)
-            return status == TReadStatus::rsOk;
+        const std::uint64_t start = NowMs();
+        while (m_fd >= 0 && !m_broken) {
+            int left = timeoutMs;
+            if (timeoutMs > 0) {
+                const std::uint64_t waited = NowMs() - start;
+                left = waited >= static_cast<std::uint64_t>(timeoutMs) ? 0
+                                                                       : timeoutMs - static_cast<int>(waited);
+            }
+            if (!(PollOne(m_fd, POLLIN, left) & (POLLIN | POLLHUP | POLLERR)))
+                return false;
+            const TReadStatus status = ReceiveIntoBuffer();
+            if (status != TReadStatus::rsWouldBlock || left == 0)
+                return status == TReadStatus::rsOk;
+        }
+        return false;
     }
-    return false;
+    if (m_fd < 0 || m_broken)
+        return false;
+    const short events = PollOne(m_fd, POLLIN, timeoutMs);
+    if (!(events & (POLLIN | POLLHUP | POLLERR)))
+        return false;
+    return ReceiveIntoBuffer() == TReadStatus::rsOk;
 }
 
 bool TStreamSocket::WaitReadable(int timeoutMs) {
