@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include "crypto/secure_channel.h"
 #include "tests/support/process.h"
 #include "tests/support/proxy.h"
+#include "tests/support/raw_peer.h"
 #include "tests/support/sandbox.h"
 
 namespace fwp::test {
@@ -12,6 +14,23 @@ namespace {
 
 const std::string FwpostPath = BinaryPath("fwpost");
 constexpr const char* WrongPhraseText = "合言葉が一致しません。";
+
+std::string Hex(std::string_view bytes) {
+    static constexpr char Digits[] = "0123456789abcdef";
+    std::string text;
+    for (const char c : bytes) {
+        text += Digits[static_cast<unsigned char>(c) >> 4];
+        text += Digits[static_cast<unsigned char>(c) & 15];
+    }
+    return text;
+}
+
+std::string Unhex(std::string_view text) {
+    std::string bytes;
+    for (std::size_t i = 0; i + 1 < text.size(); i += 2)
+        bytes += static_cast<char>(std::stoi(std::string(text.substr(i, 2)), nullptr, 16));
+    return bytes;
+}
 
 class SecureSession : public ::testing::Test {
 protected:
@@ -123,6 +142,28 @@ TEST_F(SecureSession, ABrokenLinkReconnectsWithANewExchangeAndFinishes) {
         EXPECT_EQ(ReadAll(in / up.filename()), ReadAll(up));
         EXPECT_EQ(ReadAll(in / down.filename()), ReadAll(down));
     }
+}
+
+// A peer that knows the phrase but then sends a frame longer than any
+// frame may be: the listener ends the connection without reading it.
+TEST_F(SecureSession, AnOversizedFrameFromAPeerThatKnowsThePhraseEndsTheConnection) {
+    auto listener = Listen({"-y", "-d", in.string(), "--secret", "pass"});
+    TRawPeer hostile;
+    ASSERT_TRUE(hostile.Connect(port));
+    TSecureHandshake handshake("pass", TSecureRole::srClient);
+    hostile.SendLines({"Fernwaypost Secure Session 1", Hex(handshake.OwnShare())});
+    ASSERT_EQ(hostile.ReadLine(), "Fernwaypost Secure Session 1");
+    const auto share = hostile.ReadLine();
+    ASSERT_TRUE(share);
+    ASSERT_TRUE(handshake.Finish(Unhex(*share)));
+    hostile.SendLines({Hex(handshake.OwnConfirmation())});
+    const auto confirmation = hostile.ReadLine();
+    ASSERT_TRUE(confirmation);
+    EXPECT_TRUE(handshake.PeerConfirmationMatches(Unhex(*confirmation)));
+    hostile.Send(std::string("\xff\xff\xff\xf0", 4) + std::string(1000, 'x'));
+    EXPECT_EQ(listener->Wait(), 2);
+    EXPECT_NE(listener->ErrorOutput().find("不正な接続です。"), std::string::npos) << listener->ErrorOutput();
+    EXPECT_TRUE(std::filesystem::is_empty(in));
 }
 
 }  // namespace
