@@ -1,5 +1,6 @@
 // Micro-benchmarks of the packet transforms against bare loops over the same
-// packets: zlib level 1 and Blowfish-CBC with nothing around them.
+// packets: zlib level 1, Blowfish-CBC and ChaCha20-Poly1305 with nothing
+// around them.
 #include <cstdint>
 #include <cstring>
 #include <map>
@@ -9,10 +10,12 @@
 #include <utility>
 
 #include <benchmark/benchmark.h>
+#include <sodium.h>
 #include <zlib.h>
 
 #include "crypto/blowfish.h"
 #include "crypto/packet_transform.h"
+#include "crypto/secure_channel.h"
 
 namespace fwp {
 namespace {
@@ -227,6 +230,82 @@ void BM_DecipherDecoder(benchmark::State& state) {
     Finish(state, packet.size());
 }
 
+// ---- the secure session's frames ----
+
+const std::string StreamKey(32, 'k');
+
+// One ChaCha20-Poly1305 call over the whole packet, in place, with nothing around it.
+void BM_BareChaCha20Poly1305Encrypt(benchmark::State& state) {
+    std::string buffer = Packet(state);
+    if (sodium_init() < 0)
+        state.SkipWithError("libsodium cannot start");
+    unsigned char tag[16];
+    unsigned char nonce[12] = {};
+    auto* data = reinterpret_cast<unsigned char*>(buffer.data());
+    for (auto _ : state) {
+        crypto_aead_chacha20poly1305_ietf_encrypt_detached(
+            data, tag, nullptr, data, buffer.size(), nullptr, 0, nullptr, nonce,
+            reinterpret_cast<const unsigned char*>(StreamKey.data()));
+        benchmark::DoNotOptimize(tag);
+    }
+    Finish(state, buffer.size());
+}
+
+void BM_BareChaCha20Poly1305Decrypt(benchmark::State& state) {
+    const std::string& packet = Packet(state);
+    if (sodium_init() < 0)
+        state.SkipWithError("libsodium cannot start");
+    unsigned char tag[16];
+    const unsigned char nonce[12] = {};
+    const auto* key = reinterpret_cast<const unsigned char*>(StreamKey.data());
+    std::string sealed = packet;
+    auto* cipherText = reinterpret_cast<unsigned char*>(sealed.data());
+    crypto_aead_chacha20poly1305_ietf_encrypt_detached(cipherText, tag, nullptr, cipherText, sealed.size(),
+                                                       nullptr, 0, nullptr, nonce, key);
+    std::string out(packet.size(), '\0');
+    for (auto _ : state) {
+        if (crypto_aead_chacha20poly1305_ietf_decrypt_detached(reinterpret_cast<unsigned char*>(out.data()),
+                                                               nullptr, cipherText, sealed.size(), tag,
+                                                               nullptr, 0, nonce, key) != 0)
+            state.SkipWithError("the bare loop refused its own packet");
+        benchmark::DoNotOptimize(out.data());
+    }
+    Finish(state, packet.size());
+}
+
+// What the socket does for one Send of a packet: header and payload into frames.
+void BM_FrameSealer(benchmark::State& state) {
+    const std::string& packet = Packet(state);
+    TFrameSealer sealer(StreamKey);
+    std::string wire;
+    for (auto _ : state) {
+        wire.clear();
+        sealer.Seal({"#TRANSDATA\r\n", packet}, wire);
+        benchmark::DoNotOptimize(wire.data());
+    }
+    Finish(state, packet.size());
+}
+
+// What the socket does with the frames of one packet as they arrive.
+void BM_FrameOpener(benchmark::State& state) {
+    const std::string& packet = Packet(state);
+    TFrameSealer sealer(StreamKey);
+    std::string wire;
+    sealer.Seal({packet}, wire);
+    std::string out(wire.size(), '\0');
+    for (auto _ : state) {
+        // A frame opens once only: each pass opens the same frames as the first ones of a connection.
+        TFrameOpener opener(StreamKey);
+        std::size_t consumed = 0;
+        std::size_t produced = 0;
+        if (!opener.Open(wire.data(), wire.size(), consumed, out.data(), produced) ||
+            produced != packet.size())
+            state.SkipWithError("the opener refused the frames");
+        benchmark::DoNotOptimize(out.data());
+    }
+    Finish(state, packet.size());
+}
+
 // Packet sizes 32 KiB, 1 MiB and 4 MiB; kinds random (0) and text (1).
 void PacketArgs(benchmark::internal::Benchmark* benchmark) {
     benchmark->ArgsProduct({{32 << 10, 1 << 20, 4 << 20}, {0, 1}})->ArgNames({"bytes", "text"});
@@ -242,6 +321,10 @@ BENCHMARK(BM_PacketEncipherer)->Apply(PacketArgs);
 BENCHMARK(BM_EncryptPacket)->Apply(PacketArgs);
 BENCHMARK(BM_BareBlowFishDecrypt)->Apply(PacketArgs);
 BENCHMARK(BM_DecipherDecoder)->Apply(PacketArgs);
+BENCHMARK(BM_BareChaCha20Poly1305Encrypt)->Apply(PacketArgs);
+BENCHMARK(BM_FrameSealer)->Apply(PacketArgs);
+BENCHMARK(BM_BareChaCha20Poly1305Decrypt)->Apply(PacketArgs);
+BENCHMARK(BM_FrameOpener)->Apply(PacketArgs);
 
 }  // namespace
 }  // namespace fwp

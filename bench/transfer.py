@@ -412,11 +412,11 @@ def transfer_timeout(size):
     return 120 + size / (5 * MB)
 
 
-def fwpost_pair(bench, buf, ptype, source, wrap_send=(), wrap_recv=()):
+def fwpost_pair(bench, buf, ptype, source, wrap_send=(), wrap_recv=(), extra_args=()):
     """One fwpost transfer of source; returns a Run. Raises on any failure."""
     rx = bench.rx_dir
     size = source.stat().st_size
-    common = ["-q", "-c", bench.config, "-b", buf, "-t", ptype]
+    common = ["-q", "-c", bench.config, "-b", buf, "-t", ptype] + list(extra_args)
     os.sync()
     usage = {p: bench.work / f"usage-{p}.txt" for p in ("sender", "receiver")}
     listener = spawn(timed(list(wrap_recv) + [bench.fwpost, "listen", "-p", "0", "-y", "-d", rx] + common,
@@ -508,6 +508,8 @@ BENCH_PAIRS = [  # (program's class, bare loop, what)
     ("BM_InflateDecoder", "BM_BareUncompress", "inflate"),
     ("BM_PacketEncipherer", "BM_BareBlowFishEncrypt", "Blowfish-CBC encrypt"),
     ("BM_DecipherDecoder", "BM_BareBlowFishDecrypt", "Blowfish-CBC decrypt"),
+    ("BM_FrameSealer", "BM_BareChaCha20Poly1305Encrypt", "secure frames seal (ChaCha20-Poly1305)"),
+    ("BM_FrameOpener", "BM_BareChaCha20Poly1305Decrypt", "secure frames open (ChaCha20-Poly1305)"),
 ]
 BENCH_SIZES = [32 * KiB, 4 * MiB]
 
@@ -633,8 +635,9 @@ def fmt_buf(buf):
 
 
 class Case:
-    def __init__(self, key, title, buf, ptype, source, kind="fwpost"):
+    def __init__(self, key, title, buf, ptype, source, kind="fwpost", args=()):
         self.key = key
+        self.args = args
         self.title = title
         self.buf = buf
         self.ptype = ptype
@@ -748,6 +751,8 @@ def main():
             Case("16m", "fwpost direct", 16 * MiB, "direct", files["large"]),
             Case("compress", "fwpost compress", 4 * MiB, "compress", compress_file),
             Case("crypt", "fwpost crypt", 4 * MiB, "crypt", files["large"]),
+            Case("secure", "fwpost direct, --secret", 4 * MiB, "direct", files["large"],
+                 args=("--secret", "bench phrase")),
             Case("socat", "socat -b 1048576", 1 * MiB, None, files["large"], kind="socat"),
             Case("scp", "scp to local sshd", None, None, files["large"], kind="scp"),
         ]
@@ -757,7 +762,7 @@ def main():
             log(f"\nround {round_no}/{rounds}")
             for case in cases:
                 if case.kind == "fwpost":
-                    run = fwpost_pair(bench, case.buf, case.ptype, case.source)
+                    run = fwpost_pair(bench, case.buf, case.ptype, case.source, extra_args=case.args)
                 elif case.kind == "socat":
                     run = socat_copy(bench, case.source)
                 else:
@@ -819,7 +824,9 @@ def main():
         for key, process, bare, what in (("compress", "send_cpu", "BM_BareCompress2", "deflate"),
                                          ("compress", "recv_cpu", "BM_BareUncompress", "inflate"),
                                          ("crypt", "send_cpu", "BM_BareBlowFishEncrypt", "encrypt"),
-                                         ("crypt", "recv_cpu", "BM_BareBlowFishDecrypt", "decrypt")):
+                                         ("crypt", "recv_cpu", "BM_BareBlowFishDecrypt", "decrypt"),
+                                         ("secure", "send_cpu", "BM_BareChaCha20Poly1305Encrypt", "seal"),
+                                         ("secure", "recv_cpu", "BM_BareChaCha20Poly1305Decrypt", "open")):
             case = by_key[key]
             if (bare, case.buf) not in medians or case.buf != direct.buf:
                 continue
@@ -831,6 +838,14 @@ def main():
             target(f"{key} transfer: {side} CPU beyond direct vs bare {what} loop <= 1.5",
                    f"{extra / bare_gib:.2f}x (({per_gib:.2f} - {base_gib:.2f}) vs {bare_gib:.2f} CPU s/GiB)",
                    extra <= 1.5 * bare_gib)
+    # The secured session against the direct one at the same BufSize, CPU per byte.
+    secure, direct = by_key["secure"], by_key["4m"]
+    for process in ("send_cpu", "recv_cpu"):
+        per_gib = secure.median(process) / secure.size * GiB
+        base_gib = direct.median(process) / direct.size * GiB
+        side = "sender" if process == "send_cpu" else "receiver"
+        target(f"secure transfer, 4 MiB: {side} CPU per byte <= 1.5 x direct",
+               f"{per_gib / base_gib:.2f}x ({per_gib:.2f} vs {base_gib:.2f} CPU s/GiB)", per_gib <= 1.5 * base_gib)
     for label in dict.fromkeys(row[0] for row in strace_rows):
         rows = [row for row in strace_rows if row[0] == label and row[8]]
         measured = ", ".join(f"{row[2]} {row[5] / KiB:.1f}" for row in rows)

@@ -34,11 +34,14 @@ const char* const UsageText =
     "      --user NAME        connect: find the peer registered as NAME (five tries, 2 s apart)\n"
     "      --upnp             listen: map the port on the router while the session lasts\n"
     "      --service-url URL  the easy connection service (default: the EasyServiceURL setting)\n"
+    "      --secret PHRASE    run the session encrypted, keyed by PHRASE, with a peer that\n"
+    "                         uses the same phrase (\"-\" asks on the terminal; default: the\n"
+    "                         FWP_SECRET environment variable); classic peers are refused\n"
     "  -h, --help             this text\n"
     "      --version          the program's version\n"
     "\n"
     "Standard output has one line per event: \"listening PORT\", \"connected ADDRESS\",\n"
-    "\"offer NAME SIZE\", \"done NAME RESULT\", \"message TEXT\" (and \"disconnected\",\n"
+    "\"offer NAME SIZE\", \"done NAME RESULT\", \"message TEXT\" (and \"secured\", \"disconnected\",\n"
     "\"reconnecting\", \"reconnected\", \"registered NAME\", \"found NAME HOST PORT\",\n"
     "\"reachable yes|no\", \"mapped PORT\", \"unmapped PORT\", \"external-address ADDRESS\",\n"
     "\"saved NAME as NEWNAME\", \"control-url URL\"). Exit status: 0 when every own file\n"
@@ -59,7 +62,7 @@ constexpr TSpec Specs[] = {
     {'m', "max-send", true},    {'s', "say", true},          {'\0', "stay", false},
     {'c', "config", true},      {'q', "quiet", false},       {'h', "help", false},
     {'\0', "version", false},   {'\0', "register", true},    {'\0', "user", true},
-    {'\0', "upnp", false},      {'\0', "service-url", true},
+    {'\0', "upnp", false},      {'\0', "service-url", true}, {'\0', "secret", true},
 };
 
 std::int32_t NumberValue(std::string_view name, const std::string& value, std::int64_t low,
@@ -110,7 +113,11 @@ void Apply(TOptions& options, const TSpec& spec, const std::string& value) {
         options.Upnp = true;
     else if (name == "service-url")
         options.ServiceUrl = value;
-    else if (name == "help")
+    else if (name == "secret") {
+        if (value.empty())
+            throw TUsageError("--secret: the passphrase is empty");
+        options.Secret = value;
+    } else if (name == "help")
         options.Command = TCommand::cmHelp;
     else if (name == "version")
         options.Command = TCommand::cmVersion;
@@ -195,6 +202,8 @@ TOptions ParseOptions(int argc, char** argv) {
         throw TUsageError("--user is for connect");
     if (options.Upnp && words[0] != "listen")
         throw TUsageError("--upnp is for listen");
+    if (options.Secret && words[0] != "listen" && words[0] != "connect")
+        throw TUsageError("--secret is for listen and connect");
     if (words[0] == "listen") {
         options.Command = TCommand::cmListen;
         options.Files.assign(words.begin() + 1, words.end());

@@ -36,6 +36,7 @@ struct TOptions {
     std::optional<std::string> ServiceUrl;  // the easy connection service's script
     TUpnpAction UpnpAction = TUpnpAction::uaShow;
     int UpnpPort = 0;
+    std::optional<std::string> Secret;  // the passphrase as typed; "-" asks on the terminal
 };
 
 // Parses argv; throws TUsageError with a message for a usage error.

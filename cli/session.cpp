@@ -10,6 +10,7 @@
 #include "app/easy_connection.h"
 #include "app/envelope.h"
 #include "app/transfer_actions.h"
+#include "cli/secret_input.h"
 #include "common/codec.h"
 #include "common/error.h"
 
@@ -151,6 +152,8 @@ bool TSession::Establish() {
     const bool established = m_options.Command == TCommand::cmListen ? WaitForPeer() : ConnectToPeer();
     if (established)
         Event("connected " + m_transer.RemoteHost());
+    if (established && !m_transer.Secret.empty())
+        Event("secured");
     return established;
 }
 
@@ -292,6 +295,12 @@ void TSession::QueueOwnWork() {
 }
 
 int TSession::Run() {
+    try {
+        m_transer.Secret = ResolveSecret(m_options);
+    } catch (const TError& error) {
+        Complain(error.what());
+        return 2;
+    }
     if (!Establish()) {
         Cleanup();
         return 2;

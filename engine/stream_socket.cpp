@@ -209,6 +209,8 @@ TReadStatus TStreamSocket::ReceiveWithoutWaiting(void* buffer, std::size_t lengt
 TReadStatus TStreamSocket::ReceiveIntoBuffer() {
     if (m_fd < 0 || m_broken)
         return TReadStatus::rsClosed;
+    if (m_transform)
+        return ReceiveThroughTransform();
     Compact(ReceiveChunkBytes);
     std::size_t got = 0;
     const TReadStatus status = ReceiveWithoutWaiting(m_buffer.data() + m_end, m_buffer.size() - m_end, got);
@@ -216,7 +218,60 @@ TReadStatus TStreamSocket::ReceiveIntoBuffer() {
     return status;
 }
 
+TReadStatus TStreamSocket::ReceiveThroughTransform() {
+    if (m_wireIn.size() < m_wireInUsed + ReceiveChunkBytes)
+        m_wireIn.resize(m_wireInUsed + ReceiveChunkBytes);
+    std::size_t got = 0;
+    const TReadStatus status = ReceiveWithoutWaiting(m_wireIn.data() + m_wireInUsed, ReceiveChunkBytes, got);
+    m_wireInUsed += got;
+    if (status != TReadStatus::rsOk)
+        return status;
+    return OpenReceived();
+}
+
+TReadStatus TStreamSocket::OpenReceived() {
+    // What opens is never longer than what came in.
+    Compact(m_wireInUsed);
+    std::size_t consumed = 0;
+    std::size_t produced = 0;
+    const bool intact =
+        m_transform->Open(m_wireIn.data(), m_wireInUsed, consumed, m_buffer.data() + m_end, produced);
+    m_end += produced;
+    m_wireInUsed -= consumed;
+    std::memmove(m_wireIn.data(), m_wireIn.data() + consumed, m_wireInUsed);
+    if (!intact) {
+        // Nothing after a corrupt unit can be trusted: the connection ends here.
+        m_broken = true;
+        if (m_fd >= 0)
+            ::shutdown(m_fd, SHUT_RDWR);
+        return TReadStatus::rsClosed;
+    }
+    return produced > 0 ? TReadStatus::rsOk : TReadStatus::rsWouldBlock;
+}
+
+void TStreamSocket::SetTransform(std::unique_ptr<TStreamTransform> transform) {
+    m_transform = std::move(transform);
+    // What the peer sent right behind the last line read is already its
+    // transformed stream: it goes back through the transform.
+    m_wireIn.assign(m_buffer.begin() + static_cast<std::ptrdiff_t>(m_begin),
+                    m_buffer.begin() + static_cast<std::ptrdiff_t>(m_end));
+    m_wireInUsed = m_wireIn.size();
+    DiscardBuffered();
+    if (m_wireInUsed > 0)
+        OpenReceived();
+}
+
 bool TStreamSocket::Send(std::initializer_list<std::string_view> pieces) {
+    if (!m_transform)
+        return SendWire(pieces);
+    if (m_fd < 0 || m_broken)
+        return false;
+    m_wireOut.clear();
+    m_transform->Seal(pieces, m_wireOut);
+    return SendWire({m_wireOut});
+}
+
+bool TStreamSocket::SendWire(std::initializer_list<std::string_view> pieces) {
     if (m_fd < 0 || m_broken)
         return false;
     iovec vectors[8];
@@ -280,6 +335,24 @@ bool TStreamSocket::SendBuf(const void* data, std::size_t length) {
 bool TStreamSocket::WaitForData(int timeoutMs) {
     if (Buffered() > 0)
         return true;
+    if (m_transform) {
+        // Through a transform the bytes may not yet complete a unit: wait on for the rest.
+        const std::uint64_t start = NowMs();
+        while (m_fd >= 0 && !m_broken) {
+            int left = timeoutMs;
+            if (timeoutMs > 0) {
+                const std::uint64_t waited = NowMs() - start;
+                left = waited >= static_cast<std::uint64_t>(timeoutMs) ? 0
+                                                                       : timeoutMs - static_cast<int>(waited);
+            }
+            if (!(PollOne(m_fd, POLLIN, left) & (POLLIN | POLLHUP | POLLERR)))
+                return false;
+            const TReadStatus status = ReceiveIntoBuffer();
+            if (status != TReadStatus::rsWouldBlock || left == 0)
+                return status == TReadStatus::rsOk;
+        }
+        return false;
+    }
     if (m_fd < 0 || m_broken)
         return false;
     const short events = PollOne(m_fd, POLLIN, timeoutMs);
@@ -364,6 +437,11 @@ TReadStatus TStreamSocket::ReadSome(void* buffer, std::size_t length, std::size_
     got = 0;
     if (length == 0)
         return TReadStatus::rsOk;
+    if (Buffered() == 0 && m_transform) {
+        const TReadStatus status = ReceiveThroughTransform();
+        if (Buffered() == 0)
+            return status == TReadStatus::rsOk ? TReadStatus::rsWouldBlock : status;
+    }
     if (Buffered() > 0) {
         got = std::min(length, Buffered());
         std::memcpy(buffer, m_buffer.data() + m_begin, got);

@@ -17,6 +17,20 @@ enum class TReadStatus : std::uint8_t {
     rsTooLong,     // a line grew past its limit
 };
 
+// Turns what the socket sends into the bytes on the wire and back, such as an
+// encrypted stream. Without one the socket carries the bytes as they are.
+class TStreamTransform {
+public:
+    virtual ~TStreamTransform() = default;
+    // Appends the wire form of the pieces, in order, to wire.
+    virtual void Seal(std::initializer_list<std::string_view> pieces, std::string& wire) = 0;
+    // Turns the whole units at the front of wire[0, size) into plain bytes in
+    // out, which holds size bytes; a partial unit stays for the next call.
+    // False when the wire bytes are corrupt: the connection is then broken.
+    virtual bool Open(const char* wire, std::size_t size, std::size_t& consumed, char* out,
+                      std::size_t& produced) = 0;
+};
+
 // One TCP connection with blocking behaviour towards its user, built on a
 // non-blocking descriptor. Received bytes go through a buffer of its own, so
 // lines are split off without a system call per line and the bytes after a
@@ -93,10 +107,19 @@ public:
     std::uint64_t BytesReceived() const { return m_bytesReceived; }
 
     void SetSendStallLimit(int ms) { m_sendStallMs = ms; }
+    // Every byte sent and received from here on goes through transform,
+    // including bytes already buffered but not yet read.
+    void SetTransform(std::unique_ptr<TStreamTransform> transform);
 
     static constexpr std::size_t MaxReadAheadBytes = std::size_t(256) << 20;
 
 private:
+    // Writes the pieces to the socket as they are.
+    bool SendWire(std::initializer_list<std::string_view> pieces);
+    // Receives wire bytes and opens what they complete into the receive buffer.
+    TReadStatus ReceiveThroughTransform();
+    // Opens the complete units among the wire bytes received so far.
+    TReadStatus OpenReceived();
     // One receive into buffer without waiting; rsWouldBlock if nothing is there.
     TReadStatus ReceiveWithoutWaiting(void* buffer, std::size_t length, std::size_t& got);
     // Receives what is there into the receive buffer without waiting.
@@ -117,6 +140,10 @@ private:
     std::uint64_t m_bytesSent = 0;
     std::uint64_t m_bytesReceived = 0;
     int m_sendStallMs = 60000;
+    std::unique_ptr<TStreamTransform> m_transform;
+    std::string m_wireOut;       // the transformed bytes of the send in progress
+    std::vector<char> m_wireIn;  // received bytes of a unit not yet complete
+    std::size_t m_wireInUsed = 0;
 };
 
 // A listening TCP socket on all local addresses, IPv4 and IPv6 (IPv4 alone

@@ -4,6 +4,7 @@
 #include "common/error.h"
 #include "crypto/md5.h"
 #include "engine/address.h"
+#include "engine/secure_layer.h"
 #include "engine/wire.h"
 
 namespace fwp {
@@ -127,6 +128,15 @@ std::string TTranserSocket::ReadHandshakeLine() {
 
 void TTranserSocket::Handshake() {
     TStreamSocket& connection = *m_connection;
+    if (!Secret.empty()) {
+        try {
+            SecureConnection(connection, Secret,
+                             m_mode == smClient ? TSecureRole::srClient : TSecureRole::srServer,
+                             [this] { return ReadHandshakeLine(); });
+        } catch (const TError& error) {
+            FailHandshake(error.what());
+        }
+    }
     // Over IPv6 the line carries this end's IPv6 address as text.
     const std::string ownAddress = connection.IsIPv6() ? connection.LocalAddress() : LocalHostAddr();
     m_localDigest = DigestText(ownAddress);

@@ -58,6 +58,9 @@ public:
     TStreamSocket* Connection() const { return m_connection.get(); }
 
     TTranserTimeouts Timeouts;
+    // Not empty: each connection first proves this passphrase (CP932 bytes)
+    // on both sides and then runs encrypted; a classic peer is refused.
+    std::string Secret;
     std::function<void(TTranserSocket&)> OnDisconnect;
 
 protected:

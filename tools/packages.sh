@@ -6,7 +6,7 @@ FWP_PACKAGES=(
     cmake ninja-build g++ pkg-config clang-format
     # libraries
     zlib1g-dev libcurl4-openssl-dev libpugixml-dev libnatpmp-dev libcpp-httplib-dev libsqlite3-dev libhiredis-dev
-    libmicrohttpd-dev
+    libmicrohttpd-dev libsodium-dev
     # the window: Qt 6 widgets and sound, and a Japanese font
     qt6-base-dev qt6-multimedia-dev fonts-noto-cjk
     # tests and benchmarks

@@ -13,12 +13,14 @@ TOptions Parse(std::vector<std::string> words) {
 }
 
 TEST(Options, ListenAndConnectTakeTheirWordsAndOptions) {
-    const TOptions listen = Parse({"listen", "-p", "0", "-yq", "--receive-to=/tmp/in", "a.bin", "b.bin"});
+    const TOptions listen =
+        Parse({"listen", "-p", "0", "-yq", "--receive-to=/tmp/in", "--secret", "-", "a.bin", "b.bin"});
     EXPECT_EQ(listen.Command, TCommand::cmListen);
     EXPECT_EQ(listen.Port, 0);
     EXPECT_TRUE(listen.AutoReceive);
     EXPECT_TRUE(listen.Quiet);
     EXPECT_EQ(listen.ReceiveTo, "/tmp/in");
+    EXPECT_EQ(listen.Secret, "-");
     EXPECT_EQ(listen.Files, (std::vector<std::string>{"a.bin", "b.bin"}));
 
     const TOptions connect =
@@ -57,6 +59,8 @@ TEST(Options, UsageErrorsAreRefused) {
         {"listen", "--bogus"},
         {"listen", "-Z"},
         {"listen", "--stay=1"},
+        {"listen", "--secret", ""},
+        {"upnp", "--secret", "phrase"},
     };
     for (const auto& words : bad) {
         SCOPED_TRACE(testing::PrintToString(words));

@@ -106,6 +106,10 @@ void TForwardingProxy::Run() {
                     open = false;
                     break;
                 }
+                if (const std::uint64_t flipAt = m_flipAt; side == 0 && m_bytes + n > flipAt) {
+                    buffer[flipAt > m_bytes ? flipAt - m_bytes : 0] ^= 0x01;
+                    m_flipAt = UINT64_MAX;
+                }
                 ssize_t sent = 0;
                 while (sent < n) {
                     const ssize_t k =

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -21,6 +22,9 @@ public:
     void Cut();
     // While paused, no new connection is let through (they are closed at once).
     void SetRefusing(bool refusing) { m_refusing = refusing; }
+    // Flips one bit of the first byte the connecting side sends once this
+    // many bytes have been forwarded in all, as a meddler on the path would.
+    void FlipBitAfter(std::uint64_t bytes) { m_flipAt = bytes; }
     int Connections() const { return m_connections; }
     std::uint64_t BytesForwarded() const { return m_bytes; }
 
@@ -40,6 +44,7 @@ private:
     std::atomic<bool> m_refusing{false};
     std::atomic<int> m_connections{0};
     std::atomic<std::uint64_t> m_bytes{0};
+    std::atomic<std::uint64_t> m_flipAt{UINT64_MAX};
     std::thread m_thread;
 };
 

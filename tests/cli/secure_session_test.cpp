@@ -1,0 +1,170 @@
+// fwpost with a passphrase: real processes on loopback.
+#include <cstdlib>
+
+#include <gtest/gtest.h>
+
+#include "crypto/secure_channel.h"
+#include "tests/support/process.h"
+#include "tests/support/proxy.h"
+#include "tests/support/raw_peer.h"
+#include "tests/support/sandbox.h"
+
+namespace fwp::test {
+namespace {
+
+const std::string FwpostPath = BinaryPath("fwpost");
+constexpr const char* WrongPhraseText = "合言葉が一致しません。";
+
+std::string Hex(std::string_view bytes) {
+    static constexpr char Digits[] = "0123456789abcdef";
+    std::string text;
+    for (const char c : bytes) {
+        text += Digits[static_cast<unsigned char>(c) >> 4];
+        text += Digits[static_cast<unsigned char>(c) & 15];
+    }
+    return text;
+}
+
+std::string Unhex(std::string_view text) {
+    std::string bytes;
+    for (std::size_t i = 0; i + 1 < text.size(); i += 2)
+        bytes += static_cast<char>(std::stoi(std::string(text.substr(i, 2)), nullptr, 16));
+    return bytes;
+}
+
+class SecureSession : public ::testing::Test {
+protected:
+    void SetUp() override {
+        config = box.WriteFile("config.ini", "[Config]\r\nReconnect=1\r\n").string();
+        in = box.Folder("in");
+    }
+    // fwpost listen on a free port; the port once it listens.
+    std::unique_ptr<TProcess> Listen(std::vector<std::string> args,
+                                     std::function<void()> beforeExec = nullptr, bool terminal = false,
+                                     const std::string& typed = "") {
+        args.insert(args.begin(), {"listen", "-p", "0", "-c", config});
+        auto process = std::make_unique<TProcess>(FwpostPath, args, box.Root().string(),
+                                                  std::move(beforeExec), terminal);
+        if (!typed.empty())
+            process->WriteInput(typed);
+        const auto line = process->WaitForLine("listening ");
+        port = line ? std::stoi(line->substr(10)) : 0;
+        return process;
+    }
+    std::unique_ptr<TProcess> Connect(std::vector<std::string> args, int toPort = 0,
+                                      std::function<void()> beforeExec = nullptr) {
+        args.insert(args.begin(),
+                    {"connect", "127.0.0.1", "-p", std::to_string(toPort ? toPort : port), "-c", config});
+        return std::make_unique<TProcess>(FwpostPath, args, box.Root().string(), std::move(beforeExec));
+    }
+    static bool HasLine(TProcess& process, const std::string& line) {
+        for (const auto& l : process.Lines())
+            if (l == line)
+                return true;
+        return false;
+    }
+    static std::function<void()> SecretInEnvironment(const char* phrase) {
+        return [phrase] { ::setenv("FWP_SECRET", phrase, 1); };
+    }
+
+    TSandbox box;
+    std::string config;
+    std::filesystem::path in;
+    int port = 0;
+};
+
+// One side types the phrase on its terminal, the other has it in FWP_SECRET.
+TEST_F(SecureSession, FilesGoBothWaysByteExactOncePhrasesMatch) {
+    const auto up = box.WriteRandomFile("out/up.bin", 700'000, 1);
+    const auto down = box.WriteRandomFile("out/down.bin", 1, 2);
+    auto listener = Listen({"-y", "-d", in.string(), "--secret", "-", down.string()}, nullptr, true,
+                           "合言葉 と correct horse\n");
+    ASSERT_NE(port, 0) << listener->ErrorOutput();
+    auto connector = Connect({"-y", "-d", in.string(), "-b", "65536", up.string()}, 0,
+                             SecretInEnvironment("合言葉 と correct horse"));
+    EXPECT_EQ(connector->Wait(), 0) << connector->ErrorOutput();
+    EXPECT_EQ(listener->Wait(), 0) << listener->ErrorOutput();
+    EXPECT_TRUE(HasLine(*connector, "secured"));
+    EXPECT_TRUE(HasLine(*listener, "secured"));
+    EXPECT_EQ(ReadAll(in / "up.bin"), ReadAll(up));
+    EXPECT_EQ(ReadAll(in / "down.bin"), ReadAll(down));
+}
+
+TEST_F(SecureSession, AWrongPhraseFailsOnBothSidesAndNoFileIsMade) {
+    const auto up = box.WriteRandomFile("out/up.bin", 1000, 1);
+    auto listener = Listen({"-y", "-d", in.string(), "--secret", "correct horse"});
+    auto connector = Connect({"--secret", "correct horse battery", up.string()});
+    EXPECT_EQ(connector->Wait(), 2);
+    EXPECT_EQ(listener->Wait(), 2);
+    EXPECT_NE(connector->ErrorOutput().find(WrongPhraseText), std::string::npos) << connector->ErrorOutput();
+    EXPECT_NE(listener->ErrorOutput().find(WrongPhraseText), std::string::npos) << listener->ErrorOutput();
+    EXPECT_FALSE(HasLine(*connector, "secured"));
+    EXPECT_TRUE(std::filesystem::is_empty(in));
+}
+
+TEST_F(SecureSession, ASecureSideAndAClassicPeerRefuseEachOther) {
+    const auto up = box.WriteRandomFile("out/up.bin", 1000, 1);
+    auto listener = Listen({"-y", "-d", in.string(), "--secret", "correct horse"});
+    auto classic = Connect({up.string()});
+    EXPECT_EQ(classic->Wait(), 2);
+    EXPECT_EQ(listener->Wait(), 2);
+    EXPECT_NE(listener->ErrorOutput().find("相手は合言葉を使わない接続です。"), std::string::npos)
+        << listener->ErrorOutput();
+    EXPECT_NE(classic->ErrorOutput().find("相手: Fernwaypost Secure Session 1"), std::string::npos)
+        << classic->ErrorOutput();
+    EXPECT_TRUE(std::filesystem::is_empty(in));
+}
+
+// A cut link and a flipped bit both end the connection; the sides meet
+// again with a new exchange and the files still arrive whole.
+TEST_F(SecureSession, ABrokenLinkReconnectsWithANewExchangeAndFinishes) {
+    for (const bool tamper : {false, true}) {
+        SCOPED_TRACE(tamper ? "a bit flipped on the way" : "the link cut");
+        const std::string tag = tamper ? "tamper" : "cut";
+        const auto up = box.WriteRandomFile("out/up-" + tag + ".bin", 4'000'000, 1);
+        const auto down = box.WriteRandomFile("out/down-" + tag + ".bin", 2'000'000, 2);
+        auto listener =
+            Listen({"-y", "-d", in.string(), "-b", "131072", "-q", "--secret", "pass", down.string()});
+        TForwardingProxy proxy(port);
+        if (tamper)
+            proxy.FlipBitAfter(1'000'000);
+        auto connector = Connect(
+            {"-y", "-d", in.string(), "-b", "131072", "-q", "--secret", "pass", up.string()}, proxy.Port());
+        if (!tamper) {
+            for (int i = 0; i < 2000 && proxy.BytesForwarded() < 1'000'000; ++i)
+                std::this_thread::sleep_for(5ms);
+            proxy.Cut();
+        }
+        EXPECT_EQ(connector->Wait(), 0) << connector->ErrorOutput();
+        EXPECT_EQ(listener->Wait(), 0) << listener->ErrorOutput();
+        EXPECT_TRUE(HasLine(*connector, "reconnected"));
+        EXPECT_GE(proxy.Connections(), 2);
+        EXPECT_EQ(ReadAll(in / up.filename()), ReadAll(up));
+        EXPECT_EQ(ReadAll(in / down.filename()), ReadAll(down));
+    }
+}
+
+// A peer that knows the phrase but then sends a frame longer than any
+// frame may be: the listener ends the connection without reading it.
+TEST_F(SecureSession, AnOversizedFrameFromAPeerThatKnowsThePhraseEndsTheConnection) {
+    auto listener = Listen({"-y", "-d", in.string(), "--secret", "pass"});
+    TRawPeer hostile;
+    ASSERT_TRUE(hostile.Connect(port));
+    TSecureHandshake handshake("pass", TSecureRole::srClient);
+    hostile.SendLines({"Fernwaypost Secure Session 1", Hex(handshake.OwnShare())});
+    ASSERT_EQ(hostile.ReadLine(), "Fernwaypost Secure Session 1");
+    const auto share = hostile.ReadLine();
+    ASSERT_TRUE(share);
+    ASSERT_TRUE(handshake.Finish(Unhex(*share)));
+    hostile.SendLines({Hex(handshake.OwnConfirmation())});
+    const auto confirmation = hostile.ReadLine();
+    ASSERT_TRUE(confirmation);
+    EXPECT_TRUE(handshake.PeerConfirmationMatches(Unhex(*confirmation)));
+    hostile.Send(std::string("\xff\xff\xff\xf0", 4) + std::string(1000, 'x'));
+    EXPECT_EQ(listener->Wait(), 2);
+    EXPECT_NE(listener->ErrorOutput().find("不正な接続です。"), std::string::npos) << listener->ErrorOutput();
+    EXPECT_TRUE(std::filesystem::is_empty(in));
+}
+
+}  // namespace
+}  // namespace fwp::test
