@@ -251,14 +251,14 @@ void TSession::QueueOwnWork() {
 }
 
 int TSession::Run() {
+    // Set before the handshake, which announces the buffer size.
+    m_transer.PacketType = static_cast<TFileTransPacketType>(m_settings.PacketType);
+    m_transer.BufSize = m_settings.BufferSize;
+    m_transer.MaxSendingCount = m_settings.MaxSendCount;
     if (!Establish()) {
         Cleanup();
         return 2;
     }
-    // As the window does: the transfer settings take effect from here.
-    m_transer.PacketType = static_cast<TFileTransPacketType>(m_settings.PacketType);
-    m_transer.BufSize = m_settings.BufferSize;
-    m_transer.MaxSendingCount = m_settings.MaxSendCount;
     m_transer.Start();
     QueueOwnWork();
     while (!m_stopRequested) {

@@ -288,5 +288,19 @@ TEST_F(Fwpost, RouterPortIsMappedWhileTheSessionLastsAndCanBeManagedByHand) {
     EXPECT_EQ(none.Wait(), 2);
 }
 
+TEST_F(Fwpost, TheHandshakeAnnouncesTheConfiguredBufferSize) {
+    auto listener = Listen({"-b", "262144"});
+    TRawPeer raw;
+    ASSERT_TRUE(raw.Connect(port));
+    raw.SendLines({"Fernwaypost Protocol Version 0.90", "127.0.0.1"});
+    ASSERT_TRUE(raw.ReadLine());
+    ASSERT_TRUE(raw.ReadLine());
+    raw.SendLines({"262144"});
+    EXPECT_EQ(raw.ReadLine(), "262144");
+    raw.Close();
+    listener->Signal(SIGINT);
+    listener->Wait();
+}
+
 }  // namespace
 }  // namespace fwp::test
