@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <ctime>
 #include <fstream>
 
@@ -192,9 +193,15 @@ bool TMainController::WaitForClient(int port) {
         if (!m_transer->Listening())
             throw TError("ポート " + std::to_string(port) + " で待ち受けできません");
         while (!m_cancelWait) {
-            if (m_transer->Accept(100)) {
-                ConnectionEstablished();
-                return true;
+            try {
+                if (m_transer->Accept(100)) {
+                    ConnectionEstablished();
+                    return true;
+                }
+            } catch (const TError& error) {
+                // Whoever failed the handshake (a port scan, another program)
+                // is dropped and the wait goes on.
+                std::fprintf(stderr, "fernwaypost: %s\n", error.what());
             }
             m_loop.ProcessMessages();
         }

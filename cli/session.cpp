@@ -173,8 +173,9 @@ bool TSession::WaitForPeer() {
             if (m_transer.Accept(100))
                 return true;
         } catch (const TError& error) {
+            // Whoever failed the handshake (a port scan, another program) is
+            // dropped; the peer may still come.
             Complain(error.what());
-            return false;
         }
         m_loop.ProcessMessages();
         if (m_stopRequested)

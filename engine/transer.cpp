@@ -276,6 +276,9 @@ void TTranser::Tick() {
             if (goOn && !reconnecting)
                 m_state = tsReady;
         };
+        // A second peer is turned away while this one is connected.
+        if (Mode() == smServer)
+            RefuseWaiting();
         const bool swallowedBefore = m_tickSwallowed;
         round();
         if (goOn && !reconnecting && (swallowedBefore || m_tickSwallowed))

@@ -77,6 +77,13 @@ bool TTranserSocket::Reconnect() {
     }
 }
 
+void TTranserSocket::RefuseWaiting() {
+    // A few per call: a flood of connections cannot hold the caller up.
+    for (int i = 0; m_server && i < 8; ++i)
+        if (!m_server->Accept(0))
+            return;
+}
+
 bool TTranserSocket::Connected() const {
     if (m_mode != smServer && m_mode != smClient)
         return false;

@@ -42,6 +42,10 @@ public:
     bool Accept(int timeoutMs);
     // Sets the connection up again in the same role with the same host and port.
     bool Reconnect();
+    // Server side during a session: closes every connection waiting to be
+    // accepted, so a second peer is refused at once and never taken later
+    // for the peer coming back.
+    void RefuseWaiting();
     bool Connected() const;
     void CloseSocket();
 

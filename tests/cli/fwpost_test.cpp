@@ -288,6 +288,32 @@ TEST_F(Fwpost, RouterPortIsMappedWhileTheSessionLastsAndCanBeManagedByHand) {
     EXPECT_EQ(none.Wait(), 2);
 }
 
+TEST_F(Fwpost, StrayConnectionsNeitherEndNorDisturbAListener) {
+    const auto a = box.WriteRandomFile("out/a.bin", 100'000, 1);
+    auto listener = Listen({"-y", "-d", in.string(), "-q"});
+    {
+        TRawPeer closesAtOnce;
+        ASSERT_TRUE(closesAtOnce.Connect(port));
+    }
+    {
+        TRawPeer speaksSomethingElse;
+        ASSERT_TRUE(speaksSomethingElse.Connect(port));
+        speaksSomethingElse.SendLines({"GET / HTTP/1.0", ""});
+        EXPECT_TRUE(speaksSomethingElse.PeerClosed(20s));
+    }
+    auto connector = Connect({"-q", "--stay", a.string()});
+    ASSERT_TRUE(connector->WaitForLine("done a.bin"));
+    // A second peer while the session runs is turned away; the session goes on.
+    TRawPeer second;
+    ASSERT_TRUE(second.Connect(port));
+    EXPECT_TRUE(second.PeerClosed(20s));
+    connector->Signal(SIGINT);
+    EXPECT_EQ(connector->Wait(), 0) << connector->ErrorOutput();
+    EXPECT_EQ(listener->Wait(), 0) << listener->ErrorOutput();
+    EXPECT_TRUE(HasLine(*connector, "done a.bin 転送完了"));
+    EXPECT_EQ(ReadAll(in / "a.bin"), ReadAll(a));
+}
+
 TEST_F(Fwpost, TheHandshakeAnnouncesTheConfiguredBufferSize) {
     auto listener = Listen({"-b", "262144"});
     TRawPeer raw;
