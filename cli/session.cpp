@@ -266,10 +266,6 @@ int TSession::Run() {
         m_loop.WaitMessages(TurnWait);
         if (m_transer.State() == tsClosed || m_linkGaveUp || SessionDone())
             break;
-        if (PeerVanished()) {
-            m_transer.OnDisconnect(m_transer);
-            break;
-        }
     }
     m_asking = false;
     if (m_transer.State() != tsClosed)
@@ -277,7 +273,7 @@ int TSession::Run() {
     FinishLeftovers();
     Cleanup();
     m_progress.Clear();
-    return m_failed ? 1 : 0;
+    return m_failed || !m_failedIncoming.empty() ? 1 : 0;
 }
 
 // With own work: done once it has all ended and nothing comes in. Without,
@@ -286,19 +282,6 @@ bool TSession::SessionDone() const {
     const bool ownWork = !m_options.Files.empty() || !m_options.Say.empty();
     return ownWork && !m_options.Stay && m_ownTasks.empty() && m_incoming.empty() &&
            m_pendingOffers.empty() && m_transer.State() == tsReady;
-}
-
-// The peer closed the connection without "#TERMINATE" and nothing is left to
-// read; with a transfer running the engine reconnects instead.
-bool TSession::PeerVanished() const {
-    if (m_transer.State() != tsReady || !m_transer.PeerGone())
-        return false;
-    if (m_transer.Connection() && m_transer.Connection()->Buffered() > 0)
-        return false;
-    for (std::size_t i = 0; i < m_transer.Tasks().Count(); ++i)
-        if (m_transer.Tasks()[i].State == ttsTransfering)
-            return false;
-    return true;
 }
 
 // Tasks that never ended (the peer vanished, or the user stopped) count as
@@ -415,9 +398,16 @@ void TSession::TranserTransferComplete(TTranserTask& task) {
     } else if (envelope.Kind == TEnvelopeKind::ekFile) {
         m_progress.Remove(&task);
         Event("done " + DisplayName(task) + " " + ResultText(task.ResultCode));
-        const bool counted = m_ownFiles.contains(&task) || m_incoming.contains(&task);
-        if (counted && task.ResultCode != trComplete)
+        if (m_ownFiles.contains(&task) && task.ResultCode != trComplete)
             m_failed = true;
+        // An incoming file counts by its name: one that a restarted sender
+        // offers again and that then arrives whole has arrived.
+        if (m_incoming.contains(&task)) {
+            if (task.ResultCode == trComplete)
+                m_failedIncoming.erase(DisplayName(task));
+            else
+                m_failedIncoming.insert(DisplayName(task));
+        }
     }
     for (auto it = m_pendingOffers.begin(); it != m_pendingOffers.end(); ++it) {
         if (*it == &task) {

@@ -69,8 +69,9 @@ bool TTranserSocket::Reconnect() {
             return Connect(host, m_port);
         }
         case smServer:
-            CloseSocket();
-            Listen(m_port);
+            m_connection.reset();
+            if (!m_server)
+                Listen(m_port);
             return Accept(static_cast<int>(Timeouts.ReconnectAccept));
         default:
             return false;
