@@ -90,7 +90,7 @@ private:
     std::set<const TTranserTask*> m_ownFiles;
     std::set<const TTranserTask*> m_incoming;  // accepted incoming files not yet ended
     std::map<const TTranserTask*, std::string> m_localNames;
-    std::set<std::string> m_failedIncoming;  // names of incoming files that ended unfinished
+    std::set<std::string> m_failedIncoming;     // names of incoming files that ended unfinished
     std::deque<TTranserTask*> m_pendingOffers;  // asked on the terminal, first one shown
 };
 

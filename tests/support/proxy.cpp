@@ -104,7 +104,8 @@ void TForwardingProxy::Run() {
         for (const TLink& link : links) {
             for (int d = 0; d < 2; ++d) {
                 // A held direction still learns when its sender goes away.
-                fds.push_back({link.Fd[d], static_cast<short>(MayRead(link, d, now) ? POLLIN : POLLRDHUP), 0});
+                fds.push_back(
+                    {link.Fd[d], static_cast<short>(MayRead(link, d, now) ? POLLIN : POLLRDHUP), 0});
                 if (link.HoldUntil[d] > now) {
                     const auto wait =
                         std::chrono::duration_cast<std::chrono::milliseconds>(link.HoldUntil[d] - now)
