@@ -12,6 +12,7 @@
 
 #include "common/codec.h"
 #include "engine/poll_loop.h"
+#include "tests/support/loopback.h"
 #include "tests/support/peer.h"
 #include "tests/support/raw_peer.h"
 #include "tests/support/sandbox.h"
@@ -240,6 +241,30 @@ TEST(ErrorBox, FullStopIsAddedAfterCharactersThatSortAfterIt) {
     };
     for (const auto& [message, text] : cases)
         EXPECT_EQ(ErrorBoxText(message), text) << message;
+}
+
+TEST_F(Controller, StrayConnectionWhileWaitingIsDroppedAndTheWaitGoesOn) {
+    const int port = test::FreePort();
+    peer.ReceiveFolder = box.Folder("peer-in");
+    auto connected = std::async(std::launch::async, [&] {
+        bool strayGotIn = false;
+        for (int attempt = 0; attempt < 500 && !strayGotIn; ++attempt) {
+            test::TRawPeer stray;  // connects and closes at once, as a port scan does
+            strayGotIn = stray.Connect(port);
+            if (!strayGotIn)
+                std::this_thread::sleep_for(20ms);
+        }
+        for (int attempt = 0; attempt < 200; ++attempt) {
+            if (peer.ConnectAndStart(port))
+                return strayGotIn;
+            std::this_thread::sleep_for(20ms);
+        }
+        return false;
+    });
+    EXPECT_TRUE(controller->StartServer(std::to_string(port), false, ""));
+    EXPECT_TRUE(connected.get());
+    EXPECT_TRUE(dialogs.Boxes.empty());
+    EXPECT_EQ(controller->Mode(), TWindowMode::mdConnected);
 }
 
 TEST_F(Controller, RefusedHandshakeDuringReconnectionIsOneRowNotABox) {
