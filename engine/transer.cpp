@@ -443,9 +443,6 @@ void TTranser::Tick() {
             if (goOn && !reconnecting)
                 m_state = tsReady;
         };
-        // A second peer is turned away while this one is connected.
-        if (Mode() == smServer)
-            RefuseWaiting();
         const bool swallowedBefore = m_tickSwallowed;
         round();
         if (goOn && !reconnecting && (swallowedBefore || m_tickSwallowed))
@@ -453,6 +450,11 @@ void TTranser::Tick() {
         UpdateWatch();
         if (!goOn || reconnecting)
             return;
+        // A second peer is turned away while this one is connected. Checked
+        // after the round, so that the peer itself coming back after closing
+        // its end is taken once the loss has been seen.
+        if (Mode() == smServer && !m_linkLost && !PeerGone())
+            RefuseWaiting();
     } else if (m_state == tsBusy) {
         m_tickSwallowed = true;
     } else if (m_state == tsReconnecting) {
