@@ -29,7 +29,7 @@ enum class TTranserState : std::uint8_t {
     tsBusy = 2,          // a tick is in progress
     tsTransfering = 3,   // for the front end's display; the engine never enters it
     tsClosing = 4,       // the connection is being closed
-    tsReconnecting = 5,  // the link is considered dead; each tick tries to set it up again
+    tsReconnecting = 5,  // the link is considered dead; it is set up again, attempts backing off
 };
 using enum TTranserState;
 
