@@ -213,8 +213,9 @@ bool TTranser::WaitForTick(std::uint32_t limitMs) {
 }
 
 void TTranser::Close() {
-    // A peer that is known to be gone cannot take part in the orderly end.
-    if (!Connected() || PeerGone()) {
+    // A peer that is known to be gone, or a link being rebuilt, cannot take
+    // part in the orderly end.
+    if (!Connected() || PeerGone() || m_state == tsReconnecting) {
         if (m_state != tsClosed) {
             SetState(tsClosing);
             StopTimer();
@@ -235,10 +236,15 @@ void TTranser::Close() {
             AbortTask(*task);
     --m_holdDepth;
     const std::uint64_t t2 = m_loop.TickCount();
-    RunLoopUntil([this] { return m_state == tsReady && m_tasks.Count() == 0; }, t2, Timeouts.CloseStep);
-    WaitForTick(0);
-    SendCommand(wire::CmdTerminate, nullptr);
-    RunLoopUntil([this] { return m_state == tsClosed; }, t2, Timeouts.CloseStep);
+    // The peer may end the session itself meanwhile ("#TERMINATE"): then
+    // there is nothing left to wait for.
+    RunLoopUntil([this] { return m_state == tsClosed || (m_state == tsReady && m_tasks.Count() == 0); }, t2,
+                 Timeouts.CloseStep);
+    if (m_state != tsClosed) {
+        WaitForTick(0);
+        SendCommand(wire::CmdTerminate, nullptr);
+        RunLoopUntil([this] { return m_state == tsClosed; }, t2, Timeouts.CloseStep);
+    }
     StopTimer();
     CloseSocket();
     m_state = tsClosed;

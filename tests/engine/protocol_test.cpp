@@ -2,6 +2,7 @@
 #include <sys/resource.h>
 
 #include <array>
+#include <atomic>
 #include <csignal>
 #include <mutex>
 #include <set>
@@ -710,6 +711,29 @@ std::optional<std::array<std::string, 3>> ReadOffer(TRawPeer& raw) {
             return std::array<std::string, 3>{*id, *name, *size};
     }
     return std::nullopt;
+}
+
+TEST_F(RawSession, CloseEndsAtOnceWhenThePeerTerminatesFirst) {
+    Start();
+    engine.Call([](TTranser& t) {
+        t.Timeouts.CloseStep = 60000;
+        return 0;
+    });
+    ASSERT_EQ(OfferAndAnswer(77, "FileTransfering:c.bin", 1000), "$ACPT");
+    SendStart(77, 1000);
+    SendPacket(77, 0, 0, 10, "0123456789");
+    ASSERT_TRUE(NextAck(77));
+    // Closed from the loop itself, as the front ends do, not from inside a tick.
+    ASSERT_TRUE(engine.WaitUntil([](TTranser& t) { return t.State() == tsReady; }));
+    auto closed = std::make_shared<std::atomic<bool>>(false);
+    engine.Post([closed](TTranser& t) {
+        t.Close();
+        *closed = true;
+    });
+    // The peer answers the abort by ending the session itself.
+    ASSERT_TRUE(raw.ExpectLine("#ABORT"));
+    raw.SendLines({"#TERMINATE"});
+    EXPECT_TRUE(engine.WaitUntil([&](TTranser&) { return closed->load(); }, 20s));
 }
 
 TEST_F(RawSession, DataThatStaysUnacknowledgedCountsAsALostLink) {
