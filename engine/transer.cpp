@@ -302,6 +302,12 @@ bool TTranser::CheckNoResponse() {
 }
 
 void TTranser::ReconnectStep() {
+    // The owner closed the listening socket: nobody may come back.
+    if (Mode() == smServer && !Listening()) {
+        DoDisconnect();
+        Close();
+        return;
+    }
     const std::uint64_t now = m_loop.TickCount();
     if (now - m_reconnectStart >= Timeouts.ReconnectLimit) {
         GiveUpReconnecting();
