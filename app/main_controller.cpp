@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <ctime>
 #include <fstream>
 
@@ -195,14 +196,21 @@ bool TMainController::StartServer(std::string_view portText, bool useService, st
 
 bool TMainController::WaitForClient(int port) {
     try {
+        ApplyTransferSettings();
         m_transer->Listen(port);
         // A port in use (or beyond 65535) leaves no listening socket: nothing could ever connect.
         if (!m_transer->Listening())
             throw TError("ポート " + std::to_string(port) + " で待ち受けできません");
         while (!m_cancelWait) {
-            if (m_transer->Accept(100)) {
-                ConnectionEstablished();
-                return true;
+            try {
+                if (m_transer->Accept(100)) {
+                    ConnectionEstablished();
+                    return true;
+                }
+            } catch (const TError& error) {
+                // Whoever failed the handshake (a port scan, another program)
+                // is dropped and the wait goes on.
+                std::fprintf(stderr, "fernwaypost: %s\n", error.what());
             }
             m_loop.ProcessMessages();
         }
@@ -267,6 +275,7 @@ bool TMainController::StartClient(bool byUser, std::string_view peerUser, std::s
 }
 
 bool TMainController::ConnectToServer(const std::string& host, int port) {
+    ApplyTransferSettings();
     try {
         if (!m_transer->Connect(host, port)) {
             m_dialogs.MessageBox("接続に失敗しました。", "エラー", TBoxIcon::biError);
@@ -289,12 +298,16 @@ void TMainController::ConnectionEstablished() {
     SetStatus(1, "port: " + std::to_string(port));
     m_peerStatus = "comto: " + transer.RemoteHost();
     SetStatus(3, m_peerStatus);
-    // The settings replace what the handshake agreed on.
-    transer.PacketType = static_cast<TFileTransPacketType>(m_config.PacketType);
-    transer.BufSize = m_config.BufferSize;
-    transer.MaxSendingCount = m_config.MaxSendCount;
     transer.Start();
     AddNote(riConnected, "開始", std::string(wire::Banner), "接続確立");
+}
+
+// Set before the handshake, which announces the buffer size; the two sides
+// then keep the smaller one for the whole session.
+void TMainController::ApplyTransferSettings() {
+    m_transer->PacketType = static_cast<TFileTransPacketType>(m_config.PacketType);
+    m_transer->BufSize = m_config.BufferSize;
+    m_transer->MaxSendingCount = m_config.MaxSendCount;
 }
 
 bool TMainController::CloseRequested() {

@@ -138,6 +138,7 @@ private:
     void StartMessengerSession();
     void ShowWaitPage();
     void ConnectionEstablished();
+    void ApplyTransferSettings();
     void SetStatus(int panel, std::string_view text);
     void AddNote(int image, std::string_view caption, std::string_view content, std::string_view state = {});
 

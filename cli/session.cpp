@@ -211,12 +211,12 @@ bool TSession::WaitForPeer() {
             if (m_transer.Accept(100))
                 return true;
         } catch (const TError& error) {
-            // While the check runs, the service's connection reads the
-            // banner and closes, which fails its handshake: keep waiting.
-            if (m_reachability.valid())
-                continue;
-            Complain(error.what());
-            return false;
+            // Whoever failed the handshake (a port scan, another program) is
+            // dropped; the peer may still come. While the reachability check
+            // runs, the service's connection reads the banner and closes:
+            // that one is expected and not worth a complaint.
+            if (!m_reachability.valid())
+                Complain(error.what());
         }
         m_loop.ProcessMessages();
         if (m_stopRequested)
@@ -301,24 +301,20 @@ int TSession::Run() {
         Complain(error.what());
         return 2;
     }
+    // Set before the handshake, which announces the buffer size.
+    m_transer.PacketType = static_cast<TFileTransPacketType>(m_settings.PacketType);
+    m_transer.BufSize = m_settings.BufferSize;
+    m_transer.MaxSendingCount = m_settings.MaxSendCount;
     if (!Establish()) {
         Cleanup();
         return 2;
     }
-    // As the window does: the transfer settings take effect from here.
-    m_transer.PacketType = static_cast<TFileTransPacketType>(m_settings.PacketType);
-    m_transer.BufSize = m_settings.BufferSize;
-    m_transer.MaxSendingCount = m_settings.MaxSendCount;
     m_transer.Start();
     QueueOwnWork();
     while (!m_stopRequested) {
         m_loop.WaitMessages(TurnWait);
         if (m_transer.State() == tsClosed || m_linkGaveUp || SessionDone())
             break;
-        if (PeerVanished()) {
-            m_transer.OnDisconnect(m_transer);
-            break;
-        }
     }
     m_asking = false;
     if (m_transer.State() != tsClosed)
@@ -326,7 +322,7 @@ int TSession::Run() {
     FinishLeftovers();
     Cleanup();
     m_progress.Clear();
-    return m_failed ? 1 : 0;
+    return m_failed || !m_failedIncoming.empty() ? 1 : 0;
 }
 
 // With own work: done once it has all ended and nothing comes in. Without,
@@ -335,19 +331,6 @@ bool TSession::SessionDone() const {
     const bool ownWork = !m_options.Files.empty() || !m_options.Say.empty();
     return ownWork && !m_options.Stay && m_ownTasks.empty() && m_incoming.empty() &&
            m_pendingOffers.empty() && m_transer.State() == tsReady;
-}
-
-// The peer closed the connection without "#TERMINATE" and nothing is left to
-// read; with a transfer running the engine reconnects instead.
-bool TSession::PeerVanished() const {
-    if (m_transer.State() != tsReady || !m_transer.PeerGone())
-        return false;
-    if (m_transer.Connection() && m_transer.Connection()->Buffered() > 0)
-        return false;
-    for (std::size_t i = 0; i < m_transer.Tasks().Count(); ++i)
-        if (m_transer.Tasks()[i].State == ttsTransfering)
-            return false;
-    return true;
 }
 
 // Tasks that never ended (the peer vanished, or the user stopped) count as
@@ -473,9 +456,16 @@ void TSession::TranserTransferComplete(TTranserTask& task) {
         if (task.ResultCode != trComplete && !failure.empty())
             Complain(DisplayName(task) + ": " + failure);
         Event("done " + DisplayName(task) + " " + ResultText(task.ResultCode));
-        const bool counted = m_ownFiles.contains(&task) || m_incoming.contains(&task);
-        if (counted && task.ResultCode != trComplete)
+        if (m_ownFiles.contains(&task) && task.ResultCode != trComplete)
             m_failed = true;
+        // An incoming file counts by its name: one that a restarted sender
+        // offers again and that then arrives whole has arrived.
+        if (m_incoming.contains(&task)) {
+            if (task.ResultCode == trComplete)
+                m_failedIncoming.erase(DisplayName(task));
+            else
+                m_failedIncoming.insert(DisplayName(task));
+        }
     }
     for (auto it = m_pendingOffers.begin(); it != m_pendingOffers.end(); ++it) {
         if (*it == &task) {

@@ -55,7 +55,6 @@ private:
     void Cleanup();
     void QueueOwnWork();
     bool SessionDone() const;
-    bool PeerVanished() const;
     void FinishLeftovers();
 
     void TranserReceiveData(TTranserTask& task);
@@ -95,6 +94,7 @@ private:
     std::set<const TTranserTask*> m_ownFiles;
     std::set<const TTranserTask*> m_incoming;  // accepted incoming files not yet ended
     std::map<const TTranserTask*, std::string> m_localNames;
+    std::set<std::string> m_failedIncoming;     // names of incoming files that ended unfinished
     std::deque<TTranserTask*> m_pendingOffers;  // asked on the terminal, first one shown
 };
 

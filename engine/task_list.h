@@ -76,6 +76,8 @@ public:
     void RemoveTask(std::int32_t id);
     void RemoveTask(const TTranserTask& task);
     TTranserTask* FindTask(std::int32_t id) const;
+    // Gives the task an id no other task holds, so that it can be offered anew.
+    void RenewId(TTranserTask& task) { task.ID = FreshId(); }
 
     std::size_t Count() const { return m_tasks.size(); }
     TTranserTask& operator[](std::size_t index) const { return *m_tasks[index]; }

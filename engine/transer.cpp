@@ -1,7 +1,9 @@
 #include "engine/transer.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
+#include <random>
 #include <string>
 
 #include "common/codec.h"
@@ -23,6 +25,8 @@ constexpr std::size_t MaxEndedTasks = 256;
 constexpr std::uint64_t EndedTaskMemoryMs = 10 * 60 * 1000;
 constexpr std::size_t InflateSliceBytes = 4096;    // bounds what one slice can inflate to
 constexpr std::size_t WriteGatherBytes = 1 << 20;  // decoded bytes are written in pieces of about this size
+constexpr std::uint32_t FirstBackoffMs = 200;      // the wait between connect attempts doubles from here
+constexpr std::uint32_t LastBackoffMs = 5000;      // up to this
 // Packets are cut from a buffer of a 32-bit size, so no raw length is larger.
 constexpr std::int64_t MaxRawLength = INT32_MAX;
 
@@ -59,7 +63,12 @@ std::int64_t RoundHalfEven(double value) {
 
 }  // namespace
 
-TTranser::TTranser(TEventLoop& loop) : TTranserSocket(loop) {}
+TTranser::TTranser(TEventLoop& loop) : TTranserSocket(loop) {
+    std::random_device device;
+    std::mt19937_64 generator((static_cast<std::uint64_t>(device()) << 32) ^ device() ^
+                              static_cast<std::uint64_t>(loop.TickCount()));
+    m_sessionNumber = std::uniform_int_distribution<std::uint64_t>(1, LLONG_MAX)(generator);
+}
 
 TTranser::~TTranser() {
     // The owner is going away: its handlers must not be called any more.
@@ -133,6 +142,12 @@ void TTranser::Handshake() {
     // break the packet arithmetic, so the own value stays then.
     if (*peerBufSize > 0 && *peerBufSize < BufSize)
         BufSize = *peerBufSize;
+    // The first message on every link: our session number under the id that
+    // names no task. A classic peer ignores it; a copy of this program learns
+    // from it whether a link that comes back still leads to the same session.
+    SendMessage({wire::CmdSeek, "0", std::to_string(m_sessionNumber)});
+    m_peerHeard = false;
+    m_linkUpTick = m_loop.TickCount();
 }
 
 void TTranser::SetState(TTranserState state) {
@@ -164,8 +179,11 @@ void TTranser::Start() {
     m_state = tsClosed;
     SetState(tsReady);
     StartTimer();
-    m_lastReceiveTick = m_lastIdleTick = m_loop.TickCount();
+    m_lastReceiveTick = m_lastIdleTick = m_lastAckTick = m_loop.TickCount();
     m_linkLost = false;
+    m_peerSession = 0;
+    m_peerIsOurs = false;
+    m_linkRebuilt = false;
     UpdateWatch();
 }
 
@@ -195,8 +213,9 @@ bool TTranser::WaitForTick(std::uint32_t limitMs) {
 }
 
 void TTranser::Close() {
-    // A peer that is known to be gone cannot take part in the orderly end.
-    if (!Connected() || PeerGone()) {
+    // A peer that is known to be gone, or a link being rebuilt, cannot take
+    // part in the orderly end.
+    if (!Connected() || PeerGone() || m_state == tsReconnecting) {
         if (m_state != tsClosed) {
             SetState(tsClosing);
             StopTimer();
@@ -217,10 +236,15 @@ void TTranser::Close() {
             AbortTask(*task);
     --m_holdDepth;
     const std::uint64_t t2 = m_loop.TickCount();
-    RunLoopUntil([this] { return m_state == tsReady && m_tasks.Count() == 0; }, t2, Timeouts.CloseStep);
-    WaitForTick(0);
-    SendCommand(wire::CmdTerminate, nullptr);
-    RunLoopUntil([this] { return m_state == tsClosed; }, t2, Timeouts.CloseStep);
+    // The peer may end the session itself meanwhile ("#TERMINATE"): then
+    // there is nothing left to wait for.
+    RunLoopUntil([this] { return m_state == tsClosed || (m_state == tsReady && m_tasks.Count() == 0); }, t2,
+                 Timeouts.CloseStep);
+    if (m_state != tsClosed) {
+        WaitForTick(0);
+        SendCommand(wire::CmdTerminate, nullptr);
+        RunLoopUntil([this] { return m_state == tsClosed; }, t2, Timeouts.CloseStep);
+    }
     StopTimer();
     CloseSocket();
     m_state = tsClosed;
@@ -236,19 +260,174 @@ bool TTranser::SomeTaskTransfering() const {
     return false;
 }
 
-// The link counts as dead after the silence limit, or at once when the
-// connection is known to be gone; either way only while something transfers.
-bool TTranser::CheckNoResponse() {
-    if (!SomeTaskTransfering())
+bool TTranser::AcknowledgesOverdue(std::uint64_t now) const {
+    if (now - m_lastAckTick <= Timeouts.NoResponse)
         return false;
-    if (!m_linkLost && m_loop.TickCount() - m_lastReceiveTick <= Timeouts.NoResponse)
+    for (std::size_t i = 0; i < m_tasks.Count(); ++i) {
+        const TTranserTask& task = m_tasks[i];
+        if (task.Direction == tdSend && task.State == ttsTransfering && task.ResultCode == -1 &&
+            task.Stream && task.Stream->Position() > task.Transfered)
+            return true;
+    }
+    return false;
+}
+
+// The link counts as lost at once when the connection is gone (also in the
+// middle of a message), after the silence limit while something transfers,
+// and when sent data stays unacknowledged that long: a peer that takes data
+// without answering is not the session the data belongs to.
+bool TTranser::CheckNoResponse() {
+    const std::uint64_t now = m_loop.TickCount();
+    const bool silent = SomeTaskTransfering() && now - m_lastReceiveTick > Timeouts.NoResponse;
+    if (!m_linkLost && !silent && !AcknowledgesOverdue(now))
         return false;
     bool reconnect = true;
     DoReconnect(reconnect);
-    if (!reconnect)
-        return false;
+    if (!reconnect) {
+        if (!m_linkLost)
+            return false;
+        // Nothing more can come over a connection that is gone.
+        SetState(tsClosing);
+        StopTimer();
+        CloseSocket();
+        UpdateWatch();
+        DoDisconnect();
+        SetState(tsClosed);
+        return true;
+    }
+    m_reconnectStart = m_nextAttempt = now;
+    m_backoffMs = FirstBackoffMs;
     SetState(tsReconnecting);
     return true;
+}
+
+void TTranser::ReconnectStep() {
+    // The owner closed the listening socket: nobody may come back.
+    if (Mode() == smServer && !Listening()) {
+        DoDisconnect();
+        Close();
+        return;
+    }
+    const std::uint64_t now = m_loop.TickCount();
+    if (now - m_reconnectStart >= Timeouts.ReconnectLimit) {
+        GiveUpReconnecting();
+        return;
+    }
+    if (now < m_nextAttempt)
+        return;
+    // Connect attempts back off so that a peer that is away is not flooded;
+    // the server side paces itself by waiting in accept.
+    if (Mode() == smClient) {
+        m_nextAttempt = now + m_backoffMs;
+        m_backoffMs = std::min(m_backoffMs * 2, LastBackoffMs);
+    }
+    // A handshake error is not caught here: it reaches the host's error display.
+    if (!Reconnect())
+        return;
+    for (std::size_t i = 0; i < m_tasks.Count(); ++i) {
+        TTranserTask& task = m_tasks[i];
+        if (task.Direction == tdReceive)
+            RequestSeek(task, true);
+    }
+    m_lastReceiveTick = m_lastAckTick = m_loop.TickCount();
+    m_linkLost = false;
+    m_linkRebuilt = true;
+    SetState(tsReady);
+    UpdateWatch();
+}
+
+// The peer stayed away for the whole limit: every task ends as not
+// answered, and the session is over.
+void TTranser::GiveUpReconnecting() {
+    std::vector<TTranserTask*> tasks;
+    for (std::size_t i = 0; i < m_tasks.Count(); ++i)
+        tasks.push_back(&m_tasks[i]);
+    ++m_holdDepth;
+    for (TTranserTask* task : tasks)
+        if (task->ResultCode == -1)
+            EndTask(*task, trNoResponse);
+    --m_holdDepth;
+    SetState(tsClosing);
+    StopTimer();
+    CloseSocket();
+    UpdateWatch();
+    DoDisconnect();
+    SetState(tsClosed);
+}
+
+bool TTranser::PeerKnown(std::uint64_t now) const {
+    return m_peerHeard || now - m_linkUpTick >= Timeouts.PeerHello;
+}
+
+bool TTranser::MayOffer(const TTranserTask& task, std::uint64_t now) const {
+    return task.ClassicName.empty() || task.ClassicName == task.Name || PeerKnown(now);
+}
+
+const std::string& TTranser::OfferName(const TTranserTask& task) const {
+    return !task.ClassicName.empty() && !m_peerIsOurs ? task.ClassicName : task.Name;
+}
+
+void TTranser::PeerIntroduced(std::uint64_t session) {
+    m_peerIsOurs = session != 0;
+    if (m_linkRebuilt) {
+        // A number that differs from the one heard before is another session.
+        // When the first link died before the peer's number came, no task
+        // can stem from that peer yet, and sending offers again under their
+        // ids is right for the same peer and harmless for a new one.
+        if (m_peerSession != 0 && session != m_peerSession)
+            StartOverWithNewPeer();
+        else if (session != 0)
+            ContinueWithSamePeer();
+    }
+    m_peerSession = session;
+}
+
+void TTranser::StartOverWithNewPeer() {
+    // Ids of the old session mean nothing to the new peer.
+    m_ended.clear();
+    std::vector<TTranserTask*> tasks;
+    for (std::size_t i = 0; i < m_tasks.Count(); ++i)
+        tasks.push_back(&m_tasks[i]);
+    for (TTranserTask* task : tasks) {
+        if (task->ResultCode != -1)
+            continue;
+        if (task->Direction == tdReceive) {
+            // Its sender is gone; the file is released for a new offer to resume.
+            EndTask(*task, trAborted);
+            continue;
+        }
+        switch (task->State) {
+            case ttsNew:
+                break;
+            case ttsAborting:
+            case ttsAborted:
+                EndTask(*task, trAborted);
+                break;
+            default:
+                // Offered anew, so the new receiver can resume what it has.
+                m_tasks.RenewId(*task);
+                task->State = ttsNew;
+                break;
+        }
+    }
+    m_reanswered.clear();
+}
+
+void TTranser::ContinueWithSamePeer() {
+    for (std::size_t i = 0; i < m_tasks.Count(); ++i) {
+        TTranserTask& task = m_tasks[i];
+        if (task.ResultCode != -1)
+            continue;
+        // An offer or an answer may have been lost in the cut: it goes again.
+        // The peer knows a repeated offer by its id and a repeated answer by
+        // the state of its task.
+        if (task.Direction == tdSend && task.State == ttsOffered) {
+            task.State = ttsNew;
+        } else if (task.Direction == tdReceive && task.State == ttsAccepted) {
+            task.State = ttsOffered;
+            m_reanswered.insert(task.ID);
+        }
+    }
 }
 
 void TTranser::Tick() {
@@ -283,21 +462,15 @@ void TTranser::Tick() {
         UpdateWatch();
         if (!goOn || reconnecting)
             return;
+        // A second peer is turned away while this one is connected. Checked
+        // after the round, so that the peer itself coming back after closing
+        // its end is taken once the loss has been seen.
+        if (Mode() == smServer && !m_linkLost && !PeerGone())
+            RefuseWaiting();
     } else if (m_state == tsBusy) {
         m_tickSwallowed = true;
     } else if (m_state == tsReconnecting) {
-        // A handshake error is not caught here: it reaches the host's error display.
-        if (Reconnect()) {
-            for (std::size_t i = 0; i < m_tasks.Count(); ++i) {
-                TTranserTask& task = m_tasks[i];
-                if (task.Direction == tdReceive)
-                    RequestSeek(task, true);
-            }
-            m_lastReceiveTick = m_loop.TickCount();
-            m_linkLost = false;
-            SetState(tsReady);
-            UpdateWatch();
-        }
+        ReconnectStep();
     }
     m_tickDone = true;
 }
@@ -418,8 +591,10 @@ void TTranser::ResumeTask(TTranserTask& task) {
     if (task.State != ttsSuspended || task.ResultCode != -1)
         return;
     // The sender goes on at once; a receiver waits for the sender's echo.
-    if (task.Direction == tdSend)
+    if (task.Direction == tdSend) {
         task.State = ttsTransfering;
+        m_lastAckTick = m_loop.TickCount();
+    }
     ++m_holdDepth;
     WaitForTick(0);
     if (task.ResultCode == -1)
@@ -469,16 +644,20 @@ void TTranser::SendPass() {
     for (std::size_t i = 0; i < m_tasks.Count(); ++i)
         tasks.push_back(&m_tasks[i]);
     int packets = 0;
+    // Until the peer is known only offers go out that every peer reads alike.
+    const bool peerKnown = PeerKnown(now);
     for (TTranserTask* task : tasks) {
         if (task->ResultCode != -1 || !Connection())
             continue;
         const bool sending = task->Direction == tdSend;
+        if (!peerKnown && !(sending && task->State == ttsNew))
+            continue;
         switch (task->State) {
             case ttsNew:
-                if (sending) {
+                if (sending && MayOffer(*task, now)) {
                     const std::int64_t size = task->Stream ? task->Stream->Size() : 0;
-                    SendMessage(
-                        {wire::CmdTransData, std::to_string(task->ID), task->Name, std::to_string(size)});
+                    SendMessage({wire::CmdTransData, std::to_string(task->ID), OfferName(*task),
+                                 std::to_string(size)});
                     task->State = ttsOffered;
                 }
                 break;
@@ -623,6 +802,10 @@ bool TTranser::NextLineIsNumber() {
 
 void TTranser::DispatchCommand() {
     const std::string command = ReadLine();
+    const bool first = !m_peerHeard;
+    m_peerHeard = true;
+    if (first && command != wire::CmdSeek)
+        PeerIntroduced(0);
     if (command == wire::CmdTransData) {
         ReadTransData();
     } else if (command == wire::CmdIdoling) {
@@ -641,9 +824,14 @@ void TTranser::DispatchCommand() {
         TTranserTask* task = id != 0 ? m_tasks.FindTask(id) : nullptr;
         if (command == wire::CmdSeek) {
             const std::int64_t position = ReadNumber();
+            if (first)
+                PeerIntroduced(id == 0 && position > 0 ? static_cast<std::uint64_t>(position) : 0);
+            task = id != 0 ? m_tasks.FindTask(id) : nullptr;
             if (task && task->Direction == tdSend && task->Stream && position >= 0 &&
-                position <= task->Stream->Size())
+                position <= task->Stream->Size()) {
                 task->Stream->Seek(position);
+                m_lastAckTick = m_loop.TickCount();
+            }
             return;
         }
         if (!task)
@@ -659,6 +847,7 @@ void TTranser::DispatchCommand() {
         } else if (task->State == ttsSuspended || task->State == ttsTransfering) {
             task->State = ttsTransfering;
             if (task->Direction == tdSend) {
+                m_lastAckTick = m_loop.TickCount();
                 SendCommand(wire::CmdResume, task);
             } else if (task->DroppedWhileSuspended) {
                 // Packets were dropped while paused: tell the sender where to go on.
@@ -697,6 +886,13 @@ void TTranser::ReadTransData() {
         task = &m_tasks.AddReceiveTask(std::move(name), nullptr);
         task->ID = id;
         created = true;
+    } else if (task->Direction == tdReceive &&
+               (task->State == ttsNew || task->State == ttsOffered || task->State == ttsAccepted) &&
+               !NextLineIsNumber()) {
+        // An offer repeated after a reconnection: this side holds it already.
+        ReadLine();
+        ReadLine();
+        return;
     }
     switch (task->State) {
         case ttsNew: {
@@ -718,8 +914,20 @@ void TTranser::ReadTransData() {
                 ReadAnswer(*task);
             return;
         case ttsAccepted:
-            if (task->Direction == tdReceive)
-                ReadStart(*task);
+            if (task->Direction != tdReceive)
+                return;
+            if (m_reanswered.erase(task->ID) != 0) {
+                const std::int64_t first = ReadNumber();
+                if (NextLineIsNumber()) {
+                    // The start message went down with the old link: this is a data packet.
+                    task->State = ttsTransfering;
+                    ReadDataPacket(*task, first);
+                } else {
+                    ReadStart(*task, first);
+                }
+                return;
+            }
+            ReadStart(*task);
             return;
         case ttsAborting:
         case ttsTransfering:
@@ -745,6 +953,7 @@ void TTranser::ReadAnswer(TTranserTask& task) {
             return;
         }
         task.Stream->Seek(position);
+        m_lastAckTick = m_loop.TickCount();
         SendNumberMessage(wire::CmdTransData, task.ID, task.Stream->Size());
         DoSendData(task);
         if (task.State == ttsOffered && task.ResultCode == -1)
@@ -756,8 +965,8 @@ void TTranser::ReadAnswer(TTranserTask& task) {
     }
 }
 
-void TTranser::ReadStart(TTranserTask& task) {
-    const std::int64_t size = ReadNumber();
+void TTranser::ReadStart(TTranserTask& task, std::optional<std::int64_t> sizeRead) {
+    const std::int64_t size = sizeRead ? *sizeRead : ReadNumber();
     if (size < 0)
         throw TProtocolError("bad size");
     task.Size = size;
@@ -772,8 +981,8 @@ void TTranser::ReadStart(TTranserTask& task) {
     }
 }
 
-void TTranser::ReadDataPacket(TTranserTask& task) {
-    const std::int64_t position = ReadNumber();
+void TTranser::ReadDataPacket(TTranserTask& task, std::optional<std::int64_t> positionRead) {
+    const std::int64_t position = positionRead ? *positionRead : ReadNumber();
     const std::int64_t type = ReadNumber();
     const std::int64_t raw = ReadNumber();
     const std::int64_t wireLength = ReadNumber();
@@ -822,6 +1031,7 @@ void TTranser::ReadAcknowledge(TTranserTask& task) {
     const std::int64_t value = ParseInt64(line).value_or(-1);
     if (value < 0 || !task.Stream || value > task.Stream->Size())
         return;
+    m_lastAckTick = m_loop.TickCount();
     const bool continueTask = ReportProgress(task, value);
     if (task.ResultCode != -1)
         return;

@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,7 +29,7 @@ enum class TTranserState : std::uint8_t {
     tsBusy = 2,          // a tick is in progress
     tsTransfering = 3,   // for the front end's display; the engine never enters it
     tsClosing = 4,       // the connection is being closed
-    tsReconnecting = 5,  // the link is considered dead; each tick tries to set it up again
+    tsReconnecting = 5,  // the link is considered dead; it is set up again, attempts backing off
 };
 using enum TTranserState;
 
@@ -121,6 +122,24 @@ private:
     void RunLoopUntil(const std::function<bool()>& done, std::uint64_t since, std::uint32_t limitMs);
     bool CheckNoResponse();
     bool SomeTaskTransfering() const;
+    // A sending task has had data out without an acknowledge for the no-response time.
+    bool AcknowledgesOverdue(std::uint64_t now) const;
+    // One attempt of rebuilding the link, paced by the back-off; gives up
+    // after the reconnection limit.
+    void ReconnectStep();
+    void GiveUpReconnecting();
+    // The peer's first message after a handshake: its session number, or
+    // 0 for a peer that sent none (a classic peer).
+    void PeerIntroduced(std::uint64_t session);
+    // The peer is another session than before: its tasks are gone.
+    void StartOverWithNewPeer();
+    // The same peer came back: what may have been lost in the cut goes again.
+    void ContinueWithSamePeer();
+    // Until the peer's first message has been read (or its wait has passed),
+    // data is held back, so nothing goes into a session that may not exist.
+    bool PeerKnown(std::uint64_t now) const;
+    bool MayOffer(const TTranserTask& task, std::uint64_t now) const;
+    const std::string& OfferName(const TTranserTask& task) const;
 
     // Sending.
     void SendPass();
@@ -136,8 +155,8 @@ private:
     std::int64_t ReadNumber();
     void ReadTransData();
     void ReadAnswer(TTranserTask& task);
-    void ReadStart(TTranserTask& task);
-    void ReadDataPacket(TTranserTask& task);
+    void ReadStart(TTranserTask& task, std::optional<std::int64_t> size = std::nullopt);
+    void ReadDataPacket(TTranserTask& task, std::optional<std::int64_t> position = std::nullopt);
     void ReadAcknowledge(TTranserTask& task);
     void ReadForSuspended(TTranserTask& task);
     void SkipEndedTaskMessage(TEndedTask ended);
@@ -173,6 +192,21 @@ private:
                                    // the loop may still hold a task
     std::deque<TEndedTask> m_ended;
     bool m_peerIsOurs = false;
+    // Drawn once per engine; sent after every handshake so that the peer
+    // tells a reconnection from a restarted program.
+    std::uint64_t m_sessionNumber = 0;
+    std::uint64_t m_peerSession = 0;  // the number the peer last sent; 0 = none yet
+    bool m_peerHeard = false;         // the peer's first message after the handshake has been read
+    bool m_linkRebuilt = false;       // the current link is a reconnection within the session
+    std::uint64_t m_linkUpTick = 0;
+    std::uint64_t m_lastAckTick = 0;
+    std::uint64_t m_reconnectStart = 0;
+    std::uint64_t m_nextAttempt = 0;
+    std::uint32_t m_backoffMs = 0;
+    // Receive tasks answered again after a reconnection: their sender may
+    // have missed the answer or already be sending, so a data packet may
+    // come where the start message was expected.
+    std::set<std::int32_t> m_reanswered;
 
     std::vector<char> m_sendBuffer;
     std::string m_transformed;

@@ -69,12 +69,20 @@ bool TTranserSocket::Reconnect() {
             return Connect(host, m_port);
         }
         case smServer:
-            CloseSocket();
-            Listen(m_port);
+            m_connection.reset();
+            if (!m_server)
+                Listen(m_port);
             return Accept(static_cast<int>(Timeouts.ReconnectAccept));
         default:
             return false;
     }
+}
+
+void TTranserSocket::RefuseWaiting() {
+    // A few per call: a flood of connections cannot hold the caller up.
+    for (int i = 0; m_server && i < 8; ++i)
+        if (!m_server->Accept(0))
+            return;
 }
 
 bool TTranserSocket::Connected() const {

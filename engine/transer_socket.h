@@ -21,6 +21,8 @@ struct TTranserTimeouts {
     std::uint32_t NoResponse = 60000;      // silence while transferring that counts as a dead link
     std::uint32_t CloseStep = 10000;       // each of the two waits of an orderly close
     std::uint32_t ReconnectAccept = 1000;  // server side: wait for the peer per reconnect attempt
+    std::uint32_t ReconnectLimit = 60000;  // how long a lost link is rebuilt before its tasks end
+    std::uint32_t PeerHello = 1000;        // for the peer's first message after a handshake
 };
 
 // Owns the one connection to the peer, as client or as server, runs the
@@ -40,8 +42,14 @@ public:
     void Listen(int port);
     // Waits up to timeoutMs for a peer and runs the handshake with it.
     bool Accept(int timeoutMs);
-    // Sets the connection up again in the same role with the same host and port.
+    // Sets the connection up again in the same role with the same host and
+    // port. The server side keeps its listening socket, so a peer that comes
+    // back before the attempt waits in the queue instead of being refused.
     bool Reconnect();
+    // Server side during a session: closes every connection waiting to be
+    // accepted, so a second peer is refused at once and never taken later
+    // for the peer coming back.
+    void RefuseWaiting();
     bool Connected() const;
     void CloseSocket();
 

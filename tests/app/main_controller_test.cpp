@@ -327,6 +327,30 @@ TEST(ErrorBox, FullStopIsAddedAfterCharactersThatSortAfterIt) {
         EXPECT_EQ(ErrorBoxText(message), text) << message;
 }
 
+TEST_F(Controller, StrayConnectionWhileWaitingIsDroppedAndTheWaitGoesOn) {
+    const int port = test::FreePort();
+    peer.ReceiveFolder = box.Folder("peer-in");
+    auto connected = std::async(std::launch::async, [&] {
+        bool strayGotIn = false;
+        for (int attempt = 0; attempt < 500 && !strayGotIn; ++attempt) {
+            test::TRawPeer stray;  // connects and closes at once, as a port scan does
+            strayGotIn = stray.Connect(port);
+            if (!strayGotIn)
+                std::this_thread::sleep_for(20ms);
+        }
+        for (int attempt = 0; attempt < 200; ++attempt) {
+            if (peer.ConnectAndStart(port))
+                return strayGotIn;
+            std::this_thread::sleep_for(20ms);
+        }
+        return false;
+    });
+    EXPECT_TRUE(controller->StartServer(std::to_string(port), false, ""));
+    EXPECT_TRUE(connected.get());
+    EXPECT_TRUE(dialogs.Boxes.empty());
+    EXPECT_EQ(controller->Mode(), TWindowMode::mdConnected);
+}
+
 TEST_F(Controller, RefusedHandshakeDuringReconnectionIsOneRowNotABox) {
     config.Reconnect = true;
     test::TRawPeer raw;

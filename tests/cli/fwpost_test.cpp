@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "engine/address.h"
 #include "tests/connect/easy_service_fixture.h"
 #include "tests/connect/loopback_gateway.h"
 #include "tests/support/loopback.h"
@@ -330,6 +331,133 @@ TEST_F(Fwpost, RouterPortIsMappedWhileTheSessionLastsAndCanBeManagedByHand) {
     EXPECT_EQ(deletes, 2);
     TProcess none(FwpostPath, {"upnp"}, box.Root().string());  // the search is off: no router
     EXPECT_EQ(none.Wait(), 2);
+}
+
+// The bytes each side sends in the handshake: banner, address and buffer size lines.
+std::uint64_t HandshakeBytes(const std::string& bufferSize) {
+    return std::string("Fernwaypost Protocol Version 0.90\r\n").size() + LocalHostAddr().size() + 2 +
+           bufferSize.size() + 2;
+}
+
+TEST_F(Fwpost, APeerThatVanishesInsideAMessageIsNoticedAtOnce) {
+    const auto a = box.WriteRandomFile("out/a.bin", 200'000, 1);
+    auto listener = Listen({"-y", "-d", in.string(), "-q"});
+    {
+        TRawPeer raw;
+        ASSERT_TRUE(raw.Connect(port));
+        ASSERT_TRUE(raw.Handshake());
+        raw.Send("#TRANSDA");
+    }
+    ASSERT_TRUE(listener->WaitForLine("reconnecting")) << listener->ErrorOutput();
+    // The listener waits for its peer again, and a sender gets in.
+    auto connector = Connect({"-q", a.string()});
+    EXPECT_EQ(connector->Wait(), 0) << connector->ErrorOutput();
+    EXPECT_EQ(listener->Wait(), 0) << listener->ErrorOutput();
+    EXPECT_TRUE(ReadAll(in / "a.bin") == ReadAll(a));
+}
+
+TEST_F(Fwpost, ACutBeforeTheOfferWentOutLosesNothing) {
+    const auto a = box.WriteRandomFile("out/a.bin", 300'000, 1);
+    const std::uint64_t handshake = HandshakeBytes("65536");
+    // Inside the first message after the handshake, and inside the offer behind it.
+    for (const std::uint64_t cutAt : {handshake + 5, handshake + 31 + 20}) {
+        SCOPED_TRACE(cutAt);
+        std::filesystem::remove(in / "a.bin");
+        auto listener = Listen({"-y", "-d", in.string(), "-q", "-b", "65536"});
+        TForwardingProxy proxy(port);
+        proxy.Arm(TProxyDirection::pdUp, cutAt, TProxyFault::pfCut);
+        auto connector = Connect({"-q", "-b", "65536", a.string()}, proxy.Port());
+        EXPECT_EQ(connector->Wait(), 0) << connector->ErrorOutput();
+        EXPECT_EQ(listener->Wait(), 0) << listener->ErrorOutput();
+        EXPECT_TRUE(proxy.Fired());
+        EXPECT_TRUE(HasLine(*connector, "reconnected"));
+        EXPECT_TRUE(HasLine(*connector, "done a.bin 転送完了"));
+        EXPECT_TRUE(ReadAll(in / "a.bin") == ReadAll(a));
+    }
+}
+
+TEST_F(Fwpost, ASenderThatReconnectsToARestartedReceiverOffersItsFileAgain) {
+    const auto a = box.WriteRandomFile("out/a.bin", 3'000'000, 1);
+    auto first = Listen({"-y", "-d", in.string(), "-q"});
+    const int listenPort = port;
+    TForwardingProxy proxy(listenPort);
+    proxy.Arm(TProxyDirection::pdUp, 1'000'000, TProxyFault::pfStall);
+    auto connector = Connect({"-q", "-b", "65536", a.string()}, proxy.Port());
+    for (int i = 0; i < 4000 && !proxy.Fired(); ++i)
+        std::this_thread::sleep_for(5ms);
+    ASSERT_TRUE(proxy.Fired());
+    first->Signal(SIGKILL);
+    first->Wait();
+    ASSERT_TRUE(connector->WaitForLine("reconnecting"));
+    TProcess second(FwpostPath,
+                    {"listen", "-p", std::to_string(listenPort), "-c", config, "-y", "-d", in.string(), "-q"},
+                    box.Root().string());
+    EXPECT_EQ(connector->Wait(), 0) << connector->ErrorOutput();
+    EXPECT_EQ(second.Wait(), 0) << second.ErrorOutput();
+    EXPECT_TRUE(HasLine(*connector, "done a.bin 転送完了"));
+    EXPECT_TRUE(HasLine(second, "offer a.bin 3000000"));
+    EXPECT_TRUE(ReadAll(in / "a.bin") == ReadAll(a));
+}
+
+TEST_F(Fwpost, ASenderStartedAgainAfterACrashResumesIntoTheRunningReceiver) {
+    const auto a = box.WriteRandomFile("out/a.bin", 3'000'000, 1);
+    auto listener = Listen({"-y", "-d", in.string(), "-q"});
+    TForwardingProxy proxy(port);
+    proxy.Arm(TProxyDirection::pdUp, 1'000'000, TProxyFault::pfStall);
+    auto crashed = Connect({"-q", "-b", "65536", a.string()}, proxy.Port());
+    for (int i = 0; i < 4000 && !proxy.Fired(); ++i)
+        std::this_thread::sleep_for(5ms);
+    ASSERT_TRUE(proxy.Fired());
+    crashed->Signal(SIGKILL);
+    crashed->Wait();
+    ASSERT_TRUE(listener->WaitForLine("reconnecting"));
+    auto again = Connect({"-q", "-b", "65536", a.string()});
+    EXPECT_EQ(again->Wait(), 0) << again->ErrorOutput();
+    EXPECT_EQ(listener->Wait(), 0) << listener->ErrorOutput();
+    EXPECT_TRUE(HasLine(*again, "done a.bin 転送完了"));
+    EXPECT_TRUE(HasLine(*listener, "done a.bin 中断"));
+    EXPECT_TRUE(HasLine(*listener, "done a.bin 転送完了"));
+    EXPECT_TRUE(ReadAll(in / "a.bin") == ReadAll(a));
+}
+
+TEST_F(Fwpost, StrayConnectionsNeitherEndNorDisturbAListener) {
+    const auto a = box.WriteRandomFile("out/a.bin", 100'000, 1);
+    auto listener = Listen({"-y", "-d", in.string(), "-q"});
+    {
+        TRawPeer closesAtOnce;
+        ASSERT_TRUE(closesAtOnce.Connect(port));
+    }
+    {
+        TRawPeer speaksSomethingElse;
+        ASSERT_TRUE(speaksSomethingElse.Connect(port));
+        speaksSomethingElse.SendLines({"GET / HTTP/1.0", ""});
+        EXPECT_TRUE(speaksSomethingElse.PeerClosed(20s));
+    }
+    auto connector = Connect({"-q", "--stay", a.string()});
+    ASSERT_TRUE(connector->WaitForLine("done a.bin"));
+    // A second peer while the session runs is turned away; the session goes on.
+    TRawPeer second;
+    ASSERT_TRUE(second.Connect(port));
+    EXPECT_TRUE(second.PeerClosed(20s));
+    connector->Signal(SIGINT);
+    EXPECT_EQ(connector->Wait(), 0) << connector->ErrorOutput();
+    EXPECT_EQ(listener->Wait(), 0) << listener->ErrorOutput();
+    EXPECT_TRUE(HasLine(*connector, "done a.bin 転送完了"));
+    EXPECT_TRUE(ReadAll(in / "a.bin") == ReadAll(a));
+}
+
+TEST_F(Fwpost, TheHandshakeAnnouncesTheConfiguredBufferSize) {
+    auto listener = Listen({"-b", "262144"});
+    TRawPeer raw;
+    ASSERT_TRUE(raw.Connect(port));
+    raw.SendLines({"Fernwaypost Protocol Version 0.90", "127.0.0.1"});
+    ASSERT_TRUE(raw.ReadLine());
+    ASSERT_TRUE(raw.ReadLine());
+    raw.SendLines({"262144"});
+    EXPECT_EQ(raw.ReadLine(), "262144");
+    raw.Close();
+    listener->Signal(SIGINT);
+    listener->Wait();
 }
 
 }  // namespace

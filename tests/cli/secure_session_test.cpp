@@ -127,7 +127,7 @@ TEST_F(SecureSession, ABrokenLinkReconnectsWithANewExchangeAndFinishes) {
             Listen({"-y", "-d", in.string(), "-b", "131072", "-q", "--secret", "pass", down.string()});
         TForwardingProxy proxy(port);
         if (tamper)
-            proxy.FlipBitAfter(1'000'000);
+            proxy.Arm(TProxyDirection::pdUp, 1'000'000, TProxyFault::pfFlip);
         auto connector = Connect(
             {"-y", "-d", in.string(), "-b", "131072", "-q", "--secret", "pass", up.string()}, proxy.Port());
         if (!tamper) {

@@ -1,7 +1,10 @@
 // The engine against a hand-driven peer: exact wire lines, and hostile input.
 #include <sys/resource.h>
 
+#include <array>
+#include <atomic>
 #include <csignal>
+#include <mutex>
 #include <set>
 
 #include <gtest/gtest.h>
@@ -33,6 +36,12 @@ public:
         ASSERT_TRUE(raw.Connect(port));
         ASSERT_TRUE(raw.Handshake(rawBufSize));
         ASSERT_TRUE(accepted.get());
+        // The engine's first message names its session under the id 0, which no task has.
+        ASSERT_EQ(raw.ReadLine(), "#SEEK");
+        ASSERT_EQ(raw.ReadLine(), "0");
+        const auto session = raw.ReadLine();
+        ASSERT_TRUE(session);
+        ASSERT_GT(ParseInt64(*session).value_or(0), 0);
     }
 
     // Offers a file to the engine and returns its answer line ("$ACPT" or "$DENY").
@@ -688,6 +697,95 @@ TEST(Handshake, RawPeerAddressLineIsTheDigestedText) {
     ASSERT_TRUE(accepted.get());
     // The digest of the empty text (RFC 1321 test suite).
     EXPECT_EQ(engine.Call([](TTranser& t) { return t.PeerDigest(); }), "d41d8cd98f00b204e9800998ecf8427e");
+}
+
+// Reads up to the engine's next offer; its id, name line and size.
+std::optional<std::array<std::string, 3>> ReadOffer(TRawPeer& raw) {
+    while (const auto line = raw.ReadLine()) {
+        if (*line != "#TRANSDATA")
+            continue;
+        auto id = raw.ReadLine();
+        auto name = raw.ReadLine();
+        auto size = raw.ReadLine();
+        if (id && name && size)
+            return std::array<std::string, 3>{*id, *name, *size};
+    }
+    return std::nullopt;
+}
+
+TEST_F(RawSession, CloseEndsAtOnceWhenThePeerTerminatesFirst) {
+    Start();
+    engine.Call([](TTranser& t) {
+        t.Timeouts.CloseStep = 60000;
+        return 0;
+    });
+    ASSERT_EQ(OfferAndAnswer(77, "FileTransfering:c.bin", 1000), "$ACPT");
+    SendStart(77, 1000);
+    SendPacket(77, 0, 0, 10, "0123456789");
+    ASSERT_TRUE(NextAck(77));
+    // Closed from the loop itself, as the front ends do, not from inside a tick.
+    ASSERT_TRUE(engine.WaitUntil([](TTranser& t) { return t.State() == tsReady; }));
+    auto closed = std::make_shared<std::atomic<bool>>(false);
+    engine.Post([closed](TTranser& t) {
+        t.Close();
+        *closed = true;
+    });
+    // The peer answers the abort by ending the session itself.
+    ASSERT_TRUE(raw.ExpectLine("#ABORT"));
+    raw.SendLines({"#TERMINATE"});
+    EXPECT_TRUE(engine.WaitUntil([&](TTranser&) { return closed->load(); }, 20s));
+}
+
+TEST_F(RawSession, DataThatStaysUnacknowledgedCountsAsALostLink) {
+    Start();
+    engine.Offer(box.WriteRandomFile("out/a.bin", 100'000, 3));
+    const auto offer = ReadOffer(raw);
+    ASSERT_TRUE(offer);
+    raw.SendLines({"#TRANSDATA", (*offer)[0], "$ACPT", "0"});
+    // The peer keeps talking but never acknowledges a packet.
+    bool lost = false;
+    for (int i = 0; i < 200 && !lost; ++i) {
+        raw.SendLines({"#IDOLING"});
+        lost = engine.WaitUntil([](TTranser& t) { return t.State() == tsReconnecting; }, 100ms);
+    }
+    EXPECT_TRUE(lost);
+}
+
+TEST_F(RawSession, ClassicPeerIsOfferedTheClassicNameLine) {
+    Start();
+    engine.Call([](TTranser& t) {
+        TTranserTask& task = t.Tasks().AddSendTask("FileTransfering:new",
+                                                   std::make_unique<TMemoryStream>(std::string(10, 'x')));
+        task.ClassicName = "FileTransfering:old";
+        return 0;
+    });
+    const auto offer = ReadOffer(raw);
+    ASSERT_TRUE(offer);
+    EXPECT_EQ((*offer)[1], "FileTransfering:old");
+}
+
+TEST(Handshake, PeerOfTheSameProgramIsOfferedTheFullNameLine) {
+    TLoopbackPair pair;
+    std::mutex mutex;
+    std::string offered;
+    pair.Server.OnOffer = [&](TTranser& t, TTranserTask& task) {
+        std::lock_guard lock(mutex);
+        offered = task.Name;
+        t.DenyTask(task);
+    };
+    pair.Connect();
+    pair.Client.Call([](TTranser& t) {
+        TTranserTask& task = t.Tasks().AddSendTask("FileTransfering:new",
+                                                   std::make_unique<TMemoryStream>(std::string(10, 'x')));
+        task.ClassicName = "FileTransfering:old";
+        return 0;
+    });
+    ASSERT_TRUE(pair.Server.WaitUntil([&](TTranser&) {
+        std::lock_guard lock(mutex);
+        return !offered.empty();
+    }));
+    EXPECT_EQ(offered, "FileTransfering:new");
+    EXPECT_TRUE(pair.Client.Call([](TTranser& t) { return t.PeerIsOurs(); }));
 }
 
 }  // namespace

@@ -487,5 +487,38 @@ TEST(TransferLink, SilentPeerTripsTheNoResponseCheck) {
     EXPECT_EQ(slow.pair.Client.State(), tsReconnecting);
 }
 
+TEST(TransferLink, ReconnectingBacksOffAndGivesUpWithNoResponse) {
+    TSandbox box;
+    TPeer server("server");
+    TPeer client("client");
+    server.ReceiveFolder = box.Folder("in");
+    for (TPeer* peer : {&server, &client})
+        peer->Call([&](TTranser& t) {
+            t.Timeouts = ShortTimeouts();
+            t.Timeouts.ReconnectLimit = 3000;
+            t.BufSize = 8192;
+            return 0;
+        });
+    const int port = server.Listen();
+    TForwardingProxy proxy(port);
+    auto accepted = server.AcceptAndStart();
+    ASSERT_TRUE(client.ConnectAndStart(proxy.Port()));
+    ASSERT_TRUE(accepted.get());
+    client.Offer(box.WriteRandomFile("out/up.bin", 3'000'000, 5));
+    ASSERT_TRUE(server.WaitUntil(
+        [](TTranser& t) { return t.Tasks().Count() == 1 && t.Tasks()[0].Transfered > 50'000; }));
+    proxy.SetRefusing(true);
+    proxy.Cut();
+    ASSERT_TRUE(client.WaitUntil([&](TTranser&) { return client.HasCompleted(FileLine("up.bin")); }, 30s));
+    ASSERT_TRUE(server.WaitUntil([&](TTranser&) { return server.HasCompleted(FileLine("up.bin")); }, 30s));
+    EXPECT_EQ(ResultOf(client, FileLine("up.bin")), trNoResponse);
+    EXPECT_EQ(ResultOf(server, FileLine("up.bin")), trNoResponse);
+    EXPECT_EQ(client.State(), tsClosed);
+    EXPECT_EQ(server.State(), tsClosed);
+    // 0.2 s doubling: a handful of attempts in 3 s, not one per tick.
+    EXPECT_GE(proxy.Refused(), 2);
+    EXPECT_LE(proxy.Refused(), 12);
+}
+
 }  // namespace
 }  // namespace fwp::test

@@ -1,6 +1,8 @@
 #include "tests/support/proxy.h"
 
-#include <cstdint>
+#include <algorithm>
+#include <cerrno>
+#include <string>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -12,6 +14,45 @@
 #include "tests/support/loopback.h"
 
 namespace fwp::test {
+namespace {
+
+using TClock = std::chrono::steady_clock;
+
+// One carried connection. Index 0 is the connecting side, 1 the target;
+// direction d carries the bytes read from Fd[d] to Fd[1 - d].
+struct TLink {
+    int Fd[2] = {-1, -1};
+    std::uint64_t Count[2] = {0, 0};  // bytes let through per direction
+    std::string Held[2];
+    bool Stalled[2] = {false, false};
+    bool Dropping[2] = {false, false};
+    TClock::time_point HoldUntil[2] = {};
+};
+
+bool SendAll(int fd, const char* data, std::size_t length) {
+    std::size_t sent = 0;
+    while (sent < length) {
+        const ssize_t k = ::send(fd, data + sent, length - sent, MSG_NOSIGNAL);
+        if (k <= 0)
+            return false;
+        sent += static_cast<std::size_t>(k);
+    }
+    return true;
+}
+
+void CloseLink(const TLink& link) {
+    for (const int fd : link.Fd) {
+        ::shutdown(fd, SHUT_RDWR);
+        ::close(fd);
+    }
+}
+
+bool MayRead(const TLink& link, int d, TClock::time_point now) {
+    return !link.Stalled[d] && link.Held[d].empty() && now >= link.HoldUntil[d];
+}
+
+}  // namespace
+
 TForwardingProxy::TForwardingProxy(int targetPort) : m_targetPort(targetPort) {
     m_listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int one = 1;
@@ -28,51 +69,66 @@ TForwardingProxy::TForwardingProxy(int targetPort) : m_targetPort(targetPort) {
 
 TForwardingProxy::~TForwardingProxy() {
     m_stop = true;
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const auto n = ::write(m_wakeFd, &one, sizeof one);
+    Wake();
     m_thread.join();
     ::close(m_listenFd);
     ::close(m_wakeFd);
 }
 
-void TForwardingProxy::Cut() {
-    m_cut = true;
+void TForwardingProxy::Wake() {
     const std::uint64_t one = 1;
     [[maybe_unused]] const auto n = ::write(m_wakeFd, &one, sizeof one);
+}
+
+void TForwardingProxy::Cut() {
+    m_cut = true;
+    Wake();
     while (m_cut)
         std::this_thread::yield();
 }
 
+void TForwardingProxy::Arm(TProxyDirection direction, std::uint64_t atByte, TProxyFault fault,
+                           std::chrono::milliseconds delay) {
+    std::lock_guard lock(m_mutex);
+    m_fault = {true, direction, atByte, fault, delay};
+    m_fired = false;
+}
+
 void TForwardingProxy::Run() {
-    std::vector<TPair> pairs;
-    auto closePair = [](const TPair& pair) {
-        ::shutdown(pair.A, SHUT_RDWR);
-        ::shutdown(pair.B, SHUT_RDWR);
-        ::close(pair.A);
-        ::close(pair.B);
-    };
-    char buffer[1 << 16];
+    std::vector<TLink> links;
+    std::vector<char> buffer(1 << 16);
     while (!m_stop) {
+        auto now = TClock::now();
         std::vector<pollfd> fds{{m_wakeFd, POLLIN, 0}, {m_listenFd, POLLIN, 0}};
-        for (const TPair& pair : pairs) {
-            fds.push_back({pair.A, POLLIN, 0});
-            fds.push_back({pair.B, POLLIN, 0});
+        int timeout = 200;
+        for (const TLink& link : links) {
+            for (int d = 0; d < 2; ++d) {
+                // A held direction still learns when its sender goes away.
+                fds.push_back(
+                    {link.Fd[d], static_cast<short>(MayRead(link, d, now) ? POLLIN : POLLRDHUP), 0});
+                if (link.HoldUntil[d] > now) {
+                    const auto wait =
+                        std::chrono::duration_cast<std::chrono::milliseconds>(link.HoldUntil[d] - now)
+                            .count();
+                    timeout = std::min<int>(timeout, static_cast<int>(wait) + 1);
+                }
+            }
         }
-        if (::poll(fds.data(), fds.size(), 200) < 0)
+        if (::poll(fds.data(), fds.size(), timeout) < 0)
             continue;
         if (fds[0].revents) {
             std::uint64_t count;
             [[maybe_unused]] const auto n = ::read(m_wakeFd, &count, sizeof count);
         }
         if (m_cut) {
-            for (const TPair& pair : pairs)
-                closePair(pair);
-            pairs.clear();
+            for (const TLink& link : links)
+                CloseLink(link);
+            links.clear();
             m_cut = false;
             continue;
         }
-        // Only the pairs polled above have their results in fds.
-        const std::size_t polled = pairs.size();
+        // Only the links polled above have their results in fds.
+        const std::size_t polled = links.size();
         if (fds[1].revents & POLLIN) {
             const int client = ::accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
             if (client >= 0) {
@@ -82,55 +138,108 @@ void TForwardingProxy::Run() {
                     ::connect(server, reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0) {
                     ::close(server);
                     ::close(client);
+                    ++m_refused;
                 } else {
-                    pairs.push_back({client, server});
+                    TLink link;
+                    link.Fd[0] = client;
+                    link.Fd[1] = server;
+                    links.push_back(std::move(link));
                     ++m_connections;
                 }
             }
         }
-        std::vector<TPair> alive;
-        for (std::size_t i = 0; i < pairs.size(); ++i) {
-            if (i >= polled) {
-                alive.push_back(pairs[i]);
-                continue;
-            }
+        const bool release = m_release.exchange(false);
+        now = TClock::now();
+        std::vector<TLink> alive;
+        for (std::size_t i = 0; i < links.size(); ++i) {
+            TLink& link = links[i];
             bool open = true;
-            for (int side = 0; side < 2 && open; ++side) {
-                const pollfd& p = fds[2 + 2 * i + side];
-                if (!p.revents)
-                    continue;
-                const int from = side == 0 ? pairs[i].A : pairs[i].B;
-                const int to = side == 0 ? pairs[i].B : pairs[i].A;
-                const ssize_t n = ::recv(from, buffer, sizeof buffer, 0);
-                if (n <= 0) {
+            for (int d = 0; d < 2 && open; ++d) {
+                if (release)
+                    link.Stalled[d] = false;
+                const int to = link.Fd[1 - d];
+                const short events = i < polled ? fds[2 + 2 * i + d].revents : 0;
+                if (!(events & POLLIN) && (events & (POLLRDHUP | POLLHUP | POLLERR))) {
                     open = false;
                     break;
                 }
-                if (const std::uint64_t flipAt = m_flipAt; side == 0 && m_bytes + n > flipAt) {
-                    buffer[flipAt > m_bytes ? flipAt - m_bytes : 0] ^= 0x01;
-                    m_flipAt = UINT64_MAX;
-                }
-                ssize_t sent = 0;
-                while (sent < n) {
-                    const ssize_t k =
-                        ::send(to, buffer + sent, static_cast<std::size_t>(n - sent), MSG_NOSIGNAL);
-                    if (k <= 0) {
+                if (events) {
+                    const ssize_t n = ::recv(link.Fd[d], buffer.data(), buffer.size(), MSG_DONTWAIT);
+                    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
                         open = false;
                         break;
                     }
-                    sent += k;
+                    const auto got = static_cast<std::size_t>(std::max<ssize_t>(n, 0));
+                    if (link.Dropping[d]) {
+                        m_bytes += got;
+                        continue;
+                    }
+                    std::size_t pass = got;
+                    bool fire = false;
+                    TFault fault;
+                    {
+                        std::lock_guard lock(m_mutex);
+                        const auto direction = d == 0 ? TProxyDirection::pdUp : TProxyDirection::pdDown;
+                        // A flip needs a byte after the count to act on.
+                        const bool reached = m_fault.Kind == TProxyFault::pfFlip
+                                                 ? link.Count[d] + got > m_fault.AtByte
+                                                 : link.Count[d] + got >= m_fault.AtByte;
+                        if (m_fault.Armed && m_fault.Direction == direction && reached &&
+                            link.Count[d] <= m_fault.AtByte) {
+                            pass = static_cast<std::size_t>(m_fault.AtByte - link.Count[d]);
+                            fire = true;
+                            fault = m_fault;
+                            m_fault.Armed = false;
+                        }
+                    }
+                    if (!SendAll(to, buffer.data(), pass)) {
+                        open = false;
+                        break;
+                    }
+                    link.Count[d] += pass;
+                    m_bytes += pass;
+                    if (!fire)
+                        continue;
+                    const std::string rest(buffer.data() + pass, got - pass);
+                    switch (fault.Kind) {
+                        case TProxyFault::pfCut:
+                            open = false;
+                            break;
+                        case TProxyFault::pfStall:
+                            link.Stalled[d] = true;
+                            link.Held[d] = rest;
+                            break;
+                        case TProxyFault::pfDelay:
+                            link.HoldUntil[d] = now + fault.Delay;
+                            link.Held[d] = rest;
+                            break;
+                        case TProxyFault::pfDrop:
+                            link.Dropping[d] = true;
+                            m_bytes += rest.size();
+                            break;
+                        case TProxyFault::pfFlip:
+                            link.Held[d] = rest;
+                            link.Held[d][0] ^= 0x01;
+                            break;
+                    }
+                    m_fired = true;
                 }
-                m_bytes += static_cast<std::uint64_t>(n);
+                if (open && !link.Held[d].empty() && !link.Stalled[d] && now >= link.HoldUntil[d]) {
+                    open = SendAll(to, link.Held[d].data(), link.Held[d].size());
+                    link.Count[d] += link.Held[d].size();
+                    m_bytes += link.Held[d].size();
+                    link.Held[d].clear();
+                }
             }
             if (open)
-                alive.push_back(pairs[i]);
+                alive.push_back(link);
             else
-                closePair(pairs[i]);
+                CloseLink(link);
         }
-        pairs.swap(alive);
+        links.swap(alive);
     }
-    for (const TPair& pair : pairs)
-        closePair(pair);
+    for (const TLink& link : links)
+        CloseLink(link);
 }
 
 }  // namespace fwp::test
