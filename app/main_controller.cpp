@@ -298,12 +298,14 @@ void TMainController::ConnectionEstablished() {
     SetStatus(1, "port: " + std::to_string(port));
     m_peerStatus = "comto: " + transer.RemoteHost();
     SetStatus(3, m_peerStatus);
+    // The handshake left the smaller of the two sizes; the session sends with its own.
+    ApplyTransferSettings();
     transer.Start();
     AddNote(riConnected, "開始", std::string(wire::Banner), "接続確立");
 }
 
-// Set before the handshake, which announces the buffer size; the two sides
-// then keep the smaller one for the whole session.
+// Set before the handshake, which announces the buffer size, and again after
+// it, since the handshake leaves the smaller of the two sides' sizes.
 void TMainController::ApplyTransferSettings() {
     m_transer->PacketType = static_cast<TFileTransPacketType>(m_config.PacketType);
     m_transer->BufSize = m_config.BufferSize;

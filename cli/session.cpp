@@ -309,6 +309,8 @@ int TSession::Run() {
         Cleanup();
         return 2;
     }
+    // The handshake left the smaller of the two sizes; the session sends with its own.
+    m_transer.BufSize = m_settings.BufferSize;
     m_transer.Start();
     QueueOwnWork();
     while (!m_stopRequested) {

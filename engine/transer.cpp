@@ -133,6 +133,7 @@ void TTranser::DoDisconnect() {
 
 void TTranser::Handshake() {
     TTranserSocket::Handshake();
+    const std::int32_t inForce = BufSize;
     Connection()->Send({std::to_string(BufSize), wire::LineEnd});
     const std::string line = ReadHandshakeLine();
     const auto peerBufSize = ParseInt32(line);
@@ -142,6 +143,11 @@ void TTranser::Handshake() {
     // break the packet arithmetic, so the own value stays then.
     if (*peerBufSize > 0 && *peerBufSize < BufSize)
         BufSize = *peerBufSize;
+    // A rebuilt link goes on with the size that was in force before it (the
+    // owner sets its own size again before Start after the first handshake):
+    // a peer's smaller size must not slow the rest of the session down.
+    if (m_state == tsReconnecting)
+        BufSize = inForce;
     // The first message on every link: our session number under the id that
     // names no task. A classic peer ignores it; a copy of this program learns
     // from it whether a link that comes back still leads to the same session.

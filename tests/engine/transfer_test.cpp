@@ -454,12 +454,16 @@ TEST(TransferLink, CutLinkIsRebuiltAndTheFileArrivesWhole) {
         }));
         proxy.Cut();
         ASSERT_TRUE(client.WaitUntil([](TTranser& t) { return t.State() == tsReconnecting; }));
-        // Both come back and finish.
-        for (TPeer* peer : {&server, &client})
-            peer->Call([](TTranser& t) {
-                t.BufSize = 128 * 1024;
-                return 0;
-            });
+        // Both come back and finish; each keeps the buffer size it had, even
+        // where the other announces a smaller one.
+        server.Call([](TTranser& t) {
+            t.BufSize = 16 * 1024;
+            return 0;
+        });
+        client.Call([](TTranser& t) {
+            t.BufSize = 128 * 1024;
+            return 0;
+        });
         ASSERT_TRUE(server.WaitUntil(
             [&](TTranser&) {
                 return server.HasCompleted(FileLine("up.bin")) && server.HasCompleted(FileLine("down.bin"));
@@ -476,6 +480,7 @@ TEST(TransferLink, CutLinkIsRebuiltAndTheFileArrivesWhole) {
         EXPECT_EQ(ResultOf(client, FileLine("down.bin")), trComplete);
         EXPECT_EQ(ReadAll(server.ReceiveFolder / "up.bin"), ReadAll(up));
         EXPECT_EQ(ReadAll(client.ReceiveFolder / "down.bin"), ReadAll(down));
+        EXPECT_EQ(client.Call([](TTranser& t) { return t.BufSize; }), 128 * 1024);
     }
 }
 
