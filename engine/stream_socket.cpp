@@ -18,6 +18,10 @@ namespace fwp {
 namespace {
 
 constexpr std::size_t ReceiveChunkBytes = 256 * 1024;
+// The kernel keeps at most this much of our data unsent; beyond it the
+// socket is not writable. A message written next then waits behind little
+// file data, while the bytes already in flight keep the line busy.
+constexpr int UnsentLimitBytes = 128 * 1024;
 
 std::uint64_t NowMs() {
     timespec ts{};
@@ -39,6 +43,7 @@ short PollOne(int fd, short events, int timeoutMs) {
 void PrepareConnection(int fd) {
     const int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &UnsentLimitBytes, sizeof UnsentLimitBytes);
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
 }
 

@@ -1,7 +1,9 @@
 // The engine against a hand-driven peer: exact wire lines, and hostile input.
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <csignal>
+#include <map>
 #include <set>
 
 #include <gtest/gtest.h>
@@ -525,41 +527,85 @@ std::vector<std::int32_t> AcceptOffers(TRawPeer& raw, std::size_t count, std::si
     return ids;
 }
 
-TEST_F(RawSession, PacketsNeverRunAcrossABufferSizeBoundary) {
-    Start(32767, 1 << 20);
-    engine.Offer(box.WriteRandomFile("out/a.bin", 70000, 1));
-    engine.Offer(box.WriteRandomFile("out/b.bin", 70000, 2));
-    const auto ids = AcceptOffers(raw, 2, 2);
-    ASSERT_EQ(ids.size(), 2u);
-    // Two tasks: 32767 / 2 = 16383 a packet, cut at the multiple of 32767.
-    const std::pair<std::int64_t, std::int64_t> expected[] = {
-        {0, 16383}, {16383, 16383}, {32766, 1}, {32767, 16383}, {49150, 16383}, {65533, 1}, {65534, 4466}};
-    std::size_t seen = 0;
-    TPacketReader reader(raw);
-    while (seen < std::size(expected)) {
-        const auto packet = reader.Next({ids[0], ids[1]});
-        ASSERT_TRUE(packet);
-        if (packet->Id != ids[0])
-            continue;
-        EXPECT_EQ(packet->Position, expected[seen].first);
-        EXPECT_EQ(packet->Length, expected[seen].second);
-        ++seen;
+TEST_F(RawSession, PacketsNeverExceedTheBufferNorRunAcrossItsMultiples) {
+    // The peer's buffer size, the number of files; every packet of each file is checked.
+    const struct {
+        std::int32_t bufSize;
+        int files;
+    } cases[] = {{32767, 2}, {1024, 1}, {1024, 3}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.bufSize << " x" << c.files);
+        TRawSession session;
+        session.Start(1 << 20, c.bufSize);
+        std::vector<std::int64_t> sizes;
+        for (int i = 0; i < c.files; ++i) {
+            sizes.push_back(70'000 + i);
+            session.engine.Offer(session.box.WriteRandomFile("out/f" + std::to_string(i) + ".bin",
+                                                             sizes.back(), static_cast<unsigned>(i + 1)));
+        }
+        const auto ids = AcceptOffers(session.raw, sizes.size(), sizes.size());
+        ASSERT_EQ(ids.size(), sizes.size());
+        std::map<std::int32_t, std::int64_t> next;  // id -> position of the next packet
+        for (const std::int32_t id : ids)
+            next[id] = 0;
+        TPacketReader reader(session.raw);
+        std::size_t filesDone = 0;
+        while (filesDone < ids.size()) {
+            const auto packet = reader.Next({ids.begin(), ids.end()});
+            ASSERT_TRUE(packet);
+            const auto index =
+                static_cast<std::size_t>(std::find(ids.begin(), ids.end(), packet->Id) - ids.begin());
+            EXPECT_EQ(packet->Position, next[packet->Id]);
+            EXPECT_GT(packet->Length, 0);
+            EXPECT_LE(packet->Position % c.bufSize + packet->Length, c.bufSize);
+            next[packet->Id] = packet->Position + packet->Length;
+            if (next[packet->Id] == sizes[index])
+                ++filesDone;
+        }
     }
 }
 
-TEST_F(RawSession, ManyTasksShareTheBufferButNotBelow128Bytes) {
+TEST_F(RawSession, QueuedTasksDoNotShrinkThePacketsOfTheOneThatSends) {
     Start(32768, 1 << 20);
     engine.Call([&](TTranser& t) {
         for (int i = 0; i < 300; ++i)
             t.Tasks().AddSendTask("FileTransfering:m" + std::to_string(i),
-                                  std::make_unique<TMemoryStream>(std::string(1000, 'm')));
+                                  std::make_unique<TMemoryStream>(std::string(100'000, 'm')));
         return 0;
     });
     const auto ids = AcceptOffers(raw, 300, 1);
     ASSERT_EQ(ids.size(), 300u);
     const auto packet = TPacketReader(raw).Next({ids[0]});
     ASSERT_TRUE(packet);
-    EXPECT_EQ(packet->Length, 128);
+    EXPECT_EQ(packet->Length, 32768);
+}
+
+TEST_F(RawSession, ThreeFilesProgressTogether) {
+    Start(32768, 32768);
+    engine.Call([](TTranser& t) {
+        t.MaxSendingCount = 3;
+        return 0;
+    });
+    std::vector<std::int32_t> offered;
+    for (int i = 0; i < 3; ++i)
+        offered.push_back(
+            engine.Offer(box.WriteRandomFile("out/t" + std::to_string(i) + ".bin", 3'000'000, 30 + i)));
+    const auto ids = AcceptOffers(raw, 3, 3);
+    ASSERT_EQ(ids.size(), 3u);
+    // Until the first file is through, every file has had packets, and the
+    // three take turns: none sends the whole buffer alone.
+    std::map<std::int32_t, std::int64_t> sent;
+    TPacketReader reader(raw);
+    while (true) {
+        const auto packet = reader.Next({ids.begin(), ids.end()});
+        ASSERT_TRUE(packet);
+        sent[packet->Id] = packet->Position + packet->Length;
+        if (sent[packet->Id] == 3'000'000)
+            break;
+    }
+    ASSERT_EQ(sent.size(), 3u);
+    for (const auto& [id, bytes] : sent)
+        EXPECT_GT(bytes, 1'000'000) << id;
 }
 
 TEST_F(RawSession, SendLimitHoldsFilesBackButNotMessages) {
