@@ -220,10 +220,14 @@ void TTranser::Close() {
             AbortTask(*task);
     --m_holdDepth;
     const std::uint64_t t2 = m_loop.TickCount();
-    RunLoopUntil([this] { return m_state == tsReady && m_tasks.Count() == 0; }, t2, Timeouts.CloseStep);
-    WaitForTick(0);
-    SendCommand(wire::CmdTerminate, nullptr);
-    RunLoopUntil([this] { return m_state == tsClosed; }, t2, Timeouts.CloseStep);
+    // The peer may end the session first (its "#TERMINATE" closes ours): no need to wait on.
+    RunLoopUntil([this] { return m_state == tsClosed || (m_state == tsReady && m_tasks.Count() == 0); }, t2,
+                 Timeouts.CloseStep);
+    if (m_state != tsClosed) {
+        WaitForTick(0);
+        SendCommand(wire::CmdTerminate, nullptr);
+        RunLoopUntil([this] { return m_state == tsClosed; }, t2, Timeouts.CloseStep);
+    }
     StopTimer();
     CloseSocket();
     m_state = tsClosed;
@@ -395,6 +399,15 @@ void TTranser::AbortTask(TTranserTask& task) {
             else
                 task.State = ttsAborting;
             KickSend();
+            return;
+        case ttsAccepted:
+            // Our acceptance is on its way and the sender may be starting: ask
+            // it to end the task. Its echo ends ours, whatever came before it.
+            ++m_holdDepth;
+            WaitForTick(0);
+            if (task.ResultCode == -1)
+                SendCommand(wire::CmdAbort, &task);
+            --m_holdDepth;
             return;
         case ttsOffered:
         case ttsTransfering:

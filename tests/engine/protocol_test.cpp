@@ -3,8 +3,10 @@
 
 #include <algorithm>
 #include <csignal>
+#include <future>
 #include <map>
 #include <set>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -422,6 +424,50 @@ TEST_F(RawSession, PacketsForATaskThatEndedAreSkippedNotOffered) {
     EXPECT_EQ(engine.Offers(), offers + 1);
 }
 
+TEST_F(RawSession, AbortRightAfterAcceptingReachesTheSenderAndEndsTheTask) {
+    Start();
+    ASSERT_EQ(OfferAndAnswer(11, "FileTransfering:q.bin", 1000), "$ACPT");
+    engine.Call([](TTranser& t) {
+        t.AbortTask(t.Tasks()[0]);
+        return 0;
+    });
+    ASSERT_TRUE(raw.ExpectLine("#ABORT"));
+    EXPECT_EQ(raw.ReadLine(), "11");
+    // The start the sender had already sent, then its echo.
+    SendStart(11, 1000);
+    raw.SendLines({"#ABORT", "11"});
+    EXPECT_TRUE(engine.WaitUntil([](TTranser& t) { return t.Tasks().Count() == 0; }));
+    std::vector<TCompletion> storage;
+    const TCompletion* done = engine.FindCompletion("FileTransfering:q.bin", storage);
+    ASSERT_TRUE(done);
+    EXPECT_EQ(done->Result, trAborted);
+}
+
+TEST_F(RawSession, ClosingEndsAtOnceWhenThePeerEndsTheSessionFirst) {
+    Start();
+    engine.Call([](TTranser& t) {
+        t.Timeouts.CloseStep = 30000;
+        return 0;
+    });
+    ASSERT_EQ(OfferAndAnswer(12, "FileTransfering:c.bin", 1000), "$ACPT");
+    SendStart(12, 1000);
+    ASSERT_TRUE(engine.WaitUntil([](TTranser& t) { return t.Tasks()[0].State == ttsTransfering; }));
+    auto closing = std::async(std::launch::async, [&] {
+        const auto start = std::chrono::steady_clock::now();
+        engine.Call([](TTranser& t) {
+            t.Close();
+            return 0;
+        });
+        return std::chrono::steady_clock::now() - start;
+    });
+    // Instead of echoing the abort, the peer ends the whole session.
+    ASSERT_TRUE(raw.ExpectLine("#ABORT"));
+    raw.SendLines({"#TERMINATE"});
+    ASSERT_EQ(closing.wait_for(60s), std::future_status::ready);
+    EXPECT_LT(closing.get(), 15s);
+    EXPECT_EQ(engine.State(), tsClosed);
+}
+
 TEST_F(RawSession, HostileAcknowledgesAndSeeksAreIgnored) {
     Start();
     const auto file = box.WriteRandomFile("out/a.bin", 100'000, 1);
@@ -633,6 +679,66 @@ TEST_F(RawSession, SendLimitHoldsFilesBackButNotMessages) {
         messageSent |= packet->Id == message;
     }
     EXPECT_TRUE(messageSent);
+}
+
+// A receiver as the classic program is: it reads only in its own 20 ms tick
+// (everything that is there by then), accepts every offer at 0 and
+// acknowledges each packet. Returns the received bytes by task id once
+// every offered file is complete, or nothing when the session stalls.
+std::optional<std::map<std::int32_t, std::string>> ReceiveOnTicks(TRawPeer& raw, std::size_t files) {
+    std::map<std::int32_t, std::int64_t> sizes;
+    std::set<std::int32_t> started;
+    std::map<std::int32_t, std::string> data;
+    std::size_t complete = 0;
+    for (int tick = 0; tick < 1500 && complete < files; ++tick) {
+        std::this_thread::sleep_for(20ms);  // the peer's own pace, not a wait for the engine
+        while (auto command = raw.ReadLine(5ms)) {
+            if (*command != "#TRANSDATA")
+                continue;
+            const auto id = std::stoi(raw.ReadLine().value_or("0"));
+            const auto second = raw.ReadLine();
+            if (!second)
+                return std::nullopt;
+            if (!ParseInt64(*second)) {  // an offer: name line, then size
+                sizes[id] = std::stoll(raw.ReadLine().value_or("0"));
+                raw.SendLines({"#TRANSDATA", std::to_string(id), "$ACPT", "0"});
+            } else if (!started.contains(id)) {  // the start message after our answer
+                started.insert(id);
+            } else {             // a data packet: type, raw length, wire length, payload
+                raw.ReadLine();  // type: direct
+                raw.ReadLine();  // raw length, the same
+                const auto length = std::stoll(raw.ReadLine().value_or("0"));
+                const auto payload = raw.ReadBytes(static_cast<std::size_t>(length));
+                if (!payload || std::stoll(*second) != static_cast<std::int64_t>(data[id].size()))
+                    return std::nullopt;
+                data[id] += *payload;
+                raw.SendLines({"#TRANSDATA", std::to_string(id), std::to_string(data[id].size())});
+                if (static_cast<std::int64_t>(data[id].size()) == sizes[id])
+                    ++complete;
+            }
+        }
+    }
+    if (complete < files)
+        return std::nullopt;
+    return data;
+}
+
+TEST(ClassicPeer, AReceiverThatReadsOnlyInItsTickGetsEveryFileWhole) {
+    for (const std::int32_t bufSize : {32768, 1024}) {
+        SCOPED_TRACE(bufSize);
+        TRawSession session;
+        session.Start(1 << 20, bufSize);
+        std::map<std::int32_t, std::string> sent;
+        for (int i = 0; i < 3; ++i) {
+            const auto file =
+                session.box.WriteRandomFile("out/c" + std::to_string(i) + ".bin", 400'000 + i, 40 + i);
+            sent[session.engine.Offer(file)] = ReadAll(file);
+        }
+        const auto received = ReceiveOnTicks(session.raw, sent.size());
+        ASSERT_TRUE(received);
+        EXPECT_TRUE(*received == sent);
+        EXPECT_TRUE(session.engine.WaitUntil([](TTranser& t) { return t.Tasks().Count() == 0; }));
+    }
 }
 
 TEST(RawHandshake, PeerBufferSizeOfZeroOrLessKeepsTheOwnValue) {
