@@ -158,6 +158,51 @@ TEST_F(RawSession, EngineAsSenderWritesTheExactLines) {
     EXPECT_EQ(engine.Completions()[0].Result, trComplete);
 }
 
+TEST_F(RawSession, PacketsThatDeflateCannotShrinkGoDirectAndTheRestCompressed) {
+    Start(32768, 32768);
+    engine.Call([](TTranser& t) {
+        t.PacketType = ptCompress;
+        return 0;
+    });
+    // Text, noise, text: 32 KiB packets of each kind.
+    const std::string noise = ReadAll(box.WriteRandomFile("noise.bin", 3 * 32768, 5));
+    std::string text;
+    while (text.size() < 3 * 32768)
+        text += "Fernwaypost sends files straight between two peers. ";
+    text.resize(3 * 32768);
+    const std::string content = text + noise + text;
+    const std::int32_t id = engine.Offer(box.WriteFile("out/mixed.bin", content));
+    ASSERT_TRUE(raw.ExpectLine("FileTransfering:mixed.bin"));
+    raw.ReadLine();
+    raw.SendLines({"#TRANSDATA", std::to_string(id), "$ACPT", "0"});
+    ASSERT_TRUE(raw.ExpectLine("#TRANSDATA"));
+    raw.ReadLine();
+    raw.ReadLine();  // the start message
+    std::string received;
+    std::set<std::string> types;
+    while (received.size() < content.size()) {
+        ASSERT_TRUE(raw.ExpectLine("#TRANSDATA"));
+        EXPECT_EQ(raw.ReadLine(), std::to_string(id));
+        EXPECT_EQ(raw.ReadLine(), std::to_string(received.size()));
+        const auto type = raw.ReadLine().value_or("");
+        const auto length = std::stoll(raw.ReadLine().value_or("0"));
+        const auto wire = std::stoll(raw.ReadLine().value_or("0"));
+        const auto payload = raw.ReadBytes(static_cast<std::size_t>(wire));
+        ASSERT_TRUE(payload);
+        types.insert(type);
+        if (type == "1") {
+            EXPECT_LT(wire, length);
+            received += DecompressPacket(*payload, length);
+        } else {
+            ASSERT_EQ(type, "0");
+            EXPECT_EQ(wire, length);
+            received += *payload;
+        }
+    }
+    EXPECT_EQ(types, (std::set<std::string>{"0", "1"}));
+    EXPECT_TRUE(received == content);
+}
+
 TEST_F(RawSession, CompressedAndEncipheredPacketsCarryTheirTransform) {
     Start();
     const auto file = box.WriteFile("out/t.txt", std::string(1000, 'a'));
