@@ -515,6 +515,9 @@ void TTranser::SendBetweenTicks() {
 }
 
 bool TTranser::SendPass() {
+    // A handler raised during the pass may queue work (KickSend): the pass
+    // then reports work left, so that the loop comes back for it.
+    m_sendWanted = false;
     const std::uint64_t now = m_loop.TickCount();
     if (now - m_lastIdleTick > Timeouts.IdleInterval) {
         SendCommand(wire::CmdIdoling, nullptr);
@@ -531,14 +534,14 @@ bool TTranser::SendPass() {
     while (m_state == tsBusy) {
         TStreamSocket* connection = Connection();
         if (!connection || connection->Broken())
-            return false;
+            return m_sendWanted;
         const std::vector<TTranserTask*>& round = m_schedule.NextRound(m_tasks, MaxSendingCount);
         if (round.empty() || !m_schedule.RateAllows())
-            return false;
+            return m_sendWanted;
         if (!m_schedule.InSlice(m_loop.TickCount()) || !connection->WaitForWrite(0))
             return true;
-        // The round is rebuilt after each packet, so a round ends early when
-        // a handler ends or adds a task; copy it before sending.
+        // One packet each in turn; a handler may end or add tasks meanwhile,
+        // so the round is a copy and is made anew for the next turn.
         const std::vector<TTranserTask*> senders = round;
         for (TTranserTask* task : senders) {
             if (task->ResultCode != -1 || task->State != ttsTransfering || !task->Stream ||
@@ -547,7 +550,7 @@ bool TTranser::SendPass() {
             SendDataPacket(*task, senders.size());
         }
     }
-    return false;
+    return m_sendWanted;
 }
 
 void TTranser::SendControl(TTranserTask& task) {
