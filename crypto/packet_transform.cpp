@@ -412,7 +412,7 @@ void TPacketCompressor::Compress(std::string_view in, std::string& out) {
 }
 
 bool TPacketCompressor::CompressIfSmaller(std::string_view in, std::string& out) {
-    constexpr std::uint32_t maxSkip = 64;
+    constexpr std::uint32_t maxSkip = 256;
     if (m_skipLeft > 0) {
         --m_skipLeft;
         return false;

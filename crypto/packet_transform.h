@@ -50,7 +50,7 @@ public:
     void Compress(std::string_view in, std::string& out);
     // Compress, but only where it pays: false (out unspecified) when the
     // stream would not be smaller than in. After such a packet the next ones
-    // are not even tried for a while (1, 2, 4 ... up to 64 packets as the
+    // are not even tried for a while (1, 2, 4 ... up to 256 packets as the
     // misses go on), so incompressible data costs next to no deflate time.
     bool CompressIfSmaller(std::string_view in, std::string& out);
 
