@@ -712,18 +712,24 @@ TEST_F(RawSession, SendLimitHoldsFilesBackButNotMessages) {
     const std::int32_t message = engine.SendMessage("hi");
     std::set<std::int32_t> all(ids.begin(), ids.end());
     all.insert(message);
+    // The message's packet comes after what the sockets already hold, but
+    // before the three files are through; the other two wait for them.
     bool messageSent = false;
+    std::map<std::int32_t, std::int64_t> sent;
     TPacketReader reader(raw);
-    for (int k = 0; k < 60; ++k) {
+    for (int k = 0; k < 5000 && !messageSent; ++k) {
         const auto packet = reader.Next(all);
         ASSERT_TRUE(packet);
+        sent[packet->Id] = packet->Position + packet->Length;
         EXPECT_NE(packet->Id, ids[3]);
         EXPECT_NE(packet->Id, ids[4]);
         if (k == 10)
             raw.SendLines({"#TRANSDATA", std::to_string(message), "$ACPT", "0"});
-        messageSent |= packet->Id == message;
+        messageSent = packet->Id == message;
     }
     EXPECT_TRUE(messageSent);
+    for (std::size_t i = 0; i < 3; ++i)
+        EXPECT_LT(sent[ids[i]], 3'000'000) << i;
 }
 
 // A receiver as the classic program is: it reads only in its own 20 ms tick
