@@ -39,6 +39,7 @@ TSettingsForm FormFromConfig(const TConfig& config) {
     form.PacketType = config.PacketType;
     form.BufferSize = config.BufferSize;
     form.MaxSendCount = config.MaxSendCount;
+    form.MaxSendRate = std::max(config.MaxSendRate, 0);
     form.Reconnect = config.Reconnect;
     form.AutoReceive = config.AutoReceive;
     form.ReceiveTo = config.ReceiveTo;
@@ -68,12 +69,14 @@ void CloseSettings(const TSettingsForm& form, TConfig& config, TTranser& transer
     config.MsgrUseEasyConnection = form.MsgrUseEasyConnection;
     config.Reconnect = form.Reconnect;
     config.MaxSendCount = form.MaxSendCount;
+    config.MaxSendRate = std::max(form.MaxSendRate, 0);
     config.UseUPnP = form.UseUPnP;
     config.MinimizeOnTray = form.MinimizeOnTray;
     config.Save();
     transer.PacketType = static_cast<TFileTransPacketType>(config.PacketType);
     transer.BufSize = config.BufferSize;
     transer.MaxSendingCount = config.MaxSendCount;
+    transer.MaxSendRate = config.MaxSendRate;
 }
 
 }  // namespace fwp

@@ -30,12 +30,14 @@ constexpr std::int64_t MinBufferSize = 128;
 constexpr std::int64_t MaxBufferSize = 2147483647;
 constexpr std::int64_t MinSendCount = 1;
 constexpr std::int64_t MaxSendCount = 64;
+constexpr std::int64_t MaxSendRateField = 2147483647;  // bytes per second; 0 = no limit
 
 // The controls of the panel. Texts are UTF-8.
 struct TSettingsForm {
     int PacketType = 0;
     std::int32_t BufferSize = 32768;
     std::int32_t MaxSendCount = 3;
+    std::int32_t MaxSendRate = 0;
     bool Reconnect = true;
     bool AutoReceive = false;
     std::string ReceiveTo;

@@ -27,6 +27,10 @@ const char* const UsageText =
     "  -b, --buffer-size N    default: the BufferSize setting\n"
     "  -m, --max-send N       default: the MaxSendCount setting\n"
     "  -s, --say TEXT         send an instant message once connected (repeatable)\n"
+    "      --chat             send each line of standard input as an instant message\n"
+    "                         (then offers are not asked on the terminal)\n"
+    "      --limit-rate RATE  send file data at most RATE bytes a second; K and M\n"
+    "                         suffixes count 1024s; 0 = no limit (default: MaxSendRate)\n"
     "      --stay             keep the session open after own transfers end\n"
     "  -c, --config FILE      settings file to read (fwpost never writes settings)\n"
     "  -q, --quiet            no progress display\n"
@@ -63,6 +67,7 @@ constexpr TSpec Specs[] = {
     {'c', "config", true},      {'q', "quiet", false},       {'h', "help", false},
     {'\0', "version", false},   {'\0', "register", true},    {'\0', "user", true},
     {'\0', "upnp", false},      {'\0', "service-url", true}, {'\0', "secret", true},
+    {'\0', "limit-rate", true}, {'\0', "chat", false},
 };
 
 std::int32_t NumberValue(std::string_view name, const std::string& value, std::int64_t low,
@@ -72,6 +77,23 @@ std::int32_t NumberValue(std::string_view name, const std::string& value, std::i
         throw TUsageError("--" + std::string(name) + ": not a number in " + std::to_string(low) + ".." +
                           std::to_string(high) + ": " + value);
     return static_cast<std::int32_t>(*number);
+}
+
+// "500000", "800K", "1M": bytes per second.
+std::int64_t RateValue(const std::string& value) {
+    std::string digits = value;
+    std::int64_t unit = 1;
+    if (!digits.empty() && (digits.back() == 'K' || digits.back() == 'k'))
+        unit = 1024;
+    else if (!digits.empty() && (digits.back() == 'M' || digits.back() == 'm'))
+        unit = 1024 * 1024;
+    if (unit != 1)
+        digits.pop_back();
+    const auto number = ParseInt64(digits);
+    constexpr std::int64_t limit = std::int64_t{1} << 40;
+    if (!number || *number < 0 || *number > limit / unit)
+        throw TUsageError("--limit-rate: a number of bytes a second, with K or M if wanted: " + value);
+    return *number * unit;
 }
 
 void Apply(TOptions& options, const TSpec& spec, const std::string& value) {
@@ -99,6 +121,10 @@ void Apply(TOptions& options, const TSpec& spec, const std::string& value) {
         options.MaxSend = NumberValue(name, value, 1, 64);
     else if (name == "say")
         options.Say.push_back(value);
+    else if (name == "limit-rate")
+        options.LimitRate = RateValue(value);
+    else if (name == "chat")
+        options.Chat = true;
     else if (name == "stay")
         options.Stay = true;
     else if (name == "config")

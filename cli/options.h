@@ -27,6 +27,8 @@ struct TOptions {
     std::optional<std::int32_t> BufferSize;
     std::optional<std::int32_t> MaxSend;
     std::vector<std::string> Say;
+    std::optional<std::int64_t> LimitRate;  // bytes per second of file data, 0 = none
+    bool Chat = false;                      // standard input: one instant message per line
     bool Stay = false;
     std::optional<std::string> ConfigFile;
     bool Quiet = false;

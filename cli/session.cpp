@@ -107,7 +107,8 @@ TSession::TSession(const TOptions& options, const TSessionSettings& settings)
     // A file growing beyond the process's size limit must fail its write, not end the program.
     std::signal(SIGXFSZ, SIG_IGN);
 
-    m_askOnTerminal = !m_settings.AutoReceive && ::isatty(STDIN_FILENO);
+    // With --chat standard input carries messages, not answers.
+    m_askOnTerminal = !m_settings.AutoReceive && !m_options.Chat && ::isatty(STDIN_FILENO);
 }
 
 TSession::~TSession() {
@@ -311,8 +312,12 @@ int TSession::Run() {
     }
     // The handshake left the smaller of the two sizes; the session sends with its own.
     m_transer.BufSize = m_settings.BufferSize;
+    m_transer.MaxSendingCount = m_settings.MaxSendCount;
+    m_transer.MaxSendRate = m_settings.MaxSendRate;
     m_transer.Start();
     QueueOwnWork();
+    if (m_options.Chat)
+        m_loop.WatchRead(STDIN_FILENO, [this] { ReadChat(); });
     while (!m_stopRequested) {
         m_loop.WaitMessages(TurnWait);
         if (m_transer.State() == tsClosed || m_linkGaveUp || SessionDone())
@@ -438,6 +443,41 @@ void TSession::ReadTerminal() {
             AnswerOffer(*task, yes);
         AskNextOffer();
     }
+}
+
+// Each line of standard input is one instant message (UTF-8 in, CP932 on
+// the wire); empty lines are skipped. The end of input ends only the
+// reading, not the session.
+void TSession::ReadChat() {
+    char buffer[4096];
+    const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+    if (n <= 0) {
+        m_loop.Unwatch(STDIN_FILENO);
+        if (!m_chatInput.empty())
+            SendChatLine(std::move(m_chatInput));
+        m_chatInput.clear();
+        return;
+    }
+    m_chatInput.append(buffer, static_cast<std::size_t>(n));
+    std::size_t end;
+    while ((end = m_chatInput.find('\n')) != std::string::npos) {
+        std::string line = m_chatInput.substr(0, end);
+        m_chatInput.erase(0, end + 1);
+        SendChatLine(std::move(line));
+    }
+    // A line without end is sent in pieces the peer still accepts.
+    while (m_chatInput.size() >= static_cast<std::size_t>(MaxMessageBytes)) {
+        SendChatLine(m_chatInput.substr(0, static_cast<std::size_t>(MaxMessageBytes)));
+        m_chatInput.erase(0, static_cast<std::size_t>(MaxMessageBytes));
+    }
+}
+
+void TSession::SendChatLine(std::string line) {
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    if (line.empty() || m_transer.State() == tsClosed)
+        return;
+    m_ownTasks.insert(&SendInstantMessage(m_transer, codec::Utf8ToCp932(line)));
 }
 
 void TSession::TranserProgress(TTranserTask& task, std::int64_t byteRate, std::int64_t transfered,

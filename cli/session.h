@@ -25,6 +25,7 @@ struct TSessionSettings {
     int PacketType = 0;
     std::int32_t BufferSize = 32768;
     std::int32_t MaxSendCount = 3;
+    std::int64_t MaxSendRate = 0;  // bytes per second of file data, 0 = none
     bool AutoReceive = false;
     bool AutoResume = true;
     bool Reconnect = true;
@@ -64,6 +65,8 @@ private:
     void AnswerOffer(TTranserTask& task, bool accept);
     void AskNextOffer();
     void ReadTerminal();
+    void ReadChat();
+    void SendChatLine(std::string line);
     void ReadSignal();
 
     void Event(const std::string& line);
@@ -89,6 +92,7 @@ private:
     bool m_askOnTerminal = false;
     bool m_asking = false;
     std::string m_terminalInput;
+    std::string m_chatInput;
 
     std::set<const TTranserTask*> m_ownTasks;  // own files and messages not yet ended
     std::set<const TTranserTask*> m_ownFiles;

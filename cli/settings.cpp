@@ -25,6 +25,7 @@ TSessionSettings LoadSessionSettings(const TOptions& options) {
     // Values from the file are not checked when read; bring them into the range the panel allows.
     settings.BufferSize = std::max(options.BufferSize.value_or(config.BufferSize), 128);
     settings.MaxSendCount = std::clamp(options.MaxSend.value_or(config.MaxSendCount), 1, 64);
+    settings.MaxSendRate = options.LimitRate.value_or(std::max(config.MaxSendRate, 0));
     settings.AutoReceive = options.AutoReceive || config.AutoReceive;
     settings.AutoResume = config.AutoResume && !options.NoResume;
     settings.Reconnect = config.Reconnect;

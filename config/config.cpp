@@ -253,6 +253,7 @@ void TConfig::Load() {
     Reconnect = ReadBool(ini, "Reconnect", defaults.Reconnect);
     TimeViewMode = ReadBool(ini, "TimeViewMode", defaults.TimeViewMode);
     MaxSendCount = ReadInteger(ini, "MaxSendCount", defaults.MaxSendCount);
+    MaxSendRate = ReadInteger(ini, "MaxSendRate", defaults.MaxSendRate);
     MinimizeOnTray = ReadBool(ini, "MinimizeOnTray", defaults.MinimizeOnTray);
     FirstRunning = ReadBool(ini, "FirstRunning", defaults.FirstRunning);
     // Not one of the settings the program writes; an empty value cannot name a service.
@@ -284,6 +285,7 @@ void TConfig::Save() {
         WriteBool(ini, "Reconnect", Reconnect);
         WriteBool(ini, "TimeViewMode", TimeViewMode);
         WriteInteger(ini, "MaxSendCount", MaxSendCount);
+        WriteInteger(ini, "MaxSendRate", MaxSendRate);
         WriteBool(ini, "FirstRunning", false);  // the welcome shows on the first run only
         WriteBool(ini, "MinimizeOnTray", MinimizeOnTray);
     } catch (const TError&) {

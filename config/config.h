@@ -58,6 +58,7 @@ public:
     bool Reconnect = true;                              // rebuild a link that went silent
     bool TimeViewMode = true;                           // task list shows remaining (true) or elapsed time
     std::int32_t MaxSendCount = 3;                      // files sent at the same time
+    std::int32_t MaxSendRate = 0;                       // bytes of file data per second, 0 = no limit
     bool MsgrUseEasyConnection = true;                  // use the service in messenger-session starts
     bool MinimizeOnTray = false;                        // hide into the tray when minimised
     bool FirstRunning = true;                           // show the welcome; every save stores false

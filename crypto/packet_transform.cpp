@@ -411,6 +411,22 @@ void TPacketCompressor::Compress(std::string_view in, std::string& out) {
     DeflateAll(*m_stream, in, out);
 }
 
+bool TPacketCompressor::CompressIfSmaller(std::string_view in, std::string& out) {
+    constexpr std::uint32_t maxSkip = 256;
+    if (m_skipLeft > 0) {
+        --m_skipLeft;
+        return false;
+    }
+    Compress(in, out);
+    if (out.size() < in.size()) {
+        m_skipSpan = 0;
+        return true;
+    }
+    m_skipSpan = m_skipSpan == 0 ? 1 : std::min(m_skipSpan * 2, maxSkip);
+    m_skipLeft = m_skipSpan;
+    return false;
+}
+
 TPacketEncipherer::TPacketEncipherer(std::string_view key) {
     SetPacketKey(m_cipher, key);
 }

@@ -48,9 +48,16 @@ public:
 
     // Replaces out with the zlib stream of in, reusing out's storage.
     void Compress(std::string_view in, std::string& out);
+    // Compress, but only where it pays: false (out unspecified) when the
+    // stream would not be smaller than in. After such a packet the next ones
+    // are not even tried for a while (1, 2, 4 ... up to 256 packets as the
+    // misses go on), so incompressible data costs next to no deflate time.
+    bool CompressIfSmaller(std::string_view in, std::string& out);
 
 private:
     std::unique_ptr<z_stream_s> m_stream;
+    std::uint32_t m_skipSpan = 0;  // packets to skip after the next miss, 0 after a hit
+    std::uint32_t m_skipLeft = 0;  // packets still to send without trying
 };
 
 // EncryptPacket for a stream of packets under one key: the key schedule runs

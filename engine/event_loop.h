@@ -28,6 +28,10 @@ public:
     // one callback per descriptor.
     virtual void WatchRead(int fd, std::function<void()> onReady) = 0;
     virtual void Unwatch(int fd) = 0;
+    // Calls onReady from the loop while fd is writable (level-triggered);
+    // one callback per descriptor, independent of its read watch.
+    virtual void WatchWrite(int fd, std::function<void()> onReady) = 0;
+    virtual void UnwatchWrite(int fd) = 0;
     // Milliseconds of a monotonic clock.
     virtual std::uint64_t TickCount() const = 0;
 

@@ -43,6 +43,14 @@ void TPollLoop::Unwatch(int fd) {
     m_watches.erase(fd);
 }
 
+void TPollLoop::WatchWrite(int fd, std::function<void()> onReady) {
+    m_writeWatches[fd] = std::move(onReady);
+}
+
+void TPollLoop::UnwatchWrite(int fd) {
+    m_writeWatches.erase(fd);
+}
+
 void TPollLoop::Post(std::function<void()> work) {
     {
         std::lock_guard lock(m_postMutex);
@@ -100,11 +108,15 @@ int TPollLoop::MsUntilNextTimer() const {
 }
 
 void TPollLoop::PollOnce(int timeoutMs) {
+    // One entry per watch: a descriptor watched both ways appears twice.
     std::vector<pollfd> fds;
-    fds.reserve(m_watches.size() + 1);
+    fds.reserve(m_watches.size() + m_writeWatches.size() + 1);
     fds.push_back({m_wakeFd, POLLIN, 0});
     for (const auto& [fd, onReady] : m_watches)
         fds.push_back({fd, POLLIN, 0});
+    const std::size_t firstWrite = fds.size();
+    for (const auto& [fd, onReady] : m_writeWatches)
+        fds.push_back({fd, POLLOUT, 0});
     const int n = ::poll(fds.data(), fds.size(), timeoutMs);
     if (n <= 0)
         return;
@@ -115,8 +127,9 @@ void TPollLoop::PollOnce(int timeoutMs) {
     for (std::size_t i = 1; i < fds.size(); ++i) {
         if (!fds[i].revents)
             continue;
-        auto it = m_watches.find(fds[i].fd);
-        if (it == m_watches.end())
+        auto& watches = i < firstWrite ? m_watches : m_writeWatches;
+        auto it = watches.find(fds[i].fd);
+        if (it == watches.end())
             continue;
         const auto onReady = it->second;
         Guard(onReady);

@@ -29,6 +29,8 @@ public:
 
     void WatchRead(int fd, std::function<void()> onReady) override;
     void Unwatch(int fd) override;
+    void WatchWrite(int fd, std::function<void()> onReady) override;
+    void UnwatchWrite(int fd) override;
     // Runs work on the loop's thread at its next turn; callable from any thread.
     void Post(std::function<void()> work);
 
@@ -50,6 +52,7 @@ private:
     int m_wakeFd;
     std::map<int, TTimer> m_timers;
     std::map<int, std::function<void()>> m_watches;
+    std::map<int, std::function<void()>> m_writeWatches;
     std::mutex m_postMutex;
     std::deque<std::function<void()>> m_posted;
     bool m_quit = false;

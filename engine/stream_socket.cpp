@@ -22,6 +22,10 @@ constexpr std::size_t ReceiveChunkBytes = 256 * 1024;
 // When a name gives several addresses, each but the last gets at most this
 // long, so that an address that drops the attempt does not use up the wait.
 constexpr int PerAddressConnectMs = 3000;
+// The kernel keeps at most this much of our data unsent; beyond it the
+// socket is not writable. A message written next then waits behind little
+// file data, while the bytes already in flight keep the line busy.
+constexpr int UnsentLimitBytes = 128 * 1024;
 
 std::uint64_t NowMs() {
     timespec ts{};
@@ -75,6 +79,7 @@ int PortOf(const sockaddr_storage& address) {
 void PrepareConnection(int fd) {
     const int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &UnsentLimitBytes, sizeof UnsentLimitBytes);
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
 }
 

@@ -42,6 +42,8 @@ TTranserTask& TTranserTaskList::AddSendTask(std::string name, std::unique_ptr<TS
     task->Size = stream ? stream->Size() : 0;
     task->Stream = std::move(stream);
     m_tasks.push_back(std::move(task));
+    if (OnSendTaskAdded)
+        OnSendTaskAdded();
     return *m_tasks.back();
 }
 

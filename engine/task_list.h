@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <random>
 #include <string>
@@ -83,6 +84,9 @@ public:
     TTranserTask& operator[](std::size_t index) const { return *m_tasks[index]; }
     // Frees the objects of removed tasks; called when nothing can hold them.
     void ReleaseRemoved() { m_removed.clear(); }
+
+    // Called after AddSendTask, so the engine can send the offer at once.
+    std::function<void()> OnSendTaskAdded;
 
 private:
     std::int32_t FreshId();

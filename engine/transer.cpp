@@ -68,6 +68,7 @@ TTranser::TTranser(TEventLoop& loop) : TTranserSocket(loop) {
     std::mt19937_64 generator((static_cast<std::uint64_t>(device()) << 32) ^ device() ^
                               static_cast<std::uint64_t>(loop.TickCount()));
     m_sessionNumber = std::uniform_int_distribution<std::uint64_t>(1, LLONG_MAX)(generator);
+    m_tasks.OnSendTaskAdded = [this] { KickSend(); };
 }
 
 TTranser::~TTranser() {
@@ -80,6 +81,7 @@ TTranser::~TTranser() {
     OnReconnect = nullptr;
     OnSuspend = nullptr;
     OnDisconnect = nullptr;
+    m_tasks.OnSendTaskAdded = nullptr;
     Close();
     StopTimer();
     m_state = tsClosed;
@@ -452,8 +454,7 @@ void TTranser::Tick() {
         const auto round = [&] {
             m_tickSwallowed = false;
             goOn = RunBusy([this] {
-                if (TStreamSocket* connection = Connection(); connection && connection->WaitForWrite(1))
-                    SendPass();
+                m_sendWanted = SendPass();
                 ReceivePass();
             });
             // Not going on: "#TERMINATE" was handled, or a close ran inside.
@@ -486,6 +487,10 @@ void TTranser::ReceivePass() {
     while (m_state == tsBusy && Connection() && Connection()->WaitForData(1)) {
         DispatchCommand();
         m_lastReceiveTick = m_loop.TickCount();
+        if (m_state != tsBusy)
+            break;
+        // What the command made possible (an answer, the first packet) goes out at once.
+        m_sendWanted = SendPass();
         if (m_state != tsBusy)
             break;
         m_loop.ProcessMessages();
@@ -526,6 +531,7 @@ void TTranser::ReceiveBetweenTicks() {
 }
 
 void TTranser::UpdateWatch() {
+    UpdateWriteWatch();
     TStreamSocket* connection = Connection();
     const bool wanted = m_state == tsReady && connection && connection->Active() && !connection->Broken();
     const int fd = wanted ? connection->Fd() : -1;
@@ -545,6 +551,7 @@ bool TTranser::AcceptTask(TTranserTask& task, std::unique_ptr<TStream>&& stream)
         return false;
     task.Stream = std::move(stream);
     task.State = ttsOffered;
+    KickSend();
     return true;
 }
 
@@ -553,6 +560,7 @@ void TTranser::DenyTask(TTranserTask& task) {
         return;
     task.Stream.reset();
     task.State = ttsOffered;
+    KickSend();
 }
 
 void TTranser::AbortTask(TTranserTask& task) {
@@ -564,11 +572,22 @@ void TTranser::AbortTask(TTranserTask& task) {
                 DenyTask(task);
             else
                 task.State = ttsAborting;
+            KickSend();
+            return;
+        case ttsAccepted:
+            // Our acceptance is on its way and the sender may be starting: ask
+            // it to end the task. Its echo ends ours, whatever came before it.
+            ++m_holdDepth;
+            WaitForTick(0);
+            if (task.ResultCode == -1)
+                SendCommand(wire::CmdAbort, &task);
+            --m_holdDepth;
             return;
         case ttsOffered:
         case ttsTransfering:
         case ttsSuspended:
             task.State = ttsAborting;
+            KickSend();
             if (task.Direction == tdReceive) {
                 ++m_holdDepth;
                 WaitForTick(0);
@@ -600,6 +619,7 @@ void TTranser::ResumeTask(TTranserTask& task) {
     if (task.Direction == tdSend) {
         task.State = ttsTransfering;
         m_lastAckTick = m_loop.TickCount();
+        KickSend();
     }
     ++m_holdDepth;
     WaitForTick(0);
@@ -637,7 +657,42 @@ void TTranser::SendNumberMessage(std::string_view command, std::int32_t id, std:
     SendMessage({command, std::to_string(id), std::to_string(value)});
 }
 
-void TTranser::SendPass() {
+void TTranser::KickSend() {
+    m_sendWanted = true;
+    UpdateWriteWatch();
+}
+
+// The write watch is there only while a pass has work left, so that an idle
+// engine does not wake the loop for a socket that is always writable. A pass
+// started from it that finds nothing to send clears the wish.
+void TTranser::UpdateWriteWatch() {
+    TStreamSocket* connection = Connection();
+    const bool ready = m_state == tsReady && connection && connection->Active() && !connection->Broken();
+    if (m_state == tsBusy)
+        return;  // the pass in progress decides; the watch is updated when it ends
+    const int fd = ready && m_sendWanted ? connection->Fd() : -1;
+    if (fd == m_writeWatchedFd)
+        return;
+    if (m_writeWatchedFd >= 0)
+        m_loop.UnwatchWrite(m_writeWatchedFd);
+    m_writeWatchedFd = fd;
+    if (fd >= 0)
+        m_loop.WatchWrite(fd, [this] { SendBetweenTicks(); });
+}
+
+void TTranser::SendBetweenTicks() {
+    TStreamSocket* connection = Connection();
+    if (m_state == tsReady && connection && connection->Fd() == m_writeWatchedFd && !connection->Broken()) {
+        if (RunBusy([this] { m_sendWanted = SendPass(); }))
+            m_state = tsReady;
+    }
+    UpdateWatch();
+}
+
+bool TTranser::SendPass() {
+    // A handler raised during the pass may queue work (KickSend): the pass
+    // then reports work left, so that the loop comes back for it.
+    m_sendWanted = false;
     const std::uint64_t now = m_loop.TickCount();
     if (now - m_lastIdleTick > Timeouts.IdleInterval) {
         SendCommand(wire::CmdIdoling, nullptr);
@@ -645,74 +700,80 @@ void TTranser::SendPass() {
     }
     // Handlers raised during the walk may add or end tasks; walk a snapshot
     // and skip what has ended. Ended tasks stay valid until the tick is over.
-    std::vector<TTranserTask*> tasks;
-    tasks.reserve(m_tasks.Count());
-    for (std::size_t i = 0; i < m_tasks.Count(); ++i)
-        tasks.push_back(&m_tasks[i]);
-    int packets = 0;
     // Until the peer is known only offers go out that every peer reads alike.
     const bool peerKnown = PeerKnown(now);
-    for (TTranserTask* task : tasks) {
+    for (TTranserTask* task : TSendSchedule::ControlOrder(m_tasks)) {
         if (task->ResultCode != -1 || !Connection())
             continue;
-        const bool sending = task->Direction == tdSend;
-        if (!peerKnown && !(sending && task->State == ttsNew))
+        if (!peerKnown && !(task->Direction == tdSend && task->State == ttsNew))
             continue;
-        switch (task->State) {
-            case ttsNew:
-                if (sending && MayOffer(*task, now)) {
-                    const std::int64_t size = task->Stream ? task->Stream->Size() : 0;
-                    SendMessage({wire::CmdTransData, std::to_string(task->ID), OfferName(*task),
-                                 std::to_string(size)});
-                    task->State = ttsOffered;
-                }
-                break;
-            case ttsOffered:
-                if (!sending) {
-                    if (task->Stream) {
-                        SendMessage({wire::CmdTransData, std::to_string(task->ID), wire::AnswerAccept,
-                                     std::to_string(task->Stream->Position())});
-                        task->State = ttsAccepted;
-                    } else {
-                        SendMessage({wire::CmdTransData, std::to_string(task->ID), wire::AnswerDeny});
-                        EndTask(*task, trDenied);
-                    }
-                }
-                break;
-            case ttsAborting:
-                if (sending) {
-                    task->State = ttsAborted;
-                    SendCommand(wire::CmdAbort, task);
-                }
-                break;
-            case ttsTransfering:
-                if (sending && task->Stream && task->Stream->Position() < task->Stream->Size() &&
-                    (packets < MaxSendingCount || task->Priority)) {
-                    SendDataPacket(*task);
-                    ++packets;
-                }
-                break;
-            default:
-                break;
+        SendControl(*task, now);
+    }
+    // No data either: after a rebuilt link the peer may be a new session that
+    // holds none of our tasks. The next tick looks again.
+    if (!peerKnown)
+        return m_sendWanted;
+    m_schedule.BeginPass(now, MaxSendRate);
+    while (m_state == tsBusy) {
+        TStreamSocket* connection = Connection();
+        if (!connection || connection->Broken())
+            return m_sendWanted;
+        const std::vector<TTranserTask*>& round = m_schedule.NextRound(m_tasks, MaxSendingCount);
+        if (round.empty() || !m_schedule.RateAllows())
+            return m_sendWanted;
+        if (!m_schedule.InSlice(m_loop.TickCount()) || !connection->WaitForWrite(0))
+            return true;
+        // One packet each in turn; a handler may end or add tasks meanwhile,
+        // so the round is a copy and is made anew for the next turn.
+        const std::vector<TTranserTask*> senders = round;
+        for (TTranserTask* task : senders) {
+            if (task->ResultCode != -1 || task->State != ttsTransfering || !task->Stream ||
+                task->Stream->Position() >= task->Stream->Size() || !Connection())
+                continue;
+            SendDataPacket(*task, senders.size());
         }
+    }
+    return m_sendWanted;
+}
+
+void TTranser::SendControl(TTranserTask& task, std::uint64_t now) {
+    const bool sending = task.Direction == tdSend;
+    switch (task.State) {
+        case ttsNew:
+            if (sending && MayOffer(task, now)) {
+                const std::int64_t size = task.Stream ? task.Stream->Size() : 0;
+                SendMessage(
+                    {wire::CmdTransData, std::to_string(task.ID), OfferName(task), std::to_string(size)});
+                task.State = ttsOffered;
+            }
+            break;
+        case ttsOffered:
+            if (!sending) {
+                if (task.Stream) {
+                    SendMessage({wire::CmdTransData, std::to_string(task.ID), wire::AnswerAccept,
+                                 std::to_string(task.Stream->Position())});
+                    task.State = ttsAccepted;
+                } else {
+                    SendMessage({wire::CmdTransData, std::to_string(task.ID), wire::AnswerDeny});
+                    EndTask(task, trDenied);
+                }
+            }
+            break;
+        case ttsAborting:
+            if (sending) {
+                task.State = ttsAborted;
+                SendCommand(wire::CmdAbort, &task);
+            }
+            break;
+        default:
+            break;
     }
 }
 
-void TTranser::SendDataPacket(TTranserTask& task) {
+void TTranser::SendDataPacket(TTranserTask& task, std::size_t senders) {
     TStream& stream = *task.Stream;
     const std::int64_t position = stream.Position();
-    const std::int64_t size = stream.Size();
-    // A packet never runs across a multiple of the buffer size; with several
-    // tasks each gets a share of it, but never less than 128 bytes.
-    const std::int64_t bufSize = BufSize > 0 ? BufSize : 128;
-    std::int64_t length = std::max<std::int64_t>(bufSize / static_cast<std::int64_t>(m_tasks.Count()), 128);
-    if (position + length > size)
-        length = size - position;
-    const std::int64_t a = position % bufSize;
-    const std::int64_t b = (position + length) % bufSize;
-    if (b < a)
-        length = bufSize - a;
-
+    const std::int64_t length = m_schedule.PacketLength(position, stream.Size(), BufSize, senders);
     if (m_sendBuffer.size() < static_cast<std::size_t>(length))
         m_sendBuffer.resize(static_cast<std::size_t>(length));
     std::size_t got = 0;
@@ -726,13 +787,19 @@ void TTranser::SendDataPacket(TTranserTask& task) {
         FailTask(task, trSenderError);
         return;
     }
+    m_schedule.Spend(length);
     std::string_view payload(m_sendBuffer.data(), got);
-    if (PacketType == ptCompress) {
+    // Every packet names its own type: one that deflate does not make
+    // smaller goes as it is, which any receiver reads.
+    TFileTransPacketType type = PacketType;
+    if (type == ptCompress) {
         if (!m_compressor)
             m_compressor = std::make_unique<TPacketCompressor>();
-        m_compressor->Compress(payload, m_transformed);
-        payload = m_transformed;
-    } else if (PacketType == ptCrypt) {
+        if (m_compressor->CompressIfSmaller(payload, m_transformed))
+            payload = m_transformed;
+        else
+            type = ptDirect;
+    } else if (type == ptCrypt) {
         if (!m_encipherer || m_encipherKey != PeerDigest()) {
             m_encipherKey = PeerDigest();
             m_encipherer = std::make_unique<TPacketEncipherer>(m_encipherKey);
@@ -742,9 +809,9 @@ void TTranser::SendDataPacket(TTranserTask& task) {
     }
     std::string header;
     header.reserve(96);
-    for (const std::string& line : {std::string(wire::CmdTransData), std::to_string(task.ID),
-                                    std::to_string(position), std::to_string(static_cast<int>(PacketType)),
-                                    std::to_string(length), std::to_string(payload.size())}) {
+    for (const std::string& line :
+         {std::string(wire::CmdTransData), std::to_string(task.ID), std::to_string(position),
+          std::to_string(static_cast<int>(type)), std::to_string(length), std::to_string(payload.size())}) {
         header += line;
         header += wire::LineEnd;
     }

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/send_schedule.h"
 #include "engine/task_list.h"
 #include "engine/transer_socket.h"
 
@@ -34,11 +35,12 @@ enum class TTranserState : std::uint8_t {
 using enum TTranserState;
 
 // The transfer engine: runs the peer protocol over the connection of its
-// base. A 20 ms timer on the host's message loop drives a tick that sends
-// offers, answers and one data packet per sending task, and handles every
-// command that came in. Everything runs on the loop's thread; where the
-// engine waits it runs the loop, so ticks can nest and the state tsBusy
-// makes a nested tick do nothing.
+// base. Commands are handled as soon as they arrive, and sending goes on
+// while the socket takes it (see TSendSchedule); a 20 ms timer on the host's
+// message loop drives a tick for time-outs, progress, idling and whatever a
+// full socket or the rate limit held back. Everything runs on the loop's
+// thread; where the engine waits it runs the loop, so ticks can nest and the
+// state tsBusy makes a nested tick do nothing.
 class TTranser : public TTranserSocket {
 public:
     explicit TTranser(TEventLoop& loop);
@@ -68,6 +70,7 @@ public:
     TFileTransPacketType PacketType = ptDirect;
     std::int32_t BufSize = 32767;
     std::int32_t MaxSendingCount = 3;
+    std::int64_t MaxSendRate = 0;  // bytes of file data per second; 0 for no limit
 
     std::function<void(TTranserTask& task, std::int64_t byteRate, std::int64_t transfered, std::int64_t size,
                        bool& continueTask)>
@@ -141,9 +144,15 @@ private:
     bool MayOffer(const TTranserTask& task, std::uint64_t now) const;
     const std::string& OfferName(const TTranserTask& task) const;
 
-    // Sending.
-    void SendPass();
-    void SendDataPacket(TTranserTask& task);
+    // Sending. SendPass is true when it stopped with data left that the
+    // socket would not take or its time slice had no room for.
+    bool SendPass();
+    void SendControl(TTranserTask& task, std::uint64_t now);
+    void SendDataPacket(TTranserTask& task, std::size_t senders);
+    // Notes that something may be sent now and watches the socket for room.
+    void KickSend();
+    void UpdateWriteWatch();
+    void SendBetweenTicks();
     void SendMessage(std::initializer_list<std::string_view> lines);
     void SendCommand(std::string_view command, const TTranserTask* task);
     void SendCommand(std::string_view command, std::int32_t id);
@@ -188,6 +197,9 @@ private:
     int m_tickDepth = 0;
     int m_holdDepth = 0;
     int m_watchedFd = -1;
+    int m_writeWatchedFd = -1;
+    bool m_sendWanted = false;  // a send pass has work that waits only for the socket or the loop
+    TSendSchedule m_schedule;
     bool m_tickSwallowed = false;  // a tick came while the engine was busy  // owner operations waiting in
                                    // the loop may still hold a task
     std::deque<TEndedTask> m_ended;

@@ -26,6 +26,8 @@ TQtEventLoop::~TQtEventLoop() {
         timer->Timer->stop();
     for (auto& [fd, watch] : m_watches)
         watch->Notifier->setEnabled(false);
+    for (auto& [fd, watch] : m_writeWatches)
+        watch->Notifier->setEnabled(false);
 }
 
 std::uint64_t TQtEventLoop::TickCount() const {
@@ -88,42 +90,60 @@ void TQtEventLoop::RunBlockedTimers() {
 }
 
 void TQtEventLoop::WatchRead(int fd, std::function<void()> onReady) {
-    if (const auto it = m_watches.find(fd); it != m_watches.end()) {
+    Watch(m_watches, fd, false, std::move(onReady));
+}
+
+void TQtEventLoop::Unwatch(int fd) {
+    EndWatch(m_watches, fd);
+}
+
+void TQtEventLoop::WatchWrite(int fd, std::function<void()> onReady) {
+    Watch(m_writeWatches, fd, true, std::move(onReady));
+}
+
+void TQtEventLoop::UnwatchWrite(int fd) {
+    EndWatch(m_writeWatches, fd);
+}
+
+void TQtEventLoop::Watch(TWatches& watches, int fd, bool write, std::function<void()> onReady) {
+    if (const auto it = watches.find(fd); it != watches.end()) {
         it->second->OnReady = std::move(onReady);
         return;
     }
     auto watch = std::make_shared<TWatch>();
-    watch->Notifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+    watch->Notifier =
+        std::make_unique<QSocketNotifier>(fd, write ? QSocketNotifier::Write : QSocketNotifier::Read);
     watch->OnReady = std::move(onReady);
     const QSocketNotifier* notifier = watch->Notifier.get();
+    TWatches* set = &watches;
     QObject::connect(watch->Notifier.get(), &QSocketNotifier::activated, this,
-                     [this, fd, notifier] { NotifierActivated(fd, notifier); });
-    m_watches.emplace(fd, std::move(watch));
+                     [this, set, fd, notifier] { NotifierActivated(*set, fd, notifier); });
+    watches.emplace(fd, std::move(watch));
 }
 
-void TQtEventLoop::Unwatch(int fd) {
-    const auto it = m_watches.find(fd);
-    if (it == m_watches.end())
+void TQtEventLoop::EndWatch(TWatches& watches, int fd) {
+    const auto it = watches.find(fd);
+    if (it == watches.end())
         return;
     QSocketNotifier* notifier = it->second->Notifier.release();
     notifier->setEnabled(false);
     notifier->deleteLater();
-    m_watches.erase(it);
+    watches.erase(it);
 }
 
-void TQtEventLoop::NotifierActivated(int fd, const QSocketNotifier* notifier) {
-    const auto it = m_watches.find(fd);
-    if (it == m_watches.end() || it->second->Notifier.get() != notifier)
+void TQtEventLoop::NotifierActivated(TWatches& watches, int fd, const QSocketNotifier* notifier) {
+    const auto it = watches.find(fd);
+    if (it == watches.end() || it->second->Notifier.get() != notifier)
         return;
     const std::shared_ptr<TWatch> watch = it->second;
-    // Readiness is reported for as long as the data is there; while the
-    // callback reads (and turns the loop) it must not be called again.
+    // Readiness is reported for as long as it lasts; while the callback runs
+    // (and turns the loop) it must not be called again.
     watch->Notifier->setEnabled(false);
     const auto onReady = watch->OnReady;
     Guard(onReady);
-    // The callback may have unwatched the descriptor or watched it anew.
-    const auto now = m_watches.find(fd);
-    if (now != m_watches.end() && now->second == watch)
+    // The callback may have ended the watch or set it up anew.
+    const auto now = watches.find(fd);
+    if (now != watches.end() && now->second == watch)
         watch->Notifier->setEnabled(true);
 }
 

@@ -29,6 +29,8 @@ public:
     void KillTimer(int id) override;
     void WatchRead(int fd, std::function<void()> onReady) override;
     void Unwatch(int fd) override;
+    void WatchWrite(int fd, std::function<void()> onReady) override;
+    void UnwatchWrite(int fd) override;
     std::uint64_t TickCount() const override;
 
 private:
@@ -37,10 +39,14 @@ private:
 
     void FireTimer(const std::shared_ptr<TTimer>& timer);
     void RunBlockedTimers();
-    void NotifierActivated(int fd, const QSocketNotifier* notifier);
+    using TWatches = std::map<int, std::shared_ptr<TWatch>>;
+    void Watch(TWatches& watches, int fd, bool write, std::function<void()> onReady);
+    void EndWatch(TWatches& watches, int fd);
+    void NotifierActivated(TWatches& watches, int fd, const QSocketNotifier* notifier);
 
     std::map<int, std::shared_ptr<TTimer>> m_timers;
-    std::map<int, std::shared_ptr<TWatch>> m_watches;
+    TWatches m_watches;
+    TWatches m_writeWatches;
 };
 
 }  // namespace fwp

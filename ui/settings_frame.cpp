@@ -138,8 +138,15 @@ QWidget* TSettingsFrame::BuildSendPage() {
     grid->addWidget(Label(u"最大同時送信数 :"_s), 4, 0);
     m_seCount = NumberField(u"seCount"_s, MinSendCount, MaxSendCount);
     grid->addWidget(m_seCount, 4, 1, Qt::AlignLeft);
+
+    grid->addWidget(Label(u"送信速度の上限 :"_s), 5, 0);
+    m_seRate = NumberField(u"seRate"_s, 0, MaxSendRateField);
+    m_seRate->setSingleStep(1024);
+    m_seRate->setSuffix(u" バイト/秒"_s);
+    m_seRate->setToolTip(u"ファイルのデータを送る速さの上限です。0 で制限しません"_s);
+    grid->addWidget(m_seRate, 5, 1, Qt::AlignLeft);
     // Leaving a number field brings what was typed into its range.
-    for (QSpinBox* field : {m_seBufSize, m_seCount})
+    for (QSpinBox* field : {m_seBufSize, m_seCount, m_seRate})
         field->installEventFilter(this);
     grid->setColumnStretch(1, 1);
     layout->addLayout(grid);
@@ -271,7 +278,8 @@ QWidget* TSettingsFrame::BuildPluginPage() {
 bool TSettingsFrame::eventFilter(QObject* watched, QEvent* event) {
     if (watched == m_tsPlugins && event->type() == QEvent::Show)
         FillPlugins();
-    if ((watched == m_seBufSize || watched == m_seCount) && event->type() == QEvent::FocusOut) {
+    if ((watched == m_seBufSize || watched == m_seCount || watched == m_seRate) &&
+        event->type() == QEvent::FocusOut) {
         auto* field = static_cast<QSpinBox*>(watched);
         field->setValue(FieldValue(field));
     }
@@ -315,6 +323,7 @@ void TSettingsFrame::Load(const TSettingsForm& form, const QString& programFile)
     m_cbEasyConnect->setChecked(form.MsgrUseEasyConnection);
     m_cbReconnect->setChecked(form.Reconnect);
     m_seCount->setValue(form.MaxSendCount);
+    m_seRate->setValue(form.MaxSendRate);
     m_cbUseUPnP->setChecked(form.UseUPnP);
     m_cbTaskTray->setChecked(form.MinimizeOnTray);
     m_lblExepath->setText(programFile);
@@ -332,6 +341,7 @@ TSettingsForm TSettingsFrame::Form() const {
     form.MsgrUseEasyConnection = m_cbEasyConnect->isChecked();
     form.Reconnect = m_cbReconnect->isChecked();
     form.MaxSendCount = FieldValue(m_seCount);
+    form.MaxSendRate = FieldValue(m_seRate);
     form.UseUPnP = m_cbUseUPnP->isChecked();
     form.MinimizeOnTray = m_cbTaskTray->isChecked();
     return form;

@@ -66,6 +66,7 @@ private:
     QComboBox* m_cbPreset = nullptr;
     QSpinBox* m_seBufSize = nullptr;
     QSpinBox* m_seCount = nullptr;
+    QSpinBox* m_seRate = nullptr;
     QCheckBox* m_cbReconnect = nullptr;
     QCheckBox* m_cbAutoReceive = nullptr;
     QLineEdit* m_leReceiveTo = nullptr;

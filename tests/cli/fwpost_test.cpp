@@ -187,7 +187,8 @@ TEST_F(Fwpost, FullDiskEndsWithReceiverErrorOnBothExitStatuses) {
 TEST_F(Fwpost, InterruptClosesTheSessionInOrder) {
     const auto a = box.WriteRandomFile("out/a.bin", 3'000'000, 1);
     auto listener = Listen({"-y", "-d", in.string()});
-    auto connector = Connect({"-b", "8192", a.string()});
+    // Limited, so that the transfer is still running when the signal comes.
+    auto connector = Connect({"-b", "8192", "--limit-rate", "1M", a.string()});
     ASSERT_TRUE(listener->WaitForLine("offer a.bin"));
     listener->Signal(SIGINT);
     EXPECT_EQ(listener->Wait(), 1);
@@ -197,12 +198,52 @@ TEST_F(Fwpost, InterruptClosesTheSessionInOrder) {
     EXPECT_TRUE(HasLine(*connector, "disconnected"));
 }
 
+TEST_F(Fwpost, ChatLinesArriveInOrderWhileAFileIsOnItsWay) {
+    const auto a = box.WriteRandomFile("out/a.bin", 12'000'000, 3);
+    auto listener = Listen({"-y", "-d", in.string(), "-q"});
+    // Limited to about four seconds, so that the lines are sent while the file moves.
+    auto connector = Connect({"--chat", "--limit-rate", "3M", "-q", a.string()});
+    ASSERT_TRUE(listener->WaitForLine("offer a.bin"));
+    connector->WriteInput("一行目\nsecond line\r\n\nthird\n");
+    connector->CloseInput();
+    for (const char* line : {"message 一行目", "message second line", "message third"})
+        EXPECT_TRUE(listener->WaitForLine(line)) << line;
+    EXPECT_TRUE(listener->WaitForLine("done a.bin 転送完了"));
+    // The end of the input did not end the session; the end of its transfer did.
+    EXPECT_EQ(connector->Wait(), 0) << connector->ErrorOutput();
+    EXPECT_EQ(listener->Wait(), 0) << listener->ErrorOutput();
+    std::vector<std::string> messages;
+    for (const auto& line : listener->Lines())
+        if (line.starts_with("message "))
+            messages.push_back(line);
+    EXPECT_EQ(messages, (std::vector<std::string>{"message 一行目", "message second line", "message third"}));
+    EXPECT_EQ(ReadAll(in / "a.bin"), ReadAll(a));
+}
+
+TEST_F(Fwpost, LimitRateIsNotExceeded) {
+    const auto a = box.WriteRandomFile("out/a.bin", 10 << 20, 4);
+    auto listener = Listen({"-y", "-d", in.string(), "-q"});
+    auto connector = Connect({"--limit-rate", "1M", "-q", a.string()});
+    ASSERT_TRUE(listener->WaitForLine("offer a.bin"));
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(listener->WaitForLine("done a.bin", 60s));
+    const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    // Ten seconds at the limit; a loaded machine may only make it slower.
+    EXPECT_GE(seconds, 9.0);
+    EXPECT_LE(seconds, 40.0);
+    EXPECT_EQ(connector->Wait(), 0) << connector->ErrorOutput();
+    EXPECT_EQ(ReadAll(in / "a.bin"), ReadAll(a));
+}
+
 TEST_F(Fwpost, CutLinkIsRebuiltAndTheFilesEndUpIdentical) {
     const auto up = box.WriteRandomFile("out/up.bin", 4'000'000, 1);
     const auto down = box.WriteRandomFile("out/down.bin", 2'000'000, 2);
-    auto listener = Listen({"-y", "-d", in.string(), "-b", "131072", "-q", down.string()});
+    // Limited, so that the cut comes in the middle of both transfers.
+    auto listener =
+        Listen({"-y", "-d", in.string(), "-b", "131072", "-q", "--limit-rate", "1M", down.string()});
     TForwardingProxy proxy(port);
-    auto connector = Connect({"-y", "-d", in.string(), "-b", "131072", "-q", up.string()}, proxy.Port());
+    auto connector = Connect(
+        {"-y", "-d", in.string(), "-b", "131072", "-q", "--limit-rate", "1M", up.string()}, proxy.Port());
     // Cut once a good part has gone through.
     for (int i = 0; i < 2000 && proxy.BytesForwarded() < 1'000'000; ++i)
         std::this_thread::sleep_for(5ms);

@@ -39,6 +39,19 @@ TEST(Options, ListenAndConnectTakeTheirWordsAndOptions) {
     EXPECT_FALSE(connect.Port);
 }
 
+TEST(Options, RatesTakeKAndMSuffixesOf1024) {
+    const struct {
+        const char* text;
+        std::int64_t bytes;
+    } cases[] = {{"0", 0}, {"1500", 1500}, {"800K", 819'200}, {"1M", 1'048'576}, {"2m", 2'097'152}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        const TOptions options = Parse({"connect", "h", "--limit-rate", c.text, "--chat"});
+        EXPECT_EQ(options.LimitRate, c.bytes);
+        EXPECT_TRUE(options.Chat);
+    }
+}
+
 TEST(Options, HelpAndVersionWinOverEverythingElse) {
     EXPECT_EQ(Parse({"listen", "--help"}).Command, TCommand::cmHelp);
     EXPECT_EQ(Parse({"-h"}).Command, TCommand::cmHelp);
@@ -61,6 +74,10 @@ TEST(Options, UsageErrorsAreRefused) {
         {"listen", "--stay=1"},
         {"listen", "--secret", ""},
         {"upnp", "--secret", "phrase"},
+        {"listen", "--limit-rate", "-1"},
+        {"listen", "--limit-rate", "1G"},
+        {"listen", "--limit-rate", "K"},
+        {"listen", "--chat=yes"},
     };
     for (const auto& words : bad) {
         SCOPED_TRACE(testing::PrintToString(words));

@@ -55,12 +55,12 @@ std::string CrLf(std::initializer_list<std::string> lines) {
     return text;
 }
 
-// The eighteen keys a first save writes with every field at its default.
+// The nineteen keys a first save writes with every field at its default.
 std::string DefaultKeys(const std::string& receiveTo) {
     return CrLf({"UseEasyConnection=1", "UserName=", "UseUPnP=1", "DirectConnectTo=localhost", "Port=4006",
                  "AutoReceive=0", "AutoResume=1", "AutoInviteAllowing=0", "ReceiveTo=" + receiveTo,
                  "PacketType=0", "BufferSize=32768", "SoundAlarm=1", "MsgrUseEasyConnection=1", "Reconnect=1",
-                 "TimeViewMode=1", "MaxSendCount=3", "FirstRunning=0", "MinimizeOnTray=0"});
+                 "TimeViewMode=1", "MaxSendCount=3", "MaxSendRate=0", "FirstRunning=0", "MinimizeOnTray=0"});
 }
 
 TEST_F(Config, WithoutAFileEverySettingHasItsDefaultAndTheFirstSaveWritesThemInOrder) {
@@ -113,6 +113,7 @@ TEST_F(Config, SavedValuesAreWrittenInCp932WithCrLf) {
     config.Reconnect = false;
     config.TimeViewMode = false;
     config.MaxSendCount = 64;
+    config.MaxSendRate = 1048576;
     config.MinimizeOnTray = true;
     config.FirstRunning = true;
     config.Save();
@@ -122,7 +123,7 @@ TEST_F(Config, SavedValuesAreWrittenInCp932WithCrLf) {
               "DirectConnectTo=10.0.0.5,\"my host\",\"a\"\"b\"", "Port=5000", "AutoReceive=1", "AutoResume=0",
               "AutoInviteAllowing=1", "ReceiveTo=/srv/\x8E\xF3\x90\x4D/", "PacketType=2", "BufferSize=8192",
               "SoundAlarm=0", "MsgrUseEasyConnection=0", "Reconnect=0", "TimeViewMode=0", "MaxSendCount=64",
-              "FirstRunning=0", "MinimizeOnTray=1"});
+              "MaxSendRate=1048576", "FirstRunning=0", "MinimizeOnTray=1"});
     EXPECT_EQ(ReadAll(File()), saved);
     EXPECT_EQ(config.ReceiveTo, "/srv/受信/");
     EXPECT_TRUE(config.FirstRunning);  // only the file says the first run is over

@@ -1,11 +1,15 @@
 // The engine against a hand-driven peer: exact wire lines, and hostile input.
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <csignal>
+#include <future>
+#include <map>
 #include <mutex>
 #include <set>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -161,6 +165,51 @@ TEST_F(RawSession, EngineAsSenderWritesTheExactLines) {
     raw.SendLines({"#TRANSDATA", std::to_string(id), "10"});
     ASSERT_TRUE(engine.WaitUntil([&](TTranser&) { return engine.HasCompleted("FileTransfering:ten.txt"); }));
     EXPECT_EQ(engine.Completions()[0].Result, trComplete);
+}
+
+TEST_F(RawSession, PacketsThatDeflateCannotShrinkGoDirectAndTheRestCompressed) {
+    Start(32768, 32768);
+    engine.Call([](TTranser& t) {
+        t.PacketType = ptCompress;
+        return 0;
+    });
+    // Text, noise, text: 32 KiB packets of each kind.
+    const std::string noise = ReadAll(box.WriteRandomFile("noise.bin", 3 * 32768, 5));
+    std::string text;
+    while (text.size() < 3 * 32768)
+        text += "Fernwaypost sends files straight between two peers. ";
+    text.resize(3 * 32768);
+    const std::string content = text + noise + text;
+    const std::int32_t id = engine.Offer(box.WriteFile("out/mixed.bin", content));
+    ASSERT_TRUE(raw.ExpectLine("FileTransfering:mixed.bin"));
+    raw.ReadLine();
+    raw.SendLines({"#TRANSDATA", std::to_string(id), "$ACPT", "0"});
+    ASSERT_TRUE(raw.ExpectLine("#TRANSDATA"));
+    raw.ReadLine();
+    raw.ReadLine();  // the start message
+    std::string received;
+    std::set<std::string> types;
+    while (received.size() < content.size()) {
+        ASSERT_TRUE(raw.ExpectLine("#TRANSDATA"));
+        EXPECT_EQ(raw.ReadLine(), std::to_string(id));
+        EXPECT_EQ(raw.ReadLine(), std::to_string(received.size()));
+        const auto type = raw.ReadLine().value_or("");
+        const auto length = std::stoll(raw.ReadLine().value_or("0"));
+        const auto wire = std::stoll(raw.ReadLine().value_or("0"));
+        const auto payload = raw.ReadBytes(static_cast<std::size_t>(wire));
+        ASSERT_TRUE(payload);
+        types.insert(type);
+        if (type == "1") {
+            EXPECT_LT(wire, length);
+            received += DecompressPacket(*payload, length);
+        } else {
+            ASSERT_EQ(type, "0");
+            EXPECT_EQ(wire, length);
+            received += *payload;
+        }
+    }
+    EXPECT_EQ(types, (std::set<std::string>{"0", "1"}));
+    EXPECT_TRUE(received == content);
 }
 
 TEST_F(RawSession, CompressedAndEncipheredPacketsCarryTheirTransform) {
@@ -429,6 +478,50 @@ TEST_F(RawSession, PacketsForATaskThatEndedAreSkippedNotOffered) {
     EXPECT_EQ(engine.Offers(), offers + 1);
 }
 
+TEST_F(RawSession, AbortRightAfterAcceptingReachesTheSenderAndEndsTheTask) {
+    Start();
+    ASSERT_EQ(OfferAndAnswer(11, "FileTransfering:q.bin", 1000), "$ACPT");
+    engine.Call([](TTranser& t) {
+        t.AbortTask(t.Tasks()[0]);
+        return 0;
+    });
+    ASSERT_TRUE(raw.ExpectLine("#ABORT"));
+    EXPECT_EQ(raw.ReadLine(), "11");
+    // The start the sender had already sent, then its echo.
+    SendStart(11, 1000);
+    raw.SendLines({"#ABORT", "11"});
+    EXPECT_TRUE(engine.WaitUntil([](TTranser& t) { return t.Tasks().Count() == 0; }));
+    std::vector<TCompletion> storage;
+    const TCompletion* done = engine.FindCompletion("FileTransfering:q.bin", storage);
+    ASSERT_TRUE(done);
+    EXPECT_EQ(done->Result, trAborted);
+}
+
+TEST_F(RawSession, ClosingEndsAtOnceWhenThePeerEndsTheSessionFirst) {
+    Start();
+    engine.Call([](TTranser& t) {
+        t.Timeouts.CloseStep = 30000;
+        return 0;
+    });
+    ASSERT_EQ(OfferAndAnswer(12, "FileTransfering:c.bin", 1000), "$ACPT");
+    SendStart(12, 1000);
+    ASSERT_TRUE(engine.WaitUntil([](TTranser& t) { return t.Tasks()[0].State == ttsTransfering; }));
+    auto closing = std::async(std::launch::async, [&] {
+        const auto start = std::chrono::steady_clock::now();
+        engine.Call([](TTranser& t) {
+            t.Close();
+            return 0;
+        });
+        return std::chrono::steady_clock::now() - start;
+    });
+    // Instead of echoing the abort, the peer ends the whole session.
+    ASSERT_TRUE(raw.ExpectLine("#ABORT"));
+    raw.SendLines({"#TERMINATE"});
+    ASSERT_EQ(closing.wait_for(60s), std::future_status::ready);
+    EXPECT_LT(closing.get(), 15s);
+    EXPECT_EQ(engine.State(), tsClosed);
+}
+
 TEST_F(RawSession, HostileAcknowledgesAndSeeksAreIgnored) {
     Start();
     const auto file = box.WriteRandomFile("out/a.bin", 100'000, 1);
@@ -534,41 +627,85 @@ std::vector<std::int32_t> AcceptOffers(TRawPeer& raw, std::size_t count, std::si
     return ids;
 }
 
-TEST_F(RawSession, PacketsNeverRunAcrossABufferSizeBoundary) {
-    Start(32767, 1 << 20);
-    engine.Offer(box.WriteRandomFile("out/a.bin", 70000, 1));
-    engine.Offer(box.WriteRandomFile("out/b.bin", 70000, 2));
-    const auto ids = AcceptOffers(raw, 2, 2);
-    ASSERT_EQ(ids.size(), 2u);
-    // Two tasks: 32767 / 2 = 16383 a packet, cut at the multiple of 32767.
-    const std::pair<std::int64_t, std::int64_t> expected[] = {
-        {0, 16383}, {16383, 16383}, {32766, 1}, {32767, 16383}, {49150, 16383}, {65533, 1}, {65534, 4466}};
-    std::size_t seen = 0;
-    TPacketReader reader(raw);
-    while (seen < std::size(expected)) {
-        const auto packet = reader.Next({ids[0], ids[1]});
-        ASSERT_TRUE(packet);
-        if (packet->Id != ids[0])
-            continue;
-        EXPECT_EQ(packet->Position, expected[seen].first);
-        EXPECT_EQ(packet->Length, expected[seen].second);
-        ++seen;
+TEST_F(RawSession, PacketsNeverExceedTheBufferNorRunAcrossItsMultiples) {
+    // The peer's buffer size, the number of files; every packet of each file is checked.
+    const struct {
+        std::int32_t bufSize;
+        int files;
+    } cases[] = {{32767, 2}, {1024, 1}, {1024, 3}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.bufSize << " x" << c.files);
+        TRawSession session;
+        session.Start(1 << 20, c.bufSize);
+        std::vector<std::int64_t> sizes;
+        for (int i = 0; i < c.files; ++i) {
+            sizes.push_back(70'000 + i);
+            session.engine.Offer(session.box.WriteRandomFile("out/f" + std::to_string(i) + ".bin",
+                                                             sizes.back(), static_cast<unsigned>(i + 1)));
+        }
+        const auto ids = AcceptOffers(session.raw, sizes.size(), sizes.size());
+        ASSERT_EQ(ids.size(), sizes.size());
+        std::map<std::int32_t, std::int64_t> next;  // id -> position of the next packet
+        for (const std::int32_t id : ids)
+            next[id] = 0;
+        TPacketReader reader(session.raw);
+        std::size_t filesDone = 0;
+        while (filesDone < ids.size()) {
+            const auto packet = reader.Next({ids.begin(), ids.end()});
+            ASSERT_TRUE(packet);
+            const auto index =
+                static_cast<std::size_t>(std::find(ids.begin(), ids.end(), packet->Id) - ids.begin());
+            EXPECT_EQ(packet->Position, next[packet->Id]);
+            EXPECT_GT(packet->Length, 0);
+            EXPECT_LE(packet->Position % c.bufSize + packet->Length, c.bufSize);
+            next[packet->Id] = packet->Position + packet->Length;
+            if (next[packet->Id] == sizes[index])
+                ++filesDone;
+        }
     }
 }
 
-TEST_F(RawSession, ManyTasksShareTheBufferButNotBelow128Bytes) {
+TEST_F(RawSession, QueuedTasksDoNotShrinkThePacketsOfTheOneThatSends) {
     Start(32768, 1 << 20);
     engine.Call([&](TTranser& t) {
         for (int i = 0; i < 300; ++i)
             t.Tasks().AddSendTask("FileTransfering:m" + std::to_string(i),
-                                  std::make_unique<TMemoryStream>(std::string(1000, 'm')));
+                                  std::make_unique<TMemoryStream>(std::string(100'000, 'm')));
         return 0;
     });
     const auto ids = AcceptOffers(raw, 300, 1);
     ASSERT_EQ(ids.size(), 300u);
     const auto packet = TPacketReader(raw).Next({ids[0]});
     ASSERT_TRUE(packet);
-    EXPECT_EQ(packet->Length, 128);
+    EXPECT_EQ(packet->Length, 32768);
+}
+
+TEST_F(RawSession, ThreeFilesProgressTogether) {
+    Start(32768, 32768);
+    engine.Call([](TTranser& t) {
+        t.MaxSendingCount = 3;
+        return 0;
+    });
+    std::vector<std::int32_t> offered;
+    for (int i = 0; i < 3; ++i)
+        offered.push_back(
+            engine.Offer(box.WriteRandomFile("out/t" + std::to_string(i) + ".bin", 3'000'000, 30 + i)));
+    const auto ids = AcceptOffers(raw, 3, 3);
+    ASSERT_EQ(ids.size(), 3u);
+    // Until the first file is through, every file has had packets, and the
+    // three take turns: none sends the whole buffer alone.
+    std::map<std::int32_t, std::int64_t> sent;
+    TPacketReader reader(raw);
+    while (true) {
+        const auto packet = reader.Next({ids.begin(), ids.end()});
+        ASSERT_TRUE(packet);
+        sent[packet->Id] = packet->Position + packet->Length;
+        if (sent[packet->Id] == 3'000'000)
+            break;
+    }
+    ASSERT_EQ(sent.size(), 3u);
+    for (const auto& [id, bytes] : sent)
+        EXPECT_GT(bytes, 1'000'000) << id;
 }
 
 TEST_F(RawSession, SendLimitHoldsFilesBackButNotMessages) {
@@ -584,18 +721,84 @@ TEST_F(RawSession, SendLimitHoldsFilesBackButNotMessages) {
     const std::int32_t message = engine.SendMessage("hi");
     std::set<std::int32_t> all(ids.begin(), ids.end());
     all.insert(message);
+    // The message's packet comes after what the sockets already hold, but
+    // before the three files are through; the other two wait for them.
     bool messageSent = false;
+    std::map<std::int32_t, std::int64_t> sent;
     TPacketReader reader(raw);
-    for (int k = 0; k < 60; ++k) {
+    for (int k = 0; k < 5000 && !messageSent; ++k) {
         const auto packet = reader.Next(all);
         ASSERT_TRUE(packet);
+        sent[packet->Id] = packet->Position + packet->Length;
         EXPECT_NE(packet->Id, ids[3]);
         EXPECT_NE(packet->Id, ids[4]);
         if (k == 10)
             raw.SendLines({"#TRANSDATA", std::to_string(message), "$ACPT", "0"});
-        messageSent |= packet->Id == message;
+        messageSent = packet->Id == message;
     }
     EXPECT_TRUE(messageSent);
+    for (std::size_t i = 0; i < 3; ++i)
+        EXPECT_LT(sent[ids[i]], 3'000'000) << i;
+}
+
+// A receiver as the classic program is: it reads only in its own 20 ms tick
+// (everything that is there by then), accepts every offer at 0 and
+// acknowledges each packet. Returns the received bytes by task id once
+// every offered file is complete, or nothing when the session stalls.
+std::optional<std::map<std::int32_t, std::string>> ReceiveOnTicks(TRawPeer& raw, std::size_t files) {
+    std::map<std::int32_t, std::int64_t> sizes;
+    std::set<std::int32_t> started;
+    std::map<std::int32_t, std::string> data;
+    std::size_t complete = 0;
+    for (int tick = 0; tick < 1500 && complete < files; ++tick) {
+        std::this_thread::sleep_for(20ms);  // the peer's own pace, not a wait for the engine
+        while (auto command = raw.ReadLine(5ms)) {
+            if (*command != "#TRANSDATA")
+                continue;
+            const auto id = std::stoi(raw.ReadLine().value_or("0"));
+            const auto second = raw.ReadLine();
+            if (!second)
+                return std::nullopt;
+            if (!ParseInt64(*second)) {  // an offer: name line, then size
+                sizes[id] = std::stoll(raw.ReadLine().value_or("0"));
+                raw.SendLines({"#TRANSDATA", std::to_string(id), "$ACPT", "0"});
+            } else if (!started.contains(id)) {  // the start message after our answer
+                started.insert(id);
+            } else {             // a data packet: type, raw length, wire length, payload
+                raw.ReadLine();  // type: direct
+                raw.ReadLine();  // raw length, the same
+                const auto length = std::stoll(raw.ReadLine().value_or("0"));
+                const auto payload = raw.ReadBytes(static_cast<std::size_t>(length));
+                if (!payload || std::stoll(*second) != static_cast<std::int64_t>(data[id].size()))
+                    return std::nullopt;
+                data[id] += *payload;
+                raw.SendLines({"#TRANSDATA", std::to_string(id), std::to_string(data[id].size())});
+                if (static_cast<std::int64_t>(data[id].size()) == sizes[id])
+                    ++complete;
+            }
+        }
+    }
+    if (complete < files)
+        return std::nullopt;
+    return data;
+}
+
+TEST(ClassicPeer, AReceiverThatReadsOnlyInItsTickGetsEveryFileWhole) {
+    for (const std::int32_t bufSize : {32768, 1024}) {
+        SCOPED_TRACE(bufSize);
+        TRawSession session;
+        session.Start(1 << 20, bufSize);
+        std::map<std::int32_t, std::string> sent;
+        for (int i = 0; i < 3; ++i) {
+            const auto file =
+                session.box.WriteRandomFile("out/c" + std::to_string(i) + ".bin", 400'000 + i, 40 + i);
+            sent[session.engine.Offer(file)] = ReadAll(file);
+        }
+        const auto received = ReceiveOnTicks(session.raw, sent.size());
+        ASSERT_TRUE(received);
+        EXPECT_TRUE(*received == sent);
+        EXPECT_TRUE(session.engine.WaitUntil([](TTranser& t) { return t.Tasks().Count() == 0; }));
+    }
 }
 
 TEST(RawHandshake, PeerBufferSizeOfZeroOrLessKeepsTheOwnValue) {

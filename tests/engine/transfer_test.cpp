@@ -128,7 +128,8 @@ TEST(TransferAnswers, AbortOfAnUndecidedOfferDeniesIt) {
     EXPECT_EQ(ResultOf(pair.Client, FileLine("a.bin")), trDenied);
 }
 
-// A transfer slow enough to be caught in the middle: a small buffer and a large file.
+// A transfer slow enough to be caught in the middle: a small buffer, a rate
+// limit and a large file.
 struct TSlowTransfer {
     TSandbox box;
     TLoopbackPair pair;
@@ -136,6 +137,11 @@ struct TSlowTransfer {
     explicit TSlowTransfer(const TTranserTimeouts& timeouts = TTranserTimeouts{}) {
         pair.Server.ReceiveFolder = box.Folder("in");
         pair.Connect(ptDirect, 4096, timeouts);
+        for (TPeer* peer : {&pair.Client, &pair.Server})
+            peer->Call([](TTranser& t) {
+                t.MaxSendRate = 200'000;
+                return 0;
+            });
         file = box.WriteRandomFile("out/slow.bin", 2'000'000, 7);
         pair.Client.Offer(file);
         EXPECT_TRUE(pair.Server.WaitUntil(
@@ -153,6 +159,7 @@ struct TSlowTransfer {
         for (TPeer* peer : {&pair.Client, &pair.Server})
             peer->Call([](TTranser& t) {
                 t.BufSize = 1 << 20;
+                t.MaxSendRate = 0;
                 return 0;
             });
     }
@@ -260,6 +267,10 @@ TEST(TransferProgress, ReportsComeAtMostEveryQuarterSecondAndAlwaysForTheLastByt
         return 0;
     });
     pair.Connect(ptDirect, 16384);
+    pair.Client.Call([](TTranser& t) {
+        t.MaxSendRate = 600'000;  // about a second, for several reports
+        return 0;
+    });
     pair.Client.Offer(box.WriteRandomFile("out/p.bin", 600'000, 9));
     ASSERT_TRUE(pair.Client.WaitUntil([&](TTranser& t) { return t.Tasks().Count() == 0; }));
     std::lock_guard lock(mutex);
@@ -435,6 +446,7 @@ TEST(TransferLink, CutLinkIsRebuiltAndTheFileArrivesWhole) {
                 t.Timeouts = ShortTimeouts();
                 t.PacketType = type;
                 t.BufSize = 8192;
+                t.MaxSendRate = 300'000;  // slow enough to be cut in the middle
                 return 0;
             });
         const int port = server.Listen();
@@ -458,10 +470,12 @@ TEST(TransferLink, CutLinkIsRebuiltAndTheFileArrivesWhole) {
         // where the other announces a smaller one.
         server.Call([](TTranser& t) {
             t.BufSize = 16 * 1024;
+            t.MaxSendRate = 0;
             return 0;
         });
         client.Call([](TTranser& t) {
             t.BufSize = 128 * 1024;
+            t.MaxSendRate = 0;
             return 0;
         });
         ASSERT_TRUE(server.WaitUntil(

@@ -147,6 +147,7 @@ TEST(QtEventLoop, TheEngineRunsOnItAndMaySuspendInsideItsOwnTick) {
     TQtEventLoop loop;
     TTranser transer(loop);
     transer.BufSize = 4096;
+    transer.MaxSendRate = 100'000;  // still running when the peer hears of the pause
     bool suspended = false;
     transer.OnTransferingProgress = [&](TTranserTask& task, std::int64_t, std::int64_t, std::int64_t,
                                         bool& continueTask) {

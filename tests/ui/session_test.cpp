@@ -325,6 +325,7 @@ TEST_F(PeerSession, ASecondCloseWhileTheSessionEndsStartsNothing) {
 TEST_F(PeerSession, TheSelectedRowsTaskIsSuspendedResumedAndCancelled) {
     Connect();
     window->Controller().Transer().BufSize = 1024;
+    window->Controller().Transer().MaxSendRate = 200'000;  // still running while the buttons are used
     const auto big = box.WriteRandomFile("out/big.bin", 2'000'000, 1);
     dialogs.OpenAnswers.push_back({big});
     Click("plFile");

@@ -257,12 +257,14 @@ TEST_F(SettingsPanel, ClosingWhileConnectedChangesTheEngineAtOnce) {
     Control<QComboBox>("cbPacket")->setCurrentIndex(2);
     Type(Control<QSpinBox>("seBufSize"), "4096");
     Type(Control<QSpinBox>("seCount"), "5");
+    Type(Control<QSpinBox>("seRate"), "1048576");
     CloseSettings();
     EXPECT_TRUE(dialogs.Boxes.empty());
     EXPECT_EQ(CurrentPanel(), Find<QWidget>("pnlTransfer"));
     EXPECT_EQ(engine.PacketType, ptCrypt);
     EXPECT_EQ(engine.BufSize, 4096);
     EXPECT_EQ(engine.MaxSendingCount, 5);
+    EXPECT_EQ(engine.MaxSendRate, 1048576);
 
     // The next file travels enciphered in packets of the new size and arrives whole.
     const auto sent = box.WriteRandomFile("out/after.bin", 50'000, 7);
