@@ -220,6 +220,10 @@ TEST_F(Controller, AReceiveWhoseFileVanishesEndsWithItsReasonInTheRow) {
     ConnectPeer();
     const auto file = box.WriteRandomFile("out/v.bin", 4'000'000, 1);
     const auto received = box.Path("in/v.bin");
+    peer.Call([](TTranser& t) {
+        t.MaxSendRate = 1'000'000;  // still arriving when the folder goes
+        return 0;
+    });
     peer.Offer(file);
     // The window's engine writes only while this loop runs: nothing more
     // arrives between the check and the removal.

@@ -180,7 +180,7 @@ TEST_F(Names, InterruptAndTerminateEndARunningSendInOrder) {
     for (const int signal : {SIGINT, SIGTERM}) {
         SCOPED_TRACE(signal);
         auto listener = Listen({"-y", "-d", in.string(), "--no-resume"});
-        auto connector = Connect({"-b", "8192", a.string()});
+        auto connector = Connect({"-b", "8192", "--limit-rate", "1M", a.string()});
         ASSERT_TRUE(listener->WaitForLine("offer a.bin"));
         connector->Signal(signal);
         EXPECT_EQ(connector->Wait(20s), 1);
@@ -214,6 +214,7 @@ TEST_F(Names, AReceiveWhoseFolderVanishesIsNoSuccess) {
     raw.SendLines({"#TRANSDATA", "7", "5", "0", "5", "5"});
     raw.Send("67890");
     const auto done = listener->WaitForLine("done d.bin");
+    raw.SendLines({"#TERMINATE"});
     raw.Close();
     EXPECT_EQ(done.value_or(""), "done d.bin 受信側エラー");
     EXPECT_EQ(listener->Wait(), 1);

@@ -516,6 +516,7 @@ TEST(TransferLink, ReconnectingBacksOffAndGivesUpWithNoResponse) {
             t.Timeouts = ShortTimeouts();
             t.Timeouts.ReconnectLimit = 3000;
             t.BufSize = 8192;
+            t.MaxSendRate = 500'000;  // still running when the link goes
             return 0;
         });
     const int port = server.Listen();

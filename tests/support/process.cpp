@@ -157,6 +157,19 @@ std::string TProcess::ErrorOutput() {
     return m_errors;
 }
 
+bool TProcess::WaitForError(const std::string& text, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (ErrorOutput().find(text) == std::string::npos) {
+        if (std::chrono::steady_clock::now() >= end)
+            return false;
+        // Keep reading standard output too, so a full pipe never holds the child up.
+        while (ReadLine(std::chrono::milliseconds(0))) {
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
 void TProcess::CloseInput() {
     if (m_in >= 0) {
         ::close(m_in);

@@ -34,6 +34,8 @@ public:
     std::optional<int> Wait(std::chrono::milliseconds limit = 60s);
     void Signal(int signal);
     std::string ErrorOutput();
+    // Waits until standard error holds text; false when it did not come in time.
+    bool WaitForError(const std::string& text, std::chrono::milliseconds limit = 20s);
     void CloseInput();
     void WriteInput(const std::string& text);
     pid_t Pid() const { return m_pid; }
