@@ -1,6 +1,5 @@
-// What the peer says about plug-ins: the name line of a task, read as an
-// envelope, and the text of a plug-in message handed to the window's logic.
-// The first byte tells whether the message is one this side sent (its own
+// What the peer says about plug-ins: the text of a plug-in message handed
+// to the window's logic. The first byte tells whether the message is one this side sent (its own
 // echo) or the peer's.
 #include <cstddef>
 #include <cstdint>
@@ -10,7 +9,6 @@
 #include <string_view>
 #include <vector>
 
-#include "app/envelope.h"
 #include "app/front_end.h"
 #include "app/main_controller.h"
 #include "config/config.h"
@@ -48,8 +46,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static fwp::TMainView view;
     static TSilentDialogs dialogs;
     const std::string text(reinterpret_cast<const char*>(data) + 1, size - 1);
-
-    fwp::ParseEnvelope(text, [](std::string_view name) { return name == "notepad"; });
 
     fwp::TMainController controller(loop, Config(), view, dialogs);
     fwp::TTranserTask task;

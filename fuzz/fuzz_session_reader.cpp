@@ -155,6 +155,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         engine.AcceptTask(task, std::move(stream));
     };
     engine.OnReconnect = [](bool& reconnect) { reconnect = false; };
+    // A received file reported complete holds exactly the offered bytes,
+    // never more and never a part.
+    engine.OnTransferComplete = [](fwp::TTranserTask& task) {
+        if (task.Direction == fwp::tdReceive && task.ResultCode == fwp::trComplete && task.Stream &&
+            task.Stream->Size() != task.Size)
+            std::abort();
+    };
     if (flags & 4) {
         std::string content(3000, '\0');
         for (std::size_t i = 0; i < content.size(); ++i)
