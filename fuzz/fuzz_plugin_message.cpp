@@ -1,6 +1,8 @@
-// What the peer says about plug-ins: the text of a plug-in message handed
-// to the window's logic. The first byte tells whether the message is one this side sent (its own
-// echo) or the peer's.
+// What the peer says about plug-ins: plug-in messages handed to the window's
+// logic, which has one real plug-in loaded ("TestPlugin", version "1.0").
+// Each line of the input is one message; its first byte tells whether it is
+// one this side sent (its own echo) or the peer's, so that an invitation and
+// its answer can meet.
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -40,18 +42,23 @@ fwp::TConfig& Config() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    if (size < 1)
-        return 0;
     static fwp::TPollLoop loop;
     static fwp::TMainView view;
     static TSilentDialogs dialogs;
-    const std::string text(reinterpret_cast<const char*>(data) + 1, size - 1);
-
     fwp::TMainController controller(loop, Config(), view, dialogs);
-    fwp::TTranserTask task;
-    task.ID = 1;
-    task.Direction = (data[0] & 1) != 0 ? fwp::tdSend : fwp::tdReceive;
-    task.Name = "PluginMessage:";
-    controller.HandlePluginMessage(task, text);
+    controller.LoadPlugins(FWP_FUZZ_PLUGIN_FOLDER);
+    std::string_view input(reinterpret_cast<const char*>(data), size);
+    while (!input.empty()) {
+        const std::size_t lineEnd = input.find('\n');
+        const std::string_view line = input.substr(0, lineEnd);
+        input.remove_prefix(lineEnd == std::string_view::npos ? input.size() : lineEnd + 1);
+        if (line.empty())
+            continue;
+        fwp::TTranserTask task;
+        task.ID = 1;
+        task.Direction = (line[0] & 1) != 0 ? fwp::tdSend : fwp::tdReceive;
+        task.Name = "PluginMessage:";
+        controller.HandlePluginMessage(task, std::string(line.substr(1)));
+    }
     return 0;
 }
