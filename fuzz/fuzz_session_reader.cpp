@@ -12,7 +12,9 @@
 // at once; after them the bytes are sent in pieces split at each "|||", the
 // next piece only once the engine has read the one before and has run a tick
 // since, so that a piece can answer what the engine sent. A piece that ends
-// inside a message is followed as soon as the engine waits for the rest.
+// inside a message is followed as soon as the engine waits for the rest. A
+// piece "@suspend", "@resume", "@abort" or "@close" is not sent: this side's
+// user does that to every task (or to the session) at that moment instead.
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -127,6 +129,26 @@ bool NothingUnread(const fwp::TStreamSocket& connection) {
     return ::ioctl(connection.Fd(), FIONREAD, &pending) == 0 && pending == 0;
 }
 
+// What the user does meanwhile; the window can do it from inside any wait of
+// the engine, since the engine runs the loop there.
+void OwnerAction(fwp::TTranser& engine, std::string_view action) {
+    if (action == "@close") {
+        engine.Close();
+        return;
+    }
+    std::vector<fwp::TTranserTask*> tasks;
+    for (std::size_t i = 0; i < engine.Tasks().Count(); ++i)
+        tasks.push_back(&engine.Tasks()[i]);
+    for (fwp::TTranserTask* task : tasks) {
+        if (action == "@suspend")
+            engine.SuspendTask(*task);
+        else if (action == "@resume")
+            engine.ResumeTask(*task);
+        else if (action == "@abort")
+            engine.AbortTask(*task);
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -195,6 +217,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::size_t next = 0;
         std::uint64_t ticksAtFeed = loop.Ticks;
         int quiet = 0;
+        bool feeding = false;  // an owner action runs the loop, which must not feed meanwhile
         loop.SetTimer(FeedTimerId, 1ms, [&] {
             if (next >= pieces.size())
                 return;
@@ -207,7 +230,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (connection && !ready && ++quiet < 3)
                 return;
             quiet = 0;
-            SendAll(peer, pieces[next++]);
+            if (feeding)
+                return;
+            feeding = true;
+            const std::string_view piece = pieces[next++];
+            if (piece.starts_with('@'))
+                OwnerAction(engine, piece);
+            else
+                SendAll(peer, piece);
+            feeding = false;
             ticksAtFeed = loop.Ticks;
             if (next == pieces.size())
                 ::shutdown(peer, SHUT_WR);
