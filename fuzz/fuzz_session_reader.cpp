@@ -32,6 +32,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "common/error.h"
 #include "common/stream.h"
 #include "engine/poll_loop.h"
 #include "engine/transer.h"
@@ -47,6 +48,14 @@ constexpr std::string_view PieceSeparator = "|||";
 // 20 ms, counting the ticks that have run to their end.
 class TFastLoop final : public fwp::TEventLoop {
 public:
+    // An error the engine reports to the user (a refused handshake) may
+    // reach the loop; any other error escaping the engine is a fault.
+    TFastLoop() {
+        m_loop.OnError = [](const std::exception& error) {
+            if (!dynamic_cast<const fwp::TError*>(&error))
+                std::abort();
+        };
+    }
     void ProcessMessages() override { m_loop.ProcessMessages(); }
     void WaitMessages(std::chrono::milliseconds maxWait) override { m_loop.WaitMessages(maxWait); }
     bool SetTimer(int id, std::chrono::milliseconds interval, std::function<void()> onTimer) override {
@@ -212,7 +221,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     bool started = false;
     try {
         started = engine.Accept(5000);
-    } catch (const std::exception&) {
+    } catch (const fwp::TError&) {
         // A handshake the engine refuses ends the session; that is a clean outcome.
     }
     if (started) {
