@@ -7,18 +7,14 @@
 #include <fstream>
 #include <string>
 
-#include <unistd.h>
-
+#include "fuzz/scratch.h"
 #include "config/config.h"
 #include "config/config_places.h"
 
 namespace {
 
 std::filesystem::path FuzzFile() {
-    std::filesystem::path folder = std::filesystem::exists("/dev/shm") ? "/dev/shm" : "/tmp";
-    folder /= "fwp-fuzz-config-" + std::to_string(::getpid());
-    std::filesystem::create_directories(folder);
-    return folder / "config.ini";
+    return fwp::fuzz::ScratchFolder("config") / "config.ini";
 }
 
 bool SameSettings(const fwp::TConfig& a, const fwp::TConfig& b) {

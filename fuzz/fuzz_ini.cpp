@@ -9,18 +9,14 @@
 #include <stdexcept>
 #include <string>
 
-#include <unistd.h>
-
 #include "common/error.h"
+#include "fuzz/scratch.h"
 #include "config/ini_file.h"
 
 namespace {
 
 std::filesystem::path FuzzFile() {
-    std::filesystem::path folder = std::filesystem::exists("/dev/shm") ? "/dev/shm" : "/tmp";
-    folder /= "fwp-fuzz-ini-" + std::to_string(::getpid());
-    std::filesystem::create_directories(folder);
-    return folder / "config.ini";
+    return fwp::fuzz::ScratchFolder("ini") / "config.ini";
 }
 
 }  // namespace

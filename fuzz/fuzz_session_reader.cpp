@@ -1,176 +1,31 @@
 // Everything the engine reads from its peer, from the handshake on: lines,
 // numbers, offers, answers, acknowledges and data packets of all three kinds.
 // A real engine waits on a loopback port; the fuzzer connects as the peer and
-// sends the input.
+// sends the input, as session_peer.h describes.
 //
 // The first byte of the input sets this side up:
 //   bits 0-1  the packet type it sends with (3 counts as 0)
 //   bit 2     it offers a file of its own, task id 7, 3000 bytes
 //   bit 3     it denies the peer's offers instead of taking them
 //   bit 4     a taken offer resumes after 5 bytes already received
-// The rest is what the peer sends. Its first three lines (the handshake) go
-// at once; after them the bytes are sent in pieces split at each "|||", the
-// next piece only once the engine has read the one before and has run a tick
-// since, so that a piece can answer what the engine sent. A piece that ends
-// inside a message is followed as soon as the engine waits for the rest. A
-// piece "@suspend", "@resume", "@abort" or "@close" is not sent: this side's
-// user does that to every task (or to the session) at that moment instead.
-#include <algorithm>
-#include <cerrno>
-#include <chrono>
+// The rest is what the peer sends. Enciphered packets are keyed by the
+// digest of this machine's own address, as the engine reads them.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <string>
 #include <string_view>
-#include <vector>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include "common/error.h"
 #include "common/stream.h"
-#include "engine/poll_loop.h"
 #include "engine/transer.h"
-
-namespace {
-
-using namespace std::chrono_literals;
-
-constexpr int FeedTimerId = 90;
-constexpr std::string_view PieceSeparator = "|||";
-
-// The poll loop with the engine's tick every millisecond instead of every
-// 20 ms, counting the ticks that have run to their end.
-class TFastLoop final : public fwp::TEventLoop {
-public:
-    // An error the engine reports to the user (a refused handshake) may
-    // reach the loop; any other error escaping the engine is a fault.
-    TFastLoop() {
-        m_loop.OnError = [](const std::exception& error) {
-            if (!dynamic_cast<const fwp::TError*>(&error))
-                std::abort();
-        };
-    }
-    void ProcessMessages() override { m_loop.ProcessMessages(); }
-    void WaitMessages(std::chrono::milliseconds maxWait) override { m_loop.WaitMessages(maxWait); }
-    bool SetTimer(int id, std::chrono::milliseconds interval, std::function<void()> onTimer) override {
-        if (id == FeedTimerId)
-            return m_loop.SetTimer(id, interval, std::move(onTimer));
-        return m_loop.SetTimer(id, 1ms, [this, onTimer = std::move(onTimer)] {
-            onTimer();
-            ++Ticks;
-        });
-    }
-    void KillTimer(int id) override { m_loop.KillTimer(id); }
-    void WatchRead(int fd, std::function<void()> onReady) override {
-        m_loop.WatchRead(fd, std::move(onReady));
-    }
-    void Unwatch(int fd) override { m_loop.Unwatch(fd); }
-    std::uint64_t TickCount() const override { return m_loop.TickCount(); }
-
-    std::uint64_t Ticks = 0;
-
-private:
-    fwp::TPollLoop m_loop;
-};
-
-// The bytes after the handshake split at the separator. Past MaxPieces the
-// rest goes as one piece, which keeps every input quick.
-std::vector<std::string_view> Pieces(std::string_view rest) {
-    constexpr std::size_t MaxPieces = 32;
-    std::vector<std::string_view> pieces;
-    while (!rest.empty()) {
-        const std::size_t at =
-            pieces.size() + 1 < MaxPieces ? rest.find(PieceSeparator) : std::string_view::npos;
-        pieces.push_back(rest.substr(0, at));
-        if (at == std::string_view::npos)
-            break;
-        rest.remove_prefix(at + PieceSeparator.size());
-    }
-    return pieces;
-}
-
-// Where the third line ends: the handshake is the banner, the address and the buffer size.
-std::size_t HandshakeLength(std::string_view input) {
-    std::size_t at = 0;
-    for (int line = 0; line < 3; ++line) {
-        const std::size_t end = input.find("\r\n", at);
-        if (end == std::string_view::npos)
-            return input.size();
-        at = end + 2;
-    }
-    return at;
-}
-
-int ConnectTo(int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    if (fd < 0 || ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
-        std::abort();
-    return fd;
-}
-
-void SendAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        if (n <= 0)
-            return;
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-}
-
-// Closes with a reset, so that no connection lingers in TIME_WAIT.
-void CloseAtOnce(int fd) {
-    const linger noLinger{1, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &noLinger, sizeof noLinger);
-    ::close(fd);
-}
-
-// The kernel holds nothing for the engine. A partial message may still wait
-// in the engine's own buffer: after a tick that is all the buffer holds.
-bool NothingUnread(const fwp::TStreamSocket& connection) {
-    int pending = 0;
-    return ::ioctl(connection.Fd(), FIONREAD, &pending) == 0 && pending == 0;
-}
-
-// What the user does meanwhile; the window can do it from inside any wait of
-// the engine, since the engine runs the loop there.
-void OwnerAction(fwp::TTranser& engine, std::string_view action) {
-    if (action == "@close") {
-        engine.Close();
-        return;
-    }
-    std::vector<fwp::TTranserTask*> tasks;
-    for (std::size_t i = 0; i < engine.Tasks().Count(); ++i)
-        tasks.push_back(&engine.Tasks()[i]);
-    for (fwp::TTranserTask* task : tasks) {
-        if (action == "@suspend")
-            engine.SuspendTask(*task);
-        else if (action == "@resume")
-            engine.ResumeTask(*task);
-        else if (action == "@abort")
-            engine.AbortTask(*task);
-    }
-}
-
-}  // namespace
+#include "fuzz/session_peer.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 1)
         return 0;
-    static TFastLoop loop;
+    static fwp::fuzz::TFastLoop loop;
     const std::uint8_t flags = data[0];
-    const std::string_view input(reinterpret_cast<const char*>(data) + 1, size - 1);
-    const std::size_t handshakeLength = HandshakeLength(input);
-    const std::vector<std::string_view> pieces = Pieces(input.substr(handshakeLength));
 
     fwp::TTranser engine(loop);
     engine.Timeouts.Handshake = 2000;
@@ -204,82 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             .AddSendTask("FileTransfering:a.bin", std::make_unique<fwp::TMemoryStream>(content))
             .ID = 7;
     }
-
-    engine.Listen(0);
-    const int peer = ConnectTo(engine.ListeningPort());
-    SendAll(peer, input.substr(0, handshakeLength));
-    if (pieces.empty())
-        ::shutdown(peer, SHUT_WR);
-    // What the engine sends is read and dropped.
-    loop.WatchRead(peer, [peer] {
-        char buffer[65536];
-        const ssize_t n = ::recv(peer, buffer, sizeof buffer, MSG_DONTWAIT);
-        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
-            loop.Unwatch(peer);
-    });
-
-    bool started = false;
-    try {
-        started = engine.Accept(5000);
-    } catch (const fwp::TError&) {
-        // A handshake the engine refuses ends the session; that is a clean outcome.
-    }
-    if (started) {
-        engine.Start();
-        std::size_t next = 0;
-        std::uint64_t ticksAtFeed = loop.Ticks;
-        int quiet = 0;
-        bool feeding = false;  // an owner action runs the loop, which must not feed meanwhile
-        loop.SetTimer(FeedTimerId, 1ms, [&] {
-            if (next >= pieces.size())
-                return;
-            const fwp::TStreamSocket* connection = engine.Connection();
-            if (connection && !NothingUnread(*connection)) {
-                quiet = 0;
-                return;
-            }
-            const bool ready = engine.State() != fwp::tsBusy && loop.Ticks > ticksAtFeed;
-            if (connection && !ready && ++quiet < 3)
-                return;
-            quiet = 0;
-            if (feeding)
-                return;
-            feeding = true;
-            const std::string_view piece = pieces[next++];
-            if (piece.starts_with('@'))
-                OwnerAction(engine, piece);
-            else
-                SendAll(peer, piece);
-            feeding = false;
-            ticksAtFeed = loop.Ticks;
-            if (next == pieces.size())
-                ::shutdown(peer, SHUT_WR);
-        });
-        // Once the peer's end is closed, a few whole ticks read what is left;
-        // a partial message there stays unread for good.
-        std::uint64_t ticksAtEnd = 0;
-        const bool ended = loop.RunUntil(
-            [&] {
-                const fwp::TStreamSocket* connection = engine.Connection();
-                if (next < pieces.size())
-                    return false;
-                if (!connection || engine.State() == fwp::tsClosed)
-                    return true;
-                if (!connection->Broken() || engine.State() == fwp::tsBusy)
-                    return false;
-                if (ticksAtEnd == 0)
-                    ticksAtEnd = loop.Ticks;
-                return loop.Ticks > ticksAtEnd + 2;
-            },
-            20s);
-        loop.KillTimer(FeedTimerId);
-        // The peer's bytes are all there and the engine has nothing to wait
-        // for: still reading after this long means it hangs.
-        if (!ended)
-            std::abort();
-    }
-    loop.Unwatch(peer);
-    CloseAtOnce(peer);
-    engine.CloseSocket();
+    fwp::fuzz::RunPeerSession(loop, engine,
+                              std::string_view(reinterpret_cast<const char*>(data) + 1, size - 1));
     return 0;
 }
