@@ -114,9 +114,18 @@ std::string EncodeText(std::string_view text) {
     return out;
 }
 
+// A text read must read back the same once saved. A cut may leave blanks at
+// the end, which would not survive the file, so they go now; and a text that
+// is saved in UTF-8 form is held to that form's limit, wherever it came from.
+std::string FinishText(std::string_view text) {
+    return std::string(TrimBlanks(codec::CutUtf8(TrimBlanks(text), MaxStringBytes)));
+}
+
 std::string DecodeText(std::string_view stored) {
-    if (!stored.starts_with(Utf8Mark))
-        return codec::Cp932ToUtf8(CutCp932(stored, MaxStringBytes));
+    if (!stored.starts_with(Utf8Mark)) {
+        std::string text = codec::Cp932ToUtf8(CutCp932(stored, MaxStringBytes));
+        return EncodeText(text).starts_with(Utf8Mark) ? FinishText(text) : std::string(TrimBlanks(text));
+    }
     stored.remove_prefix(Utf8Mark.size());
     std::string text;
     text.reserve(stored.size());
@@ -137,7 +146,7 @@ std::string DecodeText(std::string_view stored) {
             stored.remove_prefix(length);
         }
     }
-    return std::string(codec::CutUtf8(TrimBlanks(text), MaxStringBytes));
+    return FinishText(text);
 }
 
 // A whole integer: decimal, or hexadecimal after "0x", "0X" or "$", with an

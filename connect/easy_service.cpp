@@ -88,7 +88,10 @@ TEasyServiceResult TEasyServiceClient::EasyServiceOpen(std::string_view user, in
 }
 
 TEasyServiceResult TEasyServiceClient::EasyServiceGet(std::string_view user, std::string& ip, int& port) {
-    const std::string body = Request("?mode=get&user=" + EncodeName(user));
+    return ReadLookupReply(Request("?mode=get&user=" + EncodeName(user)), ip, port);
+}
+
+TEasyServiceResult ReadLookupReply(std::string_view body, std::string& ip, int& port) {
     // The reply may write "name = value" as well as "name=value". The lines
     // are joined again before the replacement, so it never spans two lines.
     std::string text;

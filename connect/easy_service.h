@@ -77,4 +77,7 @@ private:
     std::string m_registeredUser;
 };
 
+// Reads the service's answer to a look-up, as EasyServiceGet does.
+TEasyServiceResult ReadLookupReply(std::string_view body, std::string& ip, int& port);
+
 }  // namespace fwp

@@ -4,6 +4,8 @@
 FWP_PACKAGES=(
     # building
     cmake ninja-build g++ pkg-config clang-format
+    # the fuzz build (tools/fuzz): clang with libFuzzer and the sanitizers
+    clang libclang-rt-dev
     # libraries
     zlib1g-dev libcurl4-openssl-dev libpugixml-dev libnatpmp-dev libcpp-httplib-dev libsqlite3-dev libhiredis-dev
     libmicrohttpd-dev libsodium-dev

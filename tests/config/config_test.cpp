@@ -275,6 +275,33 @@ TEST_F(Config, TheSaveFolderEndsInExactlyOneSlash) {
     EXPECT_NE(ReadAll(File()).find("\r\nReceiveTo=/data/out/\r\n"), std::string::npos);
 }
 
+TEST_F(Config, AValueCutWhenReadReadsBackTheSameAfterASave) {
+    const std::string a2045(2045, 'a');
+    std::string replacement682;  // U+FFFD for each byte that does not decode
+    for (int i = 0; i < 682; ++i)
+        replacement682 += "\xEF\xBF\xBD";
+    const struct {
+        const char* Name;
+        std::string Stored;
+        std::string Text;
+    } cases[] = {
+        // The cut falls before あ (82 A0) and would leave the space at the end.
+        {"plain value cut after a blank", a2045 + " \x82\xA0", a2045},
+        {"marked value cut after a blank", "\xEF\xBB\xBF" + a2045 + "a \xC3\xA9", a2045 + "a"},
+        // 800 bytes that decode to 2400 bytes of U+FFFD, which are saved in UTF-8 form.
+        {"plain value that does not decode", std::string(800, '\xFF'), replacement682},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TConfig first = LoadFrom("UserName=" + c.Stored + "\r\n");
+        EXPECT_EQ(first.UserName, c.Text);
+        first.Save();
+        TConfig second = Make();
+        second.Load();
+        EXPECT_EQ(second.UserName, first.UserName);
+    }
+}
+
 struct TTextCase {
     const char* Name;
     std::string Text;    // in memory, UTF-8
