@@ -443,12 +443,16 @@ TEST_F(Fwpost, ASenderThatReconnectsToARestartedReceiverOffersItsFileAgain) {
 TEST_F(Fwpost, ASenderStartedAgainAfterACrashResumesIntoTheRunningReceiver) {
     const auto a = box.WriteRandomFile("out/a.bin", 3'000'000, 1);
     auto listener = Listen({"-y", "-d", in.string(), "-q"});
-    TForwardingProxy proxy(port);
-    proxy.Arm(TProxyDirection::pdUp, 1'000'000, TProxyFault::pfStall);
-    auto crashed = Connect({"-q", "-b", "65536", a.string()}, proxy.Port());
-    for (int i = 0; i < 4000 && !proxy.Fired(); ++i)
+    // Slowed down, so that the file is on its way when the sender dies.
+    auto crashed = Connect({"-q", "-b", "65536", "--limit-rate", "1M", a.string()});
+    const auto arrived = [&] {
+        std::error_code ec;
+        const auto size = std::filesystem::file_size(in / "a.bin", ec);
+        return !ec && size >= 500'000;
+    };
+    for (int i = 0; i < 4000 && !arrived(); ++i)
         std::this_thread::sleep_for(5ms);
-    ASSERT_TRUE(proxy.Fired());
+    ASSERT_TRUE(arrived());
     crashed->Signal(SIGKILL);
     crashed->Wait();
     ASSERT_TRUE(listener->WaitForLine("reconnecting"));
