@@ -43,6 +43,11 @@ void TForwardingProxy::Cut() {
         std::this_thread::yield();
 }
 
+std::string TForwardingProxy::Recorded() const {
+    const std::lock_guard lock(m_recordMutex);
+    return m_recorded;
+}
+
 void TForwardingProxy::Run() {
     std::vector<TPair> pairs;
     auto closePair = [](const TPair& pair) {
@@ -109,6 +114,10 @@ void TForwardingProxy::Run() {
                 if (const std::uint64_t flipAt = m_flipAt; side == 0 && m_bytes + n > flipAt) {
                     buffer[flipAt > m_bytes ? flipAt - m_bytes : 0] ^= 0x01;
                     m_flipAt = UINT64_MAX;
+                }
+                if (m_recording) {
+                    const std::lock_guard lock(m_recordMutex);
+                    m_recorded.append(buffer, static_cast<std::size_t>(n));
                 }
                 ssize_t sent = 0;
                 while (sent < n) {

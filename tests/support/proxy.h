@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -25,6 +26,10 @@ public:
     // Flips one bit of the first byte the connecting side sends once this
     // many bytes have been forwarded in all, as a meddler on the path would.
     void FlipBitAfter(std::uint64_t bytes) { m_flipAt = bytes; }
+    // Keeps a copy of every byte forwarded from here on, both ways, so a
+    // test can look for what must never cross the link in clear.
+    void SetRecording(bool recording) { m_recording = recording; }
+    std::string Recorded() const;
     int Connections() const { return m_connections; }
     std::uint64_t BytesForwarded() const { return m_bytes; }
 
@@ -45,6 +50,9 @@ private:
     std::atomic<int> m_connections{0};
     std::atomic<std::uint64_t> m_bytes{0};
     std::atomic<std::uint64_t> m_flipAt{UINT64_MAX};
+    std::atomic<bool> m_recording{false};
+    mutable std::mutex m_recordMutex;
+    std::string m_recorded;
     std::thread m_thread;
 };
 
