@@ -77,7 +77,7 @@ transfer() {
     fi
     listener=$!
     PIDS+=("$listener")
-    for _ in $(seq 200); do grep -q '^listening' "$TMP/listen.out" && break; sleep 0.05; done
+    for _ in $(seq 200); do grep -qs '^listening' "$TMP/listen.out" && break; sleep 0.05; done
     port="$(awk '/^listening/ { print $2 }' "$TMP/listen.out")"
     start="$(now)"
     if [ "$mode" = direct ]; then
