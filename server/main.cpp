@@ -78,6 +78,12 @@ int main(int argc, char** argv) {
     std::unique_ptr<TRelay> relay;
     if (options.Relay) {
         relay = std::make_unique<TRelay>(*options.Relay, stdout);
+        try {
+            relay->SetSharedKey(registry->RelayKey());
+        } catch (const TRegistryError& error) {
+            std::fprintf(stderr, "fwpost-rendezvous: %s\n", error.what());
+            return 1;
+        }
         if (relay->Bind() <= 0 || !relay->Start()) {
             std::fprintf(stderr, "fwpost-rendezvous: cannot relay on %s:%d\n",
                          options.Relay->Listen.Host.c_str(), options.Relay->Listen.Port);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <stdexcept>
 #include <vector>
 
 #include <arpa/inet.h>
@@ -13,6 +14,7 @@
 #include <sys/eventfd.h>
 #include <sys/random.h>
 #include <sys/socket.h>
+#include <sodium.h>
 #include <unistd.h>
 
 #include "server/rendezvous_server.h"
@@ -29,6 +31,35 @@ constexpr auto HelloLimit = std::chrono::seconds(10);
 constexpr std::size_t PumpBytes = std::size_t(128) << 10;
 constexpr auto SweepInterval = std::chrono::milliseconds(500);
 constexpr std::size_t TokenBytes = 16;
+
+// A joining token signed by another instance: "s", a random nonce, the
+// expiry (ms since 1970, 16 hex digits), the park id, and the first half of
+// HMAC-SHA-256 of all that under the shared key, all in lower-case hex.
+constexpr char SignedMark = 's';
+constexpr std::size_t NonceChars = 16;
+constexpr std::size_t ParkIdChars = 16;
+constexpr std::size_t MacChars = 32;
+
+std::int64_t WallClockMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string Mac(const std::string& key, const std::string& body) {
+    unsigned char mac[crypto_auth_hmacsha256_BYTES];
+    crypto_auth_hmacsha256_state state;
+    crypto_auth_hmacsha256_init(&state, reinterpret_cast<const unsigned char*>(key.data()), key.size());
+    crypto_auth_hmacsha256_update(&state, reinterpret_cast<const unsigned char*>(body.data()), body.size());
+    crypto_auth_hmacsha256_final(&state, mac);
+    static constexpr char Hex[] = "0123456789abcdef";
+    std::string text;
+    for (std::size_t i = 0; i < MacChars / 2; ++i) {
+        text += Hex[mac[i] >> 4];
+        text += Hex[mac[i] & 15];
+    }
+    return text;
+}
 
 enum class TConnState : std::uint8_t { csHello, csParked, csPaired };
 
@@ -70,6 +101,7 @@ struct TRelay::TConn {
     TConnState State = TConnState::csHello;
     std::string Hello;
     std::string User;
+    std::string ParkId;
     Clock::time_point Deadline;  // hello and parked: when it is dropped
     std::uint64_t Peer = 0;
     std::vector<char> Out;
@@ -85,7 +117,11 @@ struct TRelay::TConn {
     bool Waiting = false;
 };
 
-TRelay::TRelay(const TRelaySettings& settings, std::FILE* log) : m_settings(settings), m_log(log) {}
+TRelay::TRelay(const TRelaySettings& settings, std::FILE* log) : m_settings(settings), m_log(log) {
+    // Sets up the library's random source once, before any thread uses it.
+    if (sodium_init() < 0)
+        throw std::runtime_error("libsodium cannot start");
+}
 
 TRelay::~TRelay() {
     Stop();
@@ -169,8 +205,44 @@ void TRelay::Stop() {
         m_thread.join();
 }
 
-std::optional<std::string> TRelay::IssueWaitToken(const std::string& user, Clock::time_point now) {
-    return Issue(user, true, now);
+std::optional<TRelay::TWaitTicket> TRelay::IssueWaitToken(const std::string& user, Clock::time_point now) {
+    const std::string parkId = NewToken().substr(0, ParkIdChars);
+    std::optional<std::string> token = Issue(user, true, now, parkId);
+    if (!token)
+        return std::nullopt;
+    return TWaitTicket{*token, parkId};
+}
+
+std::string TRelay::SignJoinToken(const std::string& parkId, std::int64_t nowMs) const {
+    char expiry[17];
+    std::snprintf(expiry, sizeof expiry, "%016llx",
+                  static_cast<unsigned long long>(nowMs + m_settings.TokenTtl.count() * 1000));
+    const std::string body = std::string(1, SignedMark) + NewToken().substr(0, NonceChars) + expiry + parkId;
+    return body + Mac(m_sharedKey, body);
+}
+
+std::optional<std::string> TRelay::CheckSigned(const std::string& token, std::string& reason) {
+    reason = "unknown token";
+    const std::size_t bodySize = 1 + NonceChars + 16 + ParkIdChars;
+    if (m_sharedKey.empty() || token.size() != bodySize + MacChars || token[0] != SignedMark)
+        return std::nullopt;
+    const std::string body = token.substr(0, bodySize);
+    const std::string mac = Mac(m_sharedKey, body);
+    if (sodium_memcmp(mac.data(), token.data() + bodySize, MacChars) != 0)
+        return std::nullopt;
+    const std::int64_t expires = std::stoll(body.substr(1 + NonceChars, 16), nullptr, 16);
+    if (expires <= WallClockMs()) {
+        reason = "expired token";
+        return std::nullopt;
+    }
+    const std::size_t maxUsed = 4 * static_cast<std::size_t>(m_settings.MaxPairs + m_settings.MaxWaiting);
+    if (m_usedSigned.size() >= maxUsed) {
+        reason = "busy";
+        return std::nullopt;
+    }
+    if (!m_usedSigned.emplace(body, expires).second)
+        return std::nullopt;
+    return body.substr(1 + NonceChars + 16);
 }
 
 std::optional<std::string> TRelay::IssueJoinToken(const std::string& user, Clock::time_point now) {
@@ -182,7 +254,8 @@ std::optional<std::string> TRelay::IssueJoinToken(const std::string& user, Clock
     return Issue(user, false, now);
 }
 
-std::optional<std::string> TRelay::Issue(const std::string& user, bool waiting, Clock::time_point now) {
+std::optional<std::string> TRelay::Issue(const std::string& user, bool waiting, Clock::time_point now,
+                                         const std::string& parkId) {
     const std::lock_guard lock(m_mutex);
     // Every client that may use the relay at once can hold a few tokens.
     const std::size_t maxTokens = 4 * static_cast<std::size_t>(m_settings.MaxPairs + m_settings.MaxWaiting);
@@ -191,7 +264,7 @@ std::optional<std::string> TRelay::Issue(const std::string& user, bool waiting, 
     if (m_tokens.size() >= maxTokens)
         return std::nullopt;
     std::string token = NewToken();
-    m_tokens[token] = TToken{user, waiting, now + m_settings.TokenTtl};
+    m_tokens[token] = TToken{user, waiting, now + m_settings.TokenTtl, parkId};
     return token;
 }
 
@@ -333,7 +406,20 @@ void TRelay::ReadHello(TConn& conn) {
         }
     }
     if (!found) {
-        Refuse(conn, "unknown token");
+        // A token another instance signed for a side parked here.
+        std::string reason;
+        const std::optional<std::string> parkId = CheckSigned(token, reason);
+        const auto parked = parkId ? m_parkIds.find(*parkId) : m_parkIds.end();
+        if (!parkId) {
+            Refuse(conn, reason);
+        } else if (parked == m_parkIds.end() || !m_conns.contains(parked->second)) {
+            Refuse(conn, "no waiting side");
+        } else if (m_pairs >= m_settings.MaxPairs) {
+            Refuse(conn, "busy");
+        } else {
+            conn.Hello = std::move(rest);
+            Pair(*m_conns[parked->second], conn);
+        }
         return;
     }
     if (found->Expires <= now) {
@@ -370,6 +456,8 @@ void TRelay::ReadHello(TConn& conn) {
             Close(replaced, "replaced");
         conn.State = TConnState::csParked;
         conn.Deadline = now + m_settings.WaitTime;
+        conn.ParkId = found->ParkId;
+        m_parkIds[conn.ParkId] = conn.Id;
         conn.Hello.clear();
         const std::string_view answer = "WAIT\r\n";
         if (::send(conn.Fd, answer.data(), answer.size(), MSG_NOSIGNAL) < 0) {
@@ -396,6 +484,7 @@ void TRelay::Pair(TConn& waiting, TConn& joining) {
         const std::lock_guard lock(m_mutex);
         m_parked.erase(waiting.User);
     }
+    m_parkIds.erase(waiting.ParkId);
     ++m_pairs;
     const Clock::time_point now = Clock::now();
     for (TConn* conn : {&waiting, &joining}) {
@@ -540,6 +629,8 @@ void TRelay::Sweep(Clock::time_point now) {
         else
             Close(id, reason);
     }
+    const std::int64_t wallNow = WallClockMs();
+    std::erase_if(m_usedSigned, [wallNow](const auto& entry) { return entry.second <= wallNow; });
     const std::lock_guard lock(m_mutex);
     std::erase_if(m_tokens, [now](const auto& entry) { return entry.second.Expires <= now; });
 }
@@ -567,6 +658,7 @@ void TRelay::Close(std::uint64_t id, std::string_view) {
     if (conn.State == TConnState::csPaired && conn.Waiting)
         --m_pairs;
     if (conn.State == TConnState::csParked) {
+        m_parkIds.erase(conn.ParkId);
         const std::lock_guard lock(m_mutex);
         if (const auto parked = m_parked.find(conn.User); parked != m_parked.end() && parked->second == id)
             m_parked.erase(parked);

@@ -41,18 +41,31 @@ public:
     int Bind();
     // "HOST:PORT" that clients are told to connect to.
     std::string Advertised() const;
+    std::chrono::seconds WaitTime() const { return m_settings.WaitTime; }
     // Starts the relay's own thread; Stop ends it and closes every connection.
     bool Start();
     void Stop();
 
+    // The secret shared with the other instances of one store; a relay with
+    // one takes the joining tokens they sign for its parked sides. Set before Start.
+    void SetSharedKey(std::string key) { m_sharedKey = std::move(key); }
+
+    struct TWaitTicket {
+        std::string Token;
+        std::string ParkId;  // names the parked side in tokens other instances sign
+    };
     // A token for the waiting side of user, valid once within the token lifetime.
     // Nothing when too many tokens are outstanding.
-    std::optional<std::string> IssueWaitToken(const std::string& user,
+    std::optional<TWaitTicket> IssueWaitToken(const std::string& user,
                                               std::chrono::steady_clock::time_point now);
     // A token for a side that joins user's parked connection; nothing when
     // none is parked or too many tokens are outstanding.
     std::optional<std::string> IssueJoinToken(const std::string& user,
                                               std::chrono::steady_clock::time_point now);
+    // A joining token for the side another instance's relay holds under
+    // parkId, signed with the shared key; it is valid there once until
+    // nowMs (wall clock, ms since 1970) plus the token lifetime.
+    std::string SignJoinToken(const std::string& parkId, std::int64_t nowMs) const;
 
     struct TConn;
 
@@ -61,10 +74,15 @@ private:
         std::string User;
         bool Waiting = false;
         std::chrono::steady_clock::time_point Expires;
+        std::string ParkId;
     };
 
     std::optional<std::string> Issue(const std::string& user, bool waiting,
-                                     std::chrono::steady_clock::time_point now);
+                                     std::chrono::steady_clock::time_point now,
+                                     const std::string& parkId = {});
+    // The park id of a valid signed token seen for the first time; else
+    // nothing and reason says why.
+    std::optional<std::string> CheckSigned(const std::string& token, std::string& reason);
     void Run();
     void AcceptAll();
     void OnEvent(std::uint64_t id, std::uint32_t events);
@@ -90,6 +108,9 @@ private:
     std::uint64_t m_nextId = 1;
     std::unordered_map<std::uint64_t, std::unique_ptr<TConn>> m_conns;
     std::map<std::string, int> m_perAddress;
+    std::string m_sharedKey;
+    std::unordered_map<std::string, std::uint64_t> m_parkIds;    // park id -> the parked connection
+    std::unordered_map<std::string, std::int64_t> m_usedSigned;  // signed tokens seen -> their expiry (ms)
     int m_pairs = 0;
 
     // Shared with the HTTP threads.

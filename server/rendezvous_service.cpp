@@ -138,6 +138,7 @@ TReply TRendezvousService::DoHandle(std::string_view target, const std::string& 
 
 TReply TRendezvousService::HandleRelay(const TQuery& query, const std::string& client, std::int64_t nowMs) {
     const auto now = std::chrono::steady_clock::now();
+    std::string relay = m_relay->Advertised();
     std::optional<std::string> token;
     if (query.Mode == TMode::mdRelayWait) {
         // Only the owner of a live registration may wait under its name;
@@ -148,16 +149,25 @@ TReply TRendezvousService::HandleRelay(const TQuery& query, const std::string& c
         if (m_registry.Open(query.User, client, *endpoint, m_settings.Ttl, nowMs) == TOpenResult::orTaken)
             return Refuse(403, "Registered from another address");
         m_lastFailure = -1;
-        token = m_relay->IssueWaitToken(query.User, now);
-        if (!token)
+        const std::optional<TRelay::TWaitTicket> ticket = m_relay->IssueWaitToken(query.User, now);
+        if (!ticket)
             return Refuse(503, "Relay busy");
+        token = ticket->Token;
+        // Other instances of a shared store send joining sides here.
+        m_registry.PublishWaiting(query.User, relay + " " + ticket->ParkId, m_relay->WaitTime());
     } else {
         token = m_relay->IssueJoinToken(query.User, now);
-        if (!token)
-            return Refuse(410, "No one waits at the relay under this name");
+        if (!token) {
+            // Parked at another instance's relay, if the store is shared.
+            const std::optional<std::string> holder = m_registry.FindWaiting(query.User);
+            const std::size_t blank = holder ? holder->find(' ') : std::string::npos;
+            if (blank == std::string::npos || holder->substr(0, blank) == relay)
+                return Refuse(410, "No one waits at the relay under this name");
+            relay = holder->substr(0, blank);
+            token = m_relay->SignJoinToken(holder->substr(blank + 1), nowMs);
+        }
     }
-    return {200, "200 OK\r\nrelay = " + m_relay->Advertised() + "\r\ntoken = " + *token + "\r\n",
-            std::nullopt, std::nullopt};
+    return {200, "200 OK\r\nrelay = " + relay + "\r\ntoken = " + *token + "\r\n", std::nullopt, std::nullopt};
 }
 
 TReply TRendezvousService::Health(std::chrono::microseconds monotonic) {

@@ -109,9 +109,9 @@ protected:
     // A waiting side parked under user; the relay has answered "WAIT".
     std::unique_ptr<TRelayClient> Park(const std::string& user) {
         auto client = std::make_unique<TRelayClient>(port);
-        const auto token = relay->IssueWaitToken(user, Clock::now());
-        EXPECT_TRUE(token);
-        client->Send("FWPRELAY " + token.value_or("") + "\r\n");
+        const auto ticket = relay->IssueWaitToken(user, Clock::now());
+        EXPECT_TRUE(ticket);
+        client->Send("FWPRELAY " + (ticket ? ticket->Token : "") + "\r\n");
         EXPECT_EQ(client->Line(), "WAIT");
         return client;
     }
@@ -157,11 +157,14 @@ TEST_F(Relay, TokensAreRefusedWhenUnknownExpiredOrReused) {
     std::string used;
     const TCase cases[] = {
         {"unknown", [] { return std::string(32, 'a'); }, "ERR unknown token"},
-        {"expired", [&] { return relay->IssueWaitToken("bob", Clock::now() - 61s).value_or(""); },
+        {"expired",
+         [&] {
+             return relay->IssueWaitToken("bob", Clock::now() - 61s).value_or(TRelay::TWaitTicket{}).Token;
+         },
          "ERR expired token"},
         {"reused",
          [&] {
-             used = relay->IssueWaitToken("carol", Clock::now()).value_or("");
+             used = relay->IssueWaitToken("carol", Clock::now()).value_or(TRelay::TWaitTicket{}).Token;
              TRelayClient first(port);
              first.Send("FWPRELAY " + used + "\r\n");
              EXPECT_EQ(first.Line(), "WAIT");
@@ -252,6 +255,58 @@ TEST(RelayService, OnlyTheOwnerWaitsAndClassicAnswersStayAsTheyWere) {
     const std::string waiting = RawGet(service.Port(), "/easy.cgi?mode=relaywait&user=alice").Body;
     EXPECT_TRUE(waiting.starts_with("200 OK\r\nrelay = 127.0.0.1:")) << waiting;
     EXPECT_NE(waiting.find("\r\ntoken = "), std::string::npos) << waiting;
+}
+
+// The value of a "name = value" line of a reply body.
+std::string ValueOf(const std::string& body, const std::string& name) {
+    const std::size_t at = body.find("\r\n" + name + " = ");
+    if (at == std::string::npos)
+        return {};
+    const std::size_t start = at + name.size() + 5;
+    return body.substr(start, body.find("\r\n", start) - start);
+}
+
+int PortOf(const std::string& address) {
+    return std::stoi(address.substr(address.rfind(':') + 1));
+}
+
+TEST(RelayService, AJoiningSideAskingAnotherInstanceIsSentToTheRelayWhereItsPeerWaits) {
+    const auto program = fwp::test::FindInPath("redis-server");
+    if (!program)
+        GTEST_SKIP() << "redis-server is not installed (Debian package redis-server), so instances "
+                        "sharing a store are not tested here";
+    using fwp::test::RawGet;
+    fwp::test::TRedisServer redis(*program);
+    fwp::test::TRendezvousProcess first({"--redis", redis.HostPort(), "--relay-listen", "127.0.0.1:0"});
+    fwp::test::TRendezvousProcess second({"--redis", redis.HostPort(), "--relay-listen", "127.0.0.1:0"});
+    ASSERT_TRUE(first.Started() && second.Started());
+
+    ASSERT_EQ(RawGet(first.Port(), "/easy.cgi?mode=open&user=alice&port=4006&ip=192.0.2.1").Status, 200);
+    const std::string wait = RawGet(first.Port(), "/easy.cgi?mode=relaywait&user=alice").Body;
+    const std::string firstRelay = ValueOf(wait, "relay");
+    ASSERT_FALSE(firstRelay.empty()) << wait;
+    TRelayClient waiting(PortOf(firstRelay));
+    waiting.Send("FWPRELAY " + ValueOf(wait, "token") + "\r\n");
+    ASSERT_EQ(waiting.Line(), "WAIT");
+
+    const std::string join = RawGet(second.Port(), "/easy.cgi?mode=relay&user=alice").Body;
+    EXPECT_EQ(ValueOf(join, "relay"), firstRelay) << join;
+    const std::string token = ValueOf(join, "token");
+    TRelayClient joining(PortOf(firstRelay));
+    joining.Send("FWPRELAY " + token + "\r\n");
+    EXPECT_EQ(joining.Line(), "OK");
+    EXPECT_EQ(waiting.Line(), "OK");
+    joining.Send("through");
+    EXPECT_EQ(waiting.Read(7), "through");
+
+    // The token the other instance signed is good once; a changed one never.
+    std::string forged = token;
+    forged.back() = forged.back() == '0' ? '1' : '0';
+    for (const std::string& bad : {token, forged}) {
+        TRelayClient again(PortOf(firstRelay));
+        again.Send("FWPRELAY " + bad + "\r\n");
+        EXPECT_EQ(again.Line(), "ERR unknown token");
+    }
 }
 
 TEST(RelayService, RelayLimitsWithoutARelayAreAUsageError) {
