@@ -23,6 +23,8 @@ constexpr auto TurnWait = std::chrono::milliseconds(100);
 constexpr auto DirectTryBeforeRelay = std::chrono::milliseconds(3000);
 // The least time between two tickets asked for while reconnecting.
 constexpr std::chrono::milliseconds RelayAskInterval(1000);
+// While waiting for a peer, how often a parked connection the relay dropped is set up again.
+constexpr std::chrono::milliseconds RelayParkRetry(5000);
 
 // Ctrl-C and SIGTERM are never held back: the handler only tells the main
 // loop through a pipe, which then ends the session in order. A second signal
@@ -216,7 +218,7 @@ bool TSession::WaitForPeer() {
         }
         try {
             if (m_options.Relay && !m_relayWait.Parked() &&
-                m_loop.TickCount() - m_lastRelayAsk >= static_cast<std::uint64_t>(RelayAskInterval.count())) {
+                m_loop.TickCount() - m_lastRelayAsk >= static_cast<std::uint64_t>(RelayParkRetry.count())) {
                 // The relay dropped the parked connection (its wait time is
                 // over): park again, and keep accepting directly meanwhile.
                 ParkAtRelay();
