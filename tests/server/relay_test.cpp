@@ -223,6 +223,22 @@ TEST_F(Relay, APairIsClosedAtItsByteLimitAndWhenIdle) {
     EXPECT_TRUE(waiting->ClosedByTheRelay());
 }
 
+TEST_F(Relay, AJoiningSideBeyondThePairLimitIsTurnedAway) {
+    TRelaySettings settings;
+    settings.MaxPairs = 1;
+    Start(settings);
+    auto firstWaiting = Park("alice");
+    auto firstJoining = Join("alice");
+    EXPECT_EQ(firstJoining->Line(), "OK");
+    auto secondWaiting = Park("bob");
+    auto secondJoining = Join("bob");
+    EXPECT_EQ(secondJoining->Line(), "ERR busy");
+    // The pair that runs is not disturbed.
+    firstJoining->Send("still");
+    EXPECT_EQ(firstWaiting->Line(), "OK");
+    EXPECT_EQ(firstWaiting->Read(5), "still");
+}
+
 TEST_F(Relay, OneAddressHoldsOnlyItsShareOfConnections) {
     TRelaySettings settings;
     settings.PerAddress = 2;
