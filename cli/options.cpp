@@ -1,5 +1,6 @@
 #include "cli/options.h"
 
+#include <cstdlib>
 #include <string_view>
 
 #include "common/numbers.h"
@@ -41,13 +42,18 @@ const char* const UsageText =
     "      --secret PHRASE    run the session encrypted, keyed by PHRASE, with a peer that\n"
     "                         uses the same phrase (\"-\" asks on the terminal; default: the\n"
     "                         FWP_SECRET environment variable); classic peers are refused\n"
+    "      --relay            listen --register: wait at the service's relay as well;\n"
+    "                         connect --user: go through the relay at once (without it, a\n"
+    "                         secured connect --user tries the relay when the peer cannot\n"
+    "                         be reached within 3 s); needs --secret\n"
     "  -h, --help             this text\n"
     "      --version          the program's version\n"
     "\n"
     "Standard output has one line per event: \"listening PORT\", \"connected ADDRESS\",\n"
     "\"offer NAME SIZE\", \"done NAME RESULT\", \"message TEXT\" (and \"secured\", \"disconnected\",\n"
     "\"reconnecting\", \"reconnected\", \"registered NAME\", \"found NAME HOST PORT\",\n"
-    "\"reachable yes|no\", \"mapped PORT\", \"unmapped PORT\", \"external-address ADDRESS\",\n"
+    "\"reachable yes|no\", \"relayed HOST:PORT\", \"mapped PORT\", \"unmapped PORT\", \"external-address "
+    "ADDRESS\",\n"
     "\"saved NAME as NEWNAME\", \"control-url URL\"). Exit status: 0 when every own file\n"
     "and every accepted incoming file arrived whole, 1 when one did not, 2 for a usage\n"
     "error or when no session was established.\n";
@@ -67,7 +73,7 @@ constexpr TSpec Specs[] = {
     {'c', "config", true},      {'q', "quiet", false},       {'h', "help", false},
     {'\0', "version", false},   {'\0', "register", true},    {'\0', "user", true},
     {'\0', "upnp", false},      {'\0', "service-url", true}, {'\0', "secret", true},
-    {'\0', "limit-rate", true}, {'\0', "chat", false},
+    {'\0', "limit-rate", true}, {'\0', "chat", false},       {'\0', "relay", false},
 };
 
 std::int32_t NumberValue(std::string_view name, const std::string& value, std::int64_t low,
@@ -137,6 +143,8 @@ void Apply(TOptions& options, const TSpec& spec, const std::string& value) {
         options.User = value;
     else if (name == "upnp")
         options.Upnp = true;
+    else if (name == "relay")
+        options.Relay = true;
     else if (name == "service-url")
         options.ServiceUrl = value;
     else if (name == "secret") {
@@ -230,6 +238,14 @@ TOptions ParseOptions(int argc, char** argv) {
         throw TUsageError("--upnp is for listen");
     if (options.Secret && words[0] != "listen" && words[0] != "connect")
         throw TUsageError("--secret is for listen and connect");
+    if (options.Relay) {
+        if (!(words[0] == "listen" && options.Register) && !(words[0] == "connect" && options.User))
+            throw TUsageError("--relay is for listen --register NAME and connect --user NAME");
+        // The relay carries only sessions it cannot read.
+        const char* environment = std::getenv("FWP_SECRET");
+        if (!options.Secret && !(environment && *environment))
+            throw TUsageError("--relay needs --secret: a relayed session is always encrypted");
+    }
     if (words[0] == "listen") {
         options.Command = TCommand::cmListen;
         options.Files.assign(words.begin() + 1, words.end());

@@ -39,6 +39,7 @@ struct TOptions {
     TUpnpAction UpnpAction = TUpnpAction::uaShow;
     int UpnpPort = 0;
     std::optional<std::string> Secret;  // the passphrase as typed; "-" asks on the terminal
+    bool Relay = false;                 // wait or connect through the service's relay
 };
 
 // Parses argv; throws TUsageError with a message for a usage error.

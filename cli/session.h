@@ -10,6 +10,7 @@
 #include <string>
 
 #include "cli/options.h"
+#include "app/relay_link.h"
 #include "cli/progress_display.h"
 #include "connect/easy_service.h"
 #include "connect/upnp.h"
@@ -50,6 +51,13 @@ private:
     bool Establish();
     bool WaitForPeer();
     bool ConnectToPeer();
+    // Parks this side at the relay under the registered name; false and a
+    // complaint when the relay cannot be had.
+    bool ParkAtRelay();
+    bool ConnectThroughRelay();
+    // The next relayed connection while the engine reconnects; nullptr when
+    // none is there yet.
+    std::unique_ptr<TStreamSocket> RedialRelay();
     bool OpenRouterPort(int port, std::string& externalIp);
     bool PauseForLookup(std::chrono::milliseconds pause);
     // Removes the router's mapping and the service registration, once.
@@ -83,6 +91,8 @@ private:
     std::future<std::optional<bool>> m_reachability;
     TUPnPController m_upnp;
     int m_mappedPort = 0;
+    TRelayWait m_relayWait;
+    std::uint64_t m_lastRelayAsk = 0;  // tick of the last ticket asked for, 0: none
     int m_signalFd = -1;
     bool m_stopRequested = false;
     bool m_linkGaveUp = false;

@@ -124,6 +124,24 @@ std::optional<bool> TEasyServiceClient::EasyServiceProbe(int port) const {
     return std::nullopt;
 }
 
+TEasyServiceResult TEasyServiceClient::EasyServiceRelay(std::string_view user, bool waiting,
+                                                        std::string& relay, std::string& token) const {
+    std::string text;
+    const std::string body =
+        Request(std::string(waiting ? "?mode=relaywait" : "?mode=relay") + "&user=" + EncodeName(user));
+    for (const std::string& line : SplitLines(body))
+        text += line + "\r\n";
+    ReplaceAll(text, " = ", "=");
+    const std::vector<std::string> lines = SplitLines(text);
+    const std::optional<std::string> relayValue = FindValue(lines, "relay");
+    const std::optional<std::string> tokenValue = FindValue(lines, "token");
+    if (!body.starts_with("200") || !relayValue || !tokenValue || tokenValue->empty())
+        return {};
+    relay = *relayValue;
+    token = *tokenValue;
+    return {true, std::nullopt};
+}
+
 void TEasyServiceClient::EasyServiceClose(std::string_view user) {
     Request("?mode=close&user=" + EncodeName(user));
 }

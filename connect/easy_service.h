@@ -66,6 +66,12 @@ public:
     // nothing when the reply has no such line, as from a service that does
     // not offer the check.
     std::optional<bool> EasyServiceProbe(int port) const;
+    // Asks the service's relay for a one-time token: waiting, to park this
+    // side under user (the registration's owner only), else to join the side
+    // parked under user. Ok when the reply has a "relay" line (HOST:PORT)
+    // and a "token" line; a service without a relay gives neither.
+    TEasyServiceResult EasyServiceRelay(std::string_view user, bool waiting, std::string& relay,
+                                        std::string& token) const;
     // The end-of-program step: closes RegisteredUser, if any, and forgets it.
     void CloseRegistration();
 

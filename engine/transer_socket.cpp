@@ -61,7 +61,23 @@ bool TTranserSocket::Accept(int timeoutMs) {
     return true;
 }
 
+void TTranserSocket::Adopt(std::unique_ptr<TStreamSocket> connection, TSocketMode mode) {
+    m_connection = std::move(connection);
+    m_mode = mode;
+    m_connection->SetSendStallLimit(static_cast<int>(Timeouts.NoResponse));
+    m_remoteHost = m_connection->RemoteHost();
+    Handshake();
+}
+
 bool TTranserSocket::Reconnect() {
+    if (OnRedial && m_mode != smNone) {
+        m_connection.reset();
+        std::unique_ptr<TStreamSocket> connection = OnRedial();
+        if (!connection)
+            return false;
+        Adopt(std::move(connection), m_mode);
+        return true;
+    }
     switch (m_mode) {
         case smClient: {
             CloseSocket();

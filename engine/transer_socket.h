@@ -42,9 +42,13 @@ public:
     void Listen(int port);
     // Waits up to timeoutMs for a peer and runs the handshake with it.
     bool Accept(int timeoutMs);
+    // Takes over a connection made elsewhere (through a relay) in role mode
+    // and runs the handshake on it, which throws TError on failure.
+    void Adopt(std::unique_ptr<TStreamSocket> connection, TSocketMode mode);
     // Sets the connection up again in the same role with the same host and
-    // port. The server side keeps its listening socket, so a peer that comes
-    // back before the attempt waits in the queue instead of being refused.
+    // port, or through OnRedial when that is set. The server side keeps its
+    // listening socket, so a peer that comes back before the attempt waits in
+    // the queue instead of being refused.
     bool Reconnect();
     // Server side during a session: closes every connection waiting to be
     // accepted, so a second peer is refused at once and never taken later
@@ -70,6 +74,9 @@ public:
     // on both sides and then runs encrypted; a classic peer is refused.
     std::string Secret;
     std::function<void(TTranserSocket&)> OnDisconnect;
+    // Set for a relayed link: gives the next connection in the same role, or
+    // nullptr when none is there yet (the next attempt asks again).
+    std::function<std::unique_ptr<TStreamSocket>()> OnRedial;
 
 protected:
     // Banner, address lines and digests. Throws TError and closes the

@@ -27,6 +27,10 @@ public:
         m_loop.WatchRead(fd, std::move(onReady));
     }
     void Unwatch(int fd) override { m_loop.Unwatch(fd); }
+    void WatchWrite(int fd, std::function<void()> onReady) override {
+        m_loop.WatchWrite(fd, std::move(onReady));
+    }
+    void UnwatchWrite(int fd) override { m_loop.UnwatchWrite(fd); }
     std::uint64_t TickCount() const override { return m_loop.TickCount(); }
 
     std::uint64_t Ticks = 0;

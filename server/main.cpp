@@ -10,6 +10,7 @@
 
 #include "server/options.h"
 #include "server/redis_registry.h"
+#include "server/relay.h"
 #include "server/rendezvous_server.h"
 #include "server/sqlite_registry.h"
 
@@ -74,7 +75,23 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "fwpost-rendezvous: %s\n", error.what());
         return 1;
     }
-    TRendezvousServer server(options, *registry, stdout);
+    std::unique_ptr<TRelay> relay;
+    if (options.Relay) {
+        relay = std::make_unique<TRelay>(*options.Relay, stdout);
+        try {
+            relay->SetSharedKey(registry->RelayKey());
+        } catch (const TRegistryError& error) {
+            std::fprintf(stderr, "fwpost-rendezvous: %s\n", error.what());
+            return 1;
+        }
+        if (relay->Bind() <= 0 || !relay->Start()) {
+            std::fprintf(stderr, "fwpost-rendezvous: cannot relay on %s:%d\n",
+                         options.Relay->Listen.Host.c_str(), options.Relay->Listen.Port);
+            return 1;
+        }
+        std::printf("relay %s\n", relay->Advertised().c_str());
+    }
+    TRendezvousServer server(options, *registry, stdout, relay.get());
     const int port = server.Bind();
     if (port <= 0) {
         std::fprintf(stderr, "fwpost-rendezvous: cannot listen on %s:%d\n", options.Listen.Host.c_str(),
@@ -99,6 +116,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "fwpost-rendezvous: the HTTP server could not be started\n");
     pthread_kill(stopper.native_handle(), SIGUSR1);
     stopper.join();
+    if (relay)
+        relay->Stop();
     registry.reset();
     std::printf("stopped\n");
     std::fflush(stdout);

@@ -31,9 +31,21 @@ const char* const ServerUsageText =
     "                         also while its request is incomplete (default 10)\n"
     "  --max-connections-per-address N  connections one client address may hold at\n"
     "                         once (default 64, with --trust-proxy 0; 0 = no cap)\n"
+    "  --relay-listen ADDR:PORT  also relay TCP sessions between two peers that cannot\n"
+    "                         reach each other (secured sessions only; off by default)\n"
+    "  --relay-advertise HOST:PORT  the relay address told to clients (default: --relay-listen)\n"
+    "  --relay-max-pairs N    sessions relayed at once (default 100)\n"
+    "  --relay-max-waiting N  waiting sides parked at once (default 1000)\n"
+    "  --relay-max-mib N      MiB one relayed session may carry, both ways (default 65536; 0 = no cap)\n"
+    "  --relay-max-time SECONDS  how long one relayed session may last (default 86400)\n"
+    "  --relay-idle SECONDS   close a relayed session silent this long (default 300)\n"
+    "  --relay-token-ttl SECONDS  how long a relay token stays usable (default 60)\n"
+    "  --relay-wait-time SECONDS  how long a waiting side stays parked (default 3600)\n"
+    "  --relay-per-address N  relay connections one client address may hold (default 16; 0 = no cap)\n"
     "  -h, --help             this text\n"
     "\n"
     "GET PATH?mode=open&user=U&port=P&ip=A, ?mode=get&user=U, ?mode=close&user=U;\n"
+    "with a relay also ?mode=relaywait&user=U and ?mode=relay&user=U;\n"
     "GET /healthz answers 200 while the storage takes a write. One line per request on\n"
     "standard output; SIGTERM or SIGINT stops the service cleanly.\n";
 
@@ -45,6 +57,36 @@ int NumberOption(std::string_view name, const std::string& value, int low, int h
         throw TUsageError("--" + std::string(name) + " must be a number from " + std::to_string(low) +
                           " to " + std::to_string(high));
     return *number;
+}
+
+void ParseRelayOption(std::string_view name, const std::string& value, TRelaySettings& relay) {
+    if (name == "relay-listen" || name == "relay-advertise") {
+        const auto address = ParseHostPort(value);
+        if (!address || (name == "relay-advertise" && (address->Port == 0 || address->Host.empty())))
+            throw TUsageError("--" + std::string(name) + " must be HOST:PORT");
+        if (name == "relay-listen")
+            relay.Listen = *address;
+        else
+            relay.Advertise = *address;
+    } else if (name == "relay-max-pairs") {
+        relay.MaxPairs = NumberOption(name, value, 1, 1'000'000);
+    } else if (name == "relay-max-waiting") {
+        relay.MaxWaiting = NumberOption(name, value, 1, 1'000'000);
+    } else if (name == "relay-max-mib") {
+        relay.MaxBytes = std::uint64_t(NumberOption(name, value, 0, 1'000'000'000)) << 20;
+    } else if (name == "relay-max-time") {
+        relay.MaxTime = std::chrono::seconds(NumberOption(name, value, 1, 365 * 24 * 3600));
+    } else if (name == "relay-idle") {
+        relay.Idle = std::chrono::seconds(NumberOption(name, value, 1, 24 * 3600));
+    } else if (name == "relay-token-ttl") {
+        relay.TokenTtl = std::chrono::seconds(NumberOption(name, value, 1, 3600));
+    } else if (name == "relay-wait-time") {
+        relay.WaitTime = std::chrono::seconds(NumberOption(name, value, 1, 7 * 24 * 3600));
+    } else if (name == "relay-per-address") {
+        relay.PerAddress = NumberOption(name, value, 0, 1'000'000);
+    } else {
+        throw TUsageError("unknown option: --" + std::string(name));
+    }
 }
 
 }  // namespace
@@ -69,6 +111,9 @@ std::optional<THostPort> ParseHostPort(const std::string& text) {
 
 TServerOptions ParseServerOptions(int argc, const char* const* argv) {
     TServerOptions options;
+    TRelaySettings relay;
+    bool relayListen = false;
+    bool relayOption = false;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         if (arg == "-h" || arg == "--help") {
@@ -124,10 +169,18 @@ TServerOptions ParseServerOptions(int argc, const char* const* argv) {
             options.HeaderTimeout = std::chrono::seconds(NumberOption(name, needValue(), 1, 3600));
         } else if (name == "max-connections-per-address") {
             options.MaxConnectionsPerAddress = NumberOption(name, needValue(), 0, 1'000'000);
+        } else if (name.starts_with("relay-")) {
+            ParseRelayOption(name, needValue(), relay);
+            relayOption = true;
+            relayListen = relayListen || name == "relay-listen";
         } else {
             throw TUsageError("unknown option: --" + std::string(name));
         }
     }
+    if (relayOption && !relayListen)
+        throw TUsageError("the --relay-* options need --relay-listen");
+    if (relayListen)
+        options.Relay = relay;
     return options;
 }
 

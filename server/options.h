@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -13,6 +14,21 @@ namespace fwp::server {
 struct THostPort {
     std::string Host;
     int Port = 0;
+};
+
+// The TCP relay for peers that cannot reach each other (--relay-listen and
+// the --relay-* limits).
+struct TRelaySettings {
+    THostPort Listen;
+    std::optional<THostPort> Advertise;                     // unset: the listening address and port
+    int MaxPairs = 100;                                     // sessions relayed at once
+    int MaxWaiting = 1000;                                  // waiting sides parked at once
+    std::uint64_t MaxBytes = std::uint64_t(64) << 30;       // per pair, both ways; 0: any number
+    std::chrono::seconds MaxTime = std::chrono::hours(24);  // per pair
+    std::chrono::seconds Idle{300};                         // a pair silent this long is closed
+    std::chrono::seconds TokenTtl{60};                      // a token unused this long is void
+    std::chrono::seconds WaitTime = std::chrono::hours(1);  // a parked waiting side is dropped
+    int PerAddress = 16;  // relay connections one client address may hold; 0: any number
 };
 
 // The command line of fwpost-rendezvous.
@@ -29,6 +45,7 @@ struct TServerOptions {
     // Connections one client address may hold at once; 0: any number.
     // Unset: 64, or 0 behind a trusted proxy, whose own address every request has.
     std::optional<int> MaxConnectionsPerAddress;
+    std::optional<TRelaySettings> Relay;
     bool Help = false;
 };
 

@@ -27,6 +27,10 @@ std::optional<TMode> ModeNamed(std::string_view name) {
         return TMode::mdClose;
     if (name == "probe")
         return TMode::mdProbe;
+    if (name == "relay")
+        return TMode::mdRelay;
+    if (name == "relaywait")
+        return TMode::mdRelayWait;
     return std::nullopt;
 }
 

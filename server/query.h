@@ -12,7 +12,7 @@
 // "/" as they are; a general query parser would split or change such names.
 namespace fwp::server {
 
-enum class TMode : std::uint8_t { mdOpen, mdGet, mdClose, mdProbe };
+enum class TMode : std::uint8_t { mdOpen, mdGet, mdClose, mdProbe, mdRelay, mdRelayWait };
 
 // One request, its values decoded to bytes. Port is read for open and probe,
 // Ip for open only; a probe has no user.
@@ -34,7 +34,8 @@ struct TQueryError {
 //   mode=get&user=U
 //   mode=close&user=U
 //   mode=probe&port=P
-// For get and close the name is everything after "user=". For open the port
+//   mode=relay&user=U, mode=relaywait&user=U (only where a relay runs)
+// For get, close and the relay modes the name is everything after "user=". For open the port
 // and the address never hold "&" in a well-formed request, so they are taken
 // from the right end ("&ip=" last, "&port=" before it) and the name is what
 // lies between: that is exact whatever the name contains.

@@ -5,6 +5,7 @@
 #include <sys/time.h>
 
 #include <hiredis/hiredis.h>
+#include <sodium.h>
 
 #include "server/query.h"
 
@@ -35,6 +36,9 @@ constexpr const char* CloseScript =
 struct TReplyFree {
     void operator()(redisReply* reply) const { freeReplyObject(reply); }
 };
+
+constexpr std::string_view RelayPrefix = "fwpost-rendezvous:relay:";
+constexpr std::string_view RelayKeyName = "fwpost-rendezvous:relay-key";
 
 std::string Key(const std::string& name) {
     return std::string(TRedisRegistry::KeyPrefix) + name;
@@ -177,6 +181,46 @@ TCloseResult TRedisRegistry::Close(const std::string& name, const std::string& o
     if (reply->integer == 1)
         return TCloseResult::crRemoved;
     return reply->integer == 0 ? TCloseResult::crUnknown : TCloseResult::crOtherOwner;
+}
+
+std::string TRedisRegistry::RelayKey() {
+    // The first instance sets it; every later one finds that one.
+    if (sodium_init() < 0)
+        throw TRegistryError("libsodium cannot start");
+    unsigned char random[32];
+    randombytes_buf(random, sizeof random);
+    static constexpr char Hex[] = "0123456789abcdef";
+    std::string fresh;
+    for (const unsigned char byte : random) {
+        fresh += Hex[byte >> 4];
+        fresh += Hex[byte & 15];
+    }
+    const TReply set = Command({"SET", RelayKeyName, fresh, "NX"});
+    if (set.IsError())
+        throw TRegistryError("redis: " + set.Text());
+    const TReply get = Command({"GET", RelayKeyName});
+    if (get->type != REDIS_REPLY_STRING)
+        throw TRegistryError("redis: no relay key");
+    return get.Text();
+}
+
+void TRedisRegistry::PublishWaiting(const std::string& name, const std::string& holder,
+                                    std::chrono::seconds ttl) {
+    const std::string key = std::string(RelayPrefix) + name;
+    const std::string seconds = std::to_string(std::max<std::int64_t>(ttl.count(), 1));
+    const TReply reply = Command({"SET", key, holder, "EX", seconds});
+    if (reply.IsError())
+        throw TRegistryError("redis: " + reply.Text());
+}
+
+std::optional<std::string> TRedisRegistry::FindWaiting(const std::string& name) {
+    const std::string key = std::string(RelayPrefix) + name;
+    const TReply reply = Command({"GET", key});
+    if (reply.IsError())
+        throw TRegistryError("redis: " + reply.Text());
+    if (reply->type != REDIS_REPLY_STRING)
+        return std::nullopt;
+    return reply.Text();
 }
 
 void TRedisRegistry::CheckHealth() {

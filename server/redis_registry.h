@@ -15,7 +15,11 @@ namespace fwp::server {
 //   fwpost-rendezvous:user:<name bytes>  owner, ip, port
 // Opening and closing run as Lua scripts, which Redis executes atomically:
 // the name is set only if it is absent or already the same owner's, and
-// removed only by its owner. The expiry is kept by Redis, so the times given
+// removed only by its owner. Where a name's waiting side is parked at a
+// relay is a plain key with an expiry:
+//   fwpost-rendezvous:relay:<name bytes>  "HOST:PORT PARKID"
+// and the secret the instances sign relay tokens with is
+//   fwpost-rendezvous:relay-key The expiry is kept by Redis, so the times given
 // to the operations are not used.
 class TRedisRegistry : public TRegistry {
 public:
@@ -32,6 +36,10 @@ public:
     std::optional<TEndpoint> Get(const std::string& name, std::int64_t nowMs) override;
     TCloseResult Close(const std::string& name, const std::string& owner, std::int64_t nowMs) override;
     void CheckHealth() override;
+    std::string RelayKey() override;
+    void PublishWaiting(const std::string& name, const std::string& holder,
+                        std::chrono::seconds ttl) override;
+    std::optional<std::string> FindWaiting(const std::string& name) override;
 
     class TConnection;
     struct TReply;

@@ -53,6 +53,17 @@ public:
     // Writes a small record; throws TRegistryError when the store cannot
     // answer or cannot take a write.
     virtual void CheckHealth() = 0;
+
+    // The relay's state that several instances share through one store. A
+    // store of one instance shares nothing: these then do nothing.
+    //
+    // A secret every instance that uses the store gets the same of (for the
+    // tokens one instance gives out for another's relay); empty: none.
+    virtual std::string RelayKey() { return {}; }
+    // Notes that name's waiting side parks at holder ("HOST:PORT PARKID") for ttl.
+    virtual void PublishWaiting(const std::string&, const std::string&, std::chrono::seconds) {}
+    // The holder last published for name, if it has not expired.
+    virtual std::optional<std::string> FindWaiting(const std::string&) { return std::nullopt; }
 };
 
 }  // namespace fwp::server

@@ -68,6 +68,8 @@ std::string Printable(std::string_view text) {
     return out;
 }
 
+}  // namespace
+
 std::string UtcTimestamp() {
     const auto now = std::chrono::system_clock::now();
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
@@ -80,6 +82,8 @@ std::string UtcTimestamp() {
                   utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(millis));
     return text;
 }
+
+namespace {
 
 // The last value of the request's X-Forwarded-For headers.
 MHD_Result KeepForwardedFor(void* last, MHD_ValueKind, const char* key, const char* value) {
@@ -182,8 +186,11 @@ struct TRendezvousServer::TCallbacks {
     }
 };
 
-TRendezvousServer::TRendezvousServer(const TServerOptions& options, TRegistry& registry, std::FILE* log)
-    : m_options(options), m_service(registry, TServiceSettings{options.Ttl, options.RateLimit}), m_log(log) {}
+TRendezvousServer::TRendezvousServer(const TServerOptions& options, TRegistry& registry, std::FILE* log,
+                                     TRelay* relay)
+    : m_options(options),
+      m_service(registry, TServiceSettings{options.Ttl, options.RateLimit}, relay),
+      m_log(log) {}
 
 TRendezvousServer::~TRendezvousServer() {
     if (m_daemon)

@@ -27,7 +27,9 @@ namespace fwp::server {
 // a thread of its own while its connection waits aside.
 class TRendezvousServer {
 public:
-    TRendezvousServer(const TServerOptions& options, TRegistry& registry, std::FILE* log);
+    // relay, if any, answers the relay modes.
+    TRendezvousServer(const TServerOptions& options, TRegistry& registry, std::FILE* log,
+                      TRelay* relay = nullptr);
     ~TRendezvousServer();
     TRendezvousServer(const TRendezvousServer&) = delete;
     TRendezvousServer& operator=(const TRendezvousServer&) = delete;
@@ -73,5 +75,8 @@ private:
 // X-Forwarded-For header, which is the one the proxy itself added (entries
 // before it come from the client and can be anything).
 std::string ClientAddressOf(const std::string& peer, const std::string& forwardedFor, bool trustProxy);
+
+// Now in UTC as the log lines start: "2026-01-02T03:04:05.678Z".
+std::string UtcTimestamp();
 
 }  // namespace fwp::server

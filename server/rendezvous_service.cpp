@@ -4,6 +4,7 @@
 #include <variant>
 
 #include "server/query.h"
+#include "server/relay.h"
 
 namespace fwp::server {
 namespace {
@@ -48,8 +49,8 @@ TReply ReachabilityReply(bool reachable) {
             std::nullopt};
 }
 
-TRendezvousService::TRendezvousService(TRegistry& registry, const TServiceSettings& settings)
-    : m_registry(registry), m_settings(settings), m_limiter(settings.RateLimit) {}
+TRendezvousService::TRendezvousService(TRegistry& registry, const TServiceSettings& settings, TRelay* relay)
+    : m_registry(registry), m_settings(settings), m_relay(relay), m_limiter(settings.RateLimit) {}
 
 TReply TRendezvousService::Handle(std::string_view target, const std::string& client, std::int64_t nowMs,
                                   std::chrono::microseconds monotonic) {
@@ -85,6 +86,8 @@ TReply TRendezvousService::DoHandle(std::string_view target, const std::string& 
         reply.Probe = TEndpoint{*address, *port};
         return reply;
     }
+    if ((query.Mode == TMode::mdRelay || query.Mode == TMode::mdRelayWait) && !m_relay)
+        return Refuse(400, "Unknown mode");
     if (const auto problem = NameProblem(query.User))
         return Refuse(400, *problem);
 
@@ -124,10 +127,47 @@ TReply TRendezvousService::DoHandle(std::string_view target, const std::string& 
             }
             break;
         }
+        case TMode::mdRelay:
+        case TMode::mdRelayWait:
+            return HandleRelay(query, client, nowMs);
         case TMode::mdProbe:
             break;  // answered above
     }
     return Refuse(400, "Unknown mode");
+}
+
+TReply TRendezvousService::HandleRelay(const TQuery& query, const std::string& client, std::int64_t nowMs) {
+    const auto now = std::chrono::steady_clock::now();
+    std::string relay = m_relay->Advertised();
+    std::optional<std::string> token;
+    if (query.Mode == TMode::mdRelayWait) {
+        // Only the owner of a live registration may wait under its name;
+        // asking renews the registration as an open from there would.
+        const std::optional<TEndpoint> endpoint = m_registry.Get(query.User, nowMs);
+        if (!endpoint)
+            return Refuse(410, "Unknown user");
+        if (m_registry.Open(query.User, client, *endpoint, m_settings.Ttl, nowMs) == TOpenResult::orTaken)
+            return Refuse(403, "Registered from another address");
+        m_lastFailure = -1;
+        const std::optional<TRelay::TWaitTicket> ticket = m_relay->IssueWaitToken(query.User, now);
+        if (!ticket)
+            return Refuse(503, "Relay busy");
+        token = ticket->Token;
+        // Other instances of a shared store send joining sides here.
+        m_registry.PublishWaiting(query.User, relay + " " + ticket->ParkId, m_relay->WaitTime());
+    } else {
+        token = m_relay->IssueJoinToken(query.User, now);
+        if (!token) {
+            // Parked at another instance's relay, if the store is shared.
+            const std::optional<std::string> holder = m_registry.FindWaiting(query.User);
+            const std::size_t blank = holder ? holder->find(' ') : std::string::npos;
+            if (blank == std::string::npos || holder->substr(0, blank) == relay)
+                return Refuse(410, "No one waits at the relay under this name");
+            relay = holder->substr(0, blank);
+            token = m_relay->SignJoinToken(holder->substr(blank + 1), nowMs);
+        }
+    }
+    return {200, "200 OK\r\nrelay = " + relay + "\r\ntoken = " + *token + "\r\n", std::nullopt, std::nullopt};
 }
 
 TReply TRendezvousService::Health(std::chrono::microseconds monotonic) {

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "server/rate_limiter.h"
+#include "server/query.h"
 #include "server/registry.h"
 
 // What the easy connection service answers, without the HTTP around it.
@@ -42,9 +43,13 @@ struct TReply {
 // "200 OK" and a line "reachable = yes" or "reachable = no".
 TReply ReachabilityReply(bool reachable);
 
+class TRelay;
+
 class TRendezvousService {
 public:
-    TRendezvousService(TRegistry& registry, const TServiceSettings& settings);
+    // With a relay, the relay modes are answered (a line "relay = HOST:PORT"
+    // and a line "token = T"); without, they are unknown modes as before.
+    TRendezvousService(TRegistry& registry, const TServiceSettings& settings, TRelay* relay = nullptr);
 
     // Answers one request to the service's path. target is the raw request
     // target as it came (path and query, nothing decoded); client is the
@@ -60,9 +65,11 @@ public:
 
 private:
     TReply DoHandle(std::string_view target, const std::string& client, std::int64_t nowMs);
+    TReply HandleRelay(const TQuery& query, const std::string& client, std::int64_t nowMs);
 
     TRegistry& m_registry;
     TServiceSettings m_settings;
+    TRelay* m_relay;
     TRateLimiter m_limiter;
     // When a request last failed on the store (steady clock, µs); -1 when
     // it has not, or a registration or removal has worked since. A failed

@@ -94,6 +94,11 @@ void TForwardingProxy::Arm(TProxyDirection direction, std::uint64_t atByte, TPro
     m_fired = false;
 }
 
+std::string TForwardingProxy::Recorded() const {
+    const std::lock_guard lock(m_recordMutex);
+    return m_recorded;
+}
+
 void TForwardingProxy::Run() {
     std::vector<TLink> links;
     std::vector<char> buffer(1 << 16);
@@ -170,6 +175,10 @@ void TForwardingProxy::Run() {
                         break;
                     }
                     const auto got = static_cast<std::size_t>(std::max<ssize_t>(n, 0));
+                    if (m_recording) {
+                        const std::lock_guard lock(m_recordMutex);
+                        m_recorded.append(buffer.data(), got);
+                    }
                     if (link.Dropping[d]) {
                         m_bytes += got;
                         continue;

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -48,6 +49,10 @@ public:
     bool Fired() const { return m_fired; }
     // Lets a stalled direction go on.
     void Release() { m_release = true; }
+    // Keeps a copy of every byte forwarded from here on, both ways, so a
+    // test can look for what must never cross the link in clear.
+    void SetRecording(bool recording) { m_recording = recording; }
+    std::string Recorded() const;
     int Connections() const { return m_connections; }
     // Connections closed at once while refusing.
     int Refused() const { return m_refused; }
@@ -79,6 +84,9 @@ private:
     std::atomic<int> m_connections{0};
     std::atomic<int> m_refused{0};
     std::atomic<std::uint64_t> m_bytes{0};
+    std::atomic<bool> m_recording{false};
+    mutable std::mutex m_recordMutex;
+    std::string m_recorded;
     std::thread m_thread;
 };
 
