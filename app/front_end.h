@@ -13,7 +13,9 @@
 namespace fwp {
 
 enum class TBoxIcon : std::uint8_t { biError, biWarning, biInformation, biQuestion };
-enum class TBoxButtons : std::uint8_t { bbOk, bbYesNo, bbYesNoCancel };
+// bbResumeOverwriteCancel: the existing-file question, whose buttons say what
+// they do ("続きから受信", "上書き", "キャンセル") and answer baYes, baNo, baCancel.
+enum class TBoxButtons : std::uint8_t { bbOk, bbYesNo, bbYesNoCancel, bbResumeOverwriteCancel };
 enum class TBoxAnswer : std::uint8_t { baOk, baYes, baNo, baCancel };
 
 class TDialogs {
@@ -21,14 +23,17 @@ public:
     virtual ~TDialogs() = default;
     virtual TBoxAnswer MessageBox(std::string_view text, std::string_view title, TBoxIcon icon,
                                   TBoxButtons buttons = TBoxButtons::bbOk) = 0;
+    // Each dialog opens in folder; an empty folder means the user's home folder.
     // The file open dialog for files to send; empty when cancelled.
-    virtual std::vector<std::filesystem::path> OpenFiles(std::string_view title) = 0;
+    virtual std::vector<std::filesystem::path> OpenFiles(std::string_view title,
+                                                         const std::filesystem::path& folder = {}) = 0;
     // The save dialog, its file name preset; nothing when cancelled.
     virtual std::optional<std::filesystem::path> SaveFile(std::string_view title,
-                                                          std::string_view proposedName,
-                                                          bool overwritePrompt) = 0;
+                                                          std::string_view proposedName, bool overwritePrompt,
+                                                          const std::filesystem::path& folder = {}) = 0;
     // The folder dialog; nothing when cancelled.
-    virtual std::optional<std::filesystem::path> ChooseFolder(std::string_view title) = 0;
+    virtual std::optional<std::filesystem::path> ChooseFolder(std::string_view title,
+                                                              const std::filesystem::path& folder = {}) = 0;
 };
 
 // The pages of the start panel.
@@ -47,6 +52,8 @@ public:
     virtual void ShowTransferPanel() {}
     // Panels of the status bar: 0 state, 1 port, 2 rate, 3 peer.
     virtual void SetStatusText(int /*panel*/, std::string_view /*text*/) {}
+    // A passing message over the status bar's panels (a saved log's place).
+    virtual void ShowStatusMessage(std::string_view /*text*/) {}
     // Send, chat, plug-in button, "ファイル転送(&F)" and the plug-in menu together.
     virtual void EnableTransferControls(bool /*enabled*/) {}
     // The settings panel in front.

@@ -463,7 +463,11 @@ void TMainController::TranserSuspend(TTranserTask&) {
 // --- File offers --------------------------------------------------------------
 
 void TMainController::ChooseAndOfferFiles() {
-    for (const auto& path : m_dialogs.OpenFiles("ファイルの送信"))
+    const auto files = m_dialogs.OpenFiles("ファイルの送信", m_lastSendFolder);
+    // The next choice starts where this one ended, for the rest of the run.
+    if (!files.empty())
+        m_lastSendFolder = files.front().parent_path();
+    for (const auto& path : files)
         OfferFile(path);
 }
 
@@ -520,7 +524,8 @@ void TMainController::AcceptFileOffer(int row, const std::filesystem::path& fold
         path = folder / *name;
     } else {
         const std::string shown = SafeReceiveName(peerName).value_or(codec::Cp932ToUtf8(peerName));
-        const auto chosen = m_dialogs.SaveFile("受信ファイルの保存 - " + shown, shown, false);
+        const auto chosen =
+            m_dialogs.SaveFile("受信ファイルの保存 - " + shown, shown, false, m_config.ReceiveTo);
         if (chosen)
             path = *chosen;
     }
@@ -529,7 +534,7 @@ void TMainController::AcceptFileOffer(int row, const std::filesystem::path& fold
     if (!path.empty() && std::filesystem::exists(path, ec)) {
         const TBoxAnswer answer = m_dialogs.MessageBox(
             "ファイルは既に存在します。リジューム受信しますか？\r\n" + path.filename().string(), "質問",
-            TBoxIcon::biWarning, TBoxButtons::bbYesNoCancel);
+            TBoxIcon::biWarning, TBoxButtons::bbResumeOverwriteCancel);
         if (answer == TBoxAnswer::baCancel)
             return;
         resume = answer == TBoxAnswer::baYes;
@@ -567,7 +572,7 @@ void TMainController::AcceptAll() {
             continue;
         if (PendingOffer(row)) {
             if (folder.empty()) {
-                const auto chosen = m_dialogs.ChooseFolder("保存先を指定してください");
+                const auto chosen = m_dialogs.ChooseFolder("保存先を指定してください", m_config.ReceiveTo);
                 if (!chosen)
                     return;
                 folder = *chosen;
@@ -633,7 +638,7 @@ void TMainController::SaveLog() {
     char name[16];
     std::strftime(name, sizeof name, "%y-%m-%d.log", &local);
     const std::vector<std::string> lines = LogLines(date);
-    const auto path = m_dialogs.SaveFile("", name, true);
+    const auto path = m_dialogs.SaveFile("ログの保存", name, true);
     if (!path)
         return;
     std::ofstream out(*path, std::ios::binary | std::ios::trunc);
@@ -642,6 +647,8 @@ void TMainController::SaveLog() {
     out.close();
     if (!out)
         m_dialogs.MessageBox("ログファイルの保存に失敗しました。", "出力エラー", TBoxIcon::biError);
+    else
+        m_view.ShowStatusMessage("ログを保存しました: " + path->string());
 }
 
 void TMainController::SetTimeViewMode(bool remaining) {

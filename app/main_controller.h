@@ -180,6 +180,7 @@ private:
     std::optional<TMessengerSession> m_session;
     TLookupPacing m_lookupPacing;
     bool m_terminate = false;
+    std::filesystem::path m_lastSendFolder;  // where the send dialog opens; empty: the home folder
 };
 
 // The record a plug-in entry point gets for a task.

@@ -8,6 +8,8 @@ FWP_PACKAGES=(
     zlib1g-dev libcurl4-openssl-dev libpugixml-dev libcpp-httplib-dev libsqlite3-dev libhiredis-dev
     # the window: Qt 6 widgets and sound, and a Japanese font
     qt6-base-dev qt6-multimedia-dev fonts-noto-cjk
+    # Qt's own dialogs in Japanese
+    qt6-translations-l10n
     # tests and benchmarks
     libgtest-dev libbenchmark-dev xdg-user-dirs time socat openssh-server openssh-client redis-server wrk
     # screenshots of the window on a virtual display

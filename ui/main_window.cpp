@@ -375,6 +375,7 @@ QWidget* TMainWindow::BuildTransferPanel() {
     layout->addWidget(m_pcSpaces, 1);
 
     auto* status = Named(new QStatusBar, u"sbStatus"_s);
+    m_statusBar = status;
     const std::array<std::pair<QString, int>, 4> panels{
         {{u"Ready"_s, 80}, {u"port: 4006"_s, 65}, {u"0 KB/s"_s, 100}, {u"comto:"_s, 50}}};
     for (std::size_t i = 0; i < panels.size(); ++i) {
@@ -431,7 +432,7 @@ QWidget* TMainWindow::BuildSettingPanel() {
 
     m_frmSetting->OnBrowse = [this] {
         Act([this] {
-            if (const auto folder = m_dialogs.ChooseFolder("保存先"))
+            if (const auto folder = m_dialogs.ChooseFolder("保存先", m_frmSetting->Form().ReceiveTo))
                 m_frmSetting->SetReceiveTo(FromUtf8(WithTrailingSlash(folder->string())));
         });
     };
@@ -632,6 +633,10 @@ void TMainWindow::ShowTransferPanel() {
 void TMainWindow::SetStatusText(int panel, std::string_view text) {
     if (panel >= 0 && panel < static_cast<int>(m_status.size()))
         m_status[static_cast<std::size_t>(panel)]->setText(FromUtf8(text));
+}
+
+void TMainWindow::ShowStatusMessage(std::string_view text) {
+    m_statusBar->showMessage(FromUtf8(text), 8000);
 }
 
 void TMainWindow::EnableTransferControls(bool enabled) {

@@ -76,6 +76,7 @@ public:
     void SetWaitMessage(std::string_view text) override;
     void ShowTransferPanel() override;
     void SetStatusText(int panel, std::string_view text) override;
+    void ShowStatusMessage(std::string_view text) override;
     void EnableTransferControls(bool enabled) override;
     void ShowSettings() override;
     void Alert() override;
@@ -183,6 +184,7 @@ private:
     QPushButton* m_plPlugin = nullptr;
     QLineEdit* m_edtSay = nullptr;
     QPushButton* m_plSend = nullptr;
+    QStatusBar* m_statusBar = nullptr;
     std::array<QLabel*, 4> m_status{};
 
     QMenu* m_miTransfer = nullptr;

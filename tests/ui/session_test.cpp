@@ -11,6 +11,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMimeData>
+#include <QStatusBar>
 #include <QTest>
 #include <QUrl>
 
@@ -112,6 +113,7 @@ TEST_F(Session, WithFwpostOffersAreAnsweredMessagesExchangedAndTheLogSaved) {
     EXPECT_EQ(dialogs.Saves[0].Title, "受信ファイルの保存 - 写真.bin");
     EXPECT_EQ(dialogs.Saves[0].ProposedName, "写真.bin");
     EXPECT_FALSE(dialogs.Saves[0].OverwritePrompt);
+    EXPECT_EQ(dialogs.Saves[0].Folder, config->ReceiveTo);
     // Denied through its link; the pending one cancelled from the button.
     Answer(rowB, "miDeny");
     SelectRow(rowD);
@@ -123,8 +125,9 @@ TEST_F(Session, WithFwpostOffersAreAnsweredMessagesExchangedAndTheLogSaved) {
     dialogs.Answers.push_back(TBoxAnswer::baYes);
     Click("plCollectively");
     EXPECT_EQ(dialogs.FolderTitles, std::vector<std::string>{"保存先を指定してください"});
+    EXPECT_EQ(dialogs.FolderStarts, std::vector<std::filesystem::path>{config->ReceiveTo});
     ExpectBox("ファイルは既に存在します。リジューム受信しますか？\r\nc.bin", "質問", TBoxIcon::biWarning);
-    EXPECT_EQ(LastBox().Buttons, TBoxButtons::bbYesNoCancel);
+    EXPECT_EQ(LastBox().Buttons, TBoxButtons::bbResumeOverwriteCancel);
 
     ASSERT_TRUE(RunUntil([&] {
         return SawLine(fwpost, "done 写真.bin 転送完了") && SawLine(fwpost, "done b.bin 拒否") &&
@@ -155,6 +158,9 @@ TEST_F(Session, WithFwpostOffersAreAnsweredMessagesExchangedAndTheLogSaved) {
     dialogs.OpenAnswers.push_back({e});
     Click("plFile");
     EXPECT_EQ(dialogs.OpenTitles, std::vector<std::string>{"ファイルの送信"});
+    // The first choice starts in the home folder, the next where the last one was made.
+    Click("plFile");
+    EXPECT_EQ(dialogs.OpenFolders, (std::vector<std::filesystem::path>{{}, e.parent_path()}));
     const int rowE = FindRow("送信", "e.bin");
     ASSERT_GE(rowE, 0);
     ASSERT_TRUE(RunUntil([&] { return Cell(rowE, 2) == "転送完了"; })) << fwpost.ErrorOutput();
@@ -190,7 +196,9 @@ TEST_F(Session, WithFwpostOffersAreAnsweredMessagesExchangedAndTheLogSaved) {
     Find<QAction>("miSaveLog")->trigger();
     ASSERT_EQ(dialogs.Saves.size(), 2u);
     EXPECT_TRUE(dialogs.Saves[1].OverwritePrompt);
+    EXPECT_EQ(dialogs.Saves[1].Title, "ログの保存");
     EXPECT_EQ(dialogs.Saves[1].ProposedName, Today("%y-%m-%d.log"));
+    EXPECT_EQ(U(Find<QStatusBar>("sbStatus")->currentMessage()), "ログを保存しました: " + log.string());
     const std::string bytes = ReadAll(log);
     EXPECT_TRUE(
         bytes.starts_with(LogTitle + "\r\ndate: " + Today("%Y/%m/%d") + "\r\ncomto: 127.0.0.1\r\n----\r\n"));
