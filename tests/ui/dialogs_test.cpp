@@ -190,10 +190,7 @@ TEST(QtDialogs, QtsOwnButtonsSpeakJapanese) {
 
     TSandbox box;
     WhenOpen<QFileDialog>([&](QFileDialog& dialog) {
-        EXPECT_TRUE(ButtonTexts(dialog).contains(QStringLiteral("キャンセル")))
-            << U(ButtonTexts(dialog).join(u'|'));
-        EXPECT_TRUE(ButtonTexts(dialog).contains(QStringLiteral("保存")))
-            << U(ButtonTexts(dialog).join(u'|'));
+        EXPECT_EQ(U(ButtonTexts(dialog).join(u'|')), "保存(S)|キャンセル");
         dialog.reject();
     });
     EXPECT_EQ(dialogs.SaveFile("受信ファイルの保存 - a.bin", "a.bin", false, box.Root()), std::nullopt);
