@@ -56,6 +56,8 @@ public:
     virtual void ShowStatusMessage(std::string_view /*text*/) {}
     // Send, chat, plug-in button, "ファイル転送(&F)" and the plug-in menu together.
     virtual void EnableTransferControls(bool /*enabled*/) {}
+    // The window goes out of sight at once: the program is ending.
+    virtual void WindowClosing() {}
     // The settings panel in front.
     virtual void ShowSettings() {}
     // Draws the user's attention to the transfer page (a row was added).

@@ -287,9 +287,28 @@ void TMainController::ConnectionEstablished() {
     AddNote(riConnected, "開始", std::string(wire::Banner), "接続確立");
 }
 
+bool TMainController::HasLiveTasks() const {
+    for (std::size_t i = 0; i < m_rows.Count(); ++i) {
+        const TListData* data = m_rows.DataAt(static_cast<int>(i));
+        if (data && (data->Task || data->Menu))
+            return true;
+    }
+    return false;
+}
+
 bool TMainController::CloseRequested() {
-    if (m_mode == TWindowMode::mdWaiting)
+    if (m_mode == TWindowMode::mdWaiting) {
+        m_dialogs.MessageBox(
+            "接続を待っている間は終了できません。「キャンセル」で待機をやめてから終了してください。", Title,
+            TBoxIcon::biInformation);
         return false;
+    }
+    // Files on their way or offers waiting for an answer would be lost without a word.
+    if (m_mode == TWindowMode::mdConnected && !m_closing && HasLiveTasks() &&
+        m_dialogs.MessageBox("転送中のファイルがあります。終了しますか？", Title, TBoxIcon::biQuestion,
+                             TBoxButtons::bbYesNo) != TBoxAnswer::baYes)
+        return false;
+    m_view.WindowClosing();
     Shutdown();
     return true;
 }

@@ -57,8 +57,12 @@ public:
     // Asks the router to forward port; false (after a box) when there is no router.
     bool OpenPortByUPnP(int port);
 
-    // The window wants to close: refused while waiting, else the session ends first.
+    // The window wants to close: refused while waiting (with a box that says
+    // why), asked first while files move or offers wait, else the window goes
+    // out of sight and the session ends in order.
     bool CloseRequested();
+    // Some row still has a task on its way or an offer waiting for its answer.
+    bool HasLiveTasks() const;
     void Shutdown();
     // The end of the program: the service registration goes, the settings are written.
     void EndProgram();

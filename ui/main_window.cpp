@@ -652,6 +652,12 @@ void TMainWindow::ShowSettings() {
     ShowPanel(m_pnlSetting);
 }
 
+void TMainWindow::WindowClosing() {
+    // The orderly end of the session runs after this; the user need not watch it.
+    m_tray->hide();
+    hide();
+}
+
 void TMainWindow::Alert() {
     AlertPage(m_tsMain);
 }

@@ -79,6 +79,7 @@ public:
     void ShowStatusMessage(std::string_view text) override;
     void EnableTransferControls(bool enabled) override;
     void ShowSettings() override;
+    void WindowClosing() override;
     void Alert() override;
     void SelectionChanged() override;
     void OpenUrl(std::string_view url) override;

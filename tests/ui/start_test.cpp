@@ -128,7 +128,9 @@ TEST_F(StartPanel, TheWaitRefusesToCloseUntilCancelledThenAPeerIsTaken) {
     StartServer(std::to_string(port));
     EXPECT_TRUE(sawWait);
     EXPECT_TRUE(refused);
-    EXPECT_TRUE(dialogs.Boxes.empty());
+    ExpectBox("接続を待っている間は終了できません。「キャンセル」で待機をやめてから終了してください。",
+              "Fernwaypost", TBoxIcon::biInformation);
+    dialogs.Boxes.clear();
     EXPECT_EQ(CurrentPage(), Find<QWidget>("tsSelect"));
     EXPECT_EQ(window->Controller().Mode(), TWindowMode::mdStart);
 
