@@ -6,6 +6,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QContextMenuEvent>
 #include <QPushButton>
 #include <QLabel>
 #include <QLineEdit>
@@ -354,6 +355,45 @@ TEST_F(PeerSession, AnOfferThatEndsWhileItsDialogsAreOpenIsLeftAlone) {
     Find<QAction>("miDeny")->trigger();
     EXPECT_EQ(Cell(rowY, 2), "中断");
     EXPECT_EQ(dialogs.Boxes.size(), 1u);
+    EndWindow();
+}
+
+TEST_F(PeerSession, OffersAreAnsweredFromTheKeyboard) {
+    Connect();
+    const auto a = box.WriteRandomFile("out/a.bin", 3000, 1);
+    const auto b = box.WriteRandomFile("out/b.bin", 3000, 2);
+    const auto c = box.WriteRandomFile("out/c.bin", 3000, 3);
+    for (const auto& file : {a, b, c})
+        peer.Offer(file);
+    ASSERT_TRUE(RunUntil([&] { return FindRow("受信", "c.bin") >= 0; }));
+    TTaskListView& list = window->TaskList();
+    auto* menu = Find<QMenu>("pmReceiveOrNot");
+    list.setFocus();
+
+    // Enter on an offer opens its answer menu; its key accepts.
+    list.setCurrentIndex(window->TaskModel().index(FindRow("受信", "a.bin"), 0));
+    dialogs.SaveAnswers.push_back(box.Folder("received") / "a.bin");
+    QTest::keyClick(&list, Qt::Key_Return);
+    ASSERT_TRUE(menu->isVisible());
+    QTest::keyClick(menu, Qt::Key_A);
+    ASSERT_EQ(dialogs.Saves.size(), 1u);
+
+    // The context-menu key offers the same answers.
+    list.setCurrentIndex(window->TaskModel().index(FindRow("受信", "b.bin"), 0));
+    QContextMenuEvent key(QContextMenuEvent::Keyboard, QPoint(4, 4),
+                          list.viewport()->mapToGlobal(QPoint(4, 4)));
+    QApplication::sendEvent(list.viewport(), &key);
+    ASSERT_TRUE(menu->isVisible());
+    QTest::keyClick(menu, Qt::Key_D);
+
+    // Del denies the selected offer.
+    SelectRow(FindRow("受信", "c.bin"));
+    QTest::keyClick(&list, Qt::Key_Delete);
+    ASSERT_TRUE(RunUntil([&] {
+        return Cell(FindRow("受信", "a.bin"), 2) == "転送完了" &&
+               Cell(FindRow("受信", "b.bin"), 2) == "拒否" && Cell(FindRow("受信", "c.bin"), 2) == "拒否";
+    })) << RowsText();
+    EXPECT_EQ(ReadAll(box.Path("received/a.bin")), ReadAll(a));
     EndWindow();
 }
 
