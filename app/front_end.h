@@ -44,6 +44,8 @@ enum class TStartPage : std::uint8_t { spSelect, spServer, spClient, spWait };
 class TMainView {
 public:
     virtual ~TMainView() = default;
+    // The own local and WAN addresses on the start panel (a WAN text may say why there is none).
+    virtual void ShowAddresses(std::string_view /*local*/, std::string_view /*wan*/) {}
     // Start panel in front on page; the transfer menu hidden.
     virtual void ShowStartPanel(TStartPage /*page*/) {}
     // The waiting page's message, painted at once.

@@ -16,7 +16,11 @@
 namespace fwp {
 namespace {
 
+using namespace std::chrono_literals;
+
 constexpr std::string_view Title = "Fernwaypost";
+// The loop's timer that hands the router search's result to the window (the engine uses 1 to 10).
+constexpr int AddressTimerId = 100;
 
 std::string Sjis(std::string_view utf8) {
     return codec::Utf8ToCp932(utf8);
@@ -75,9 +79,48 @@ TMainController::TMainController(TEventLoop& loop, TConfig& config, TMainView& v
 }
 
 void TMainController::Discover() {
-    m_upnp.Discover();
-    m_localAddress = GetLocalIPAddress();
-    m_wanAddress = m_upnp.GetExternalIPAddress();
+    m_view.ShowAddresses(m_localAddress, "取得中...");
+    struct TFound {
+        std::string Local;
+        std::string Wan;
+    };
+    auto found = std::make_shared<TFound>();
+    // Both may wait for seconds on some networks: the window must not.
+    const bool started = m_routerJob.Start([this, found] {
+        found->Local = GetLocalIPAddress();
+        if (m_upnp.Discover())
+            found->Wan = m_upnp.GetExternalIPAddress();
+    });
+    if (!started)
+        return;
+    m_loop.SetTimer(AddressTimerId, 100ms, [this, found] {
+        if (m_routerJob.Running())
+            return;
+        m_loop.KillTimer(AddressTimerId);
+        m_localAddress = found->Local;
+        m_wanAddress = found->Wan;
+        m_view.ShowAddresses(m_localAddress, m_wanAddress.empty() ? "取得できませんでした" : m_wanAddress);
+    });
+}
+
+void TMainController::StopAddressTimer() {
+    m_loop.KillTimer(AddressTimerId);
+}
+
+bool TMainController::RunRouterWork(std::function<void()> work) {
+    const auto waitForJob = [this] {
+        while (m_routerJob.Running()) {
+            if (m_cancelWait)
+                return false;
+            m_routerJob.WaitFor(20ms);
+            m_loop.ProcessMessages();
+        }
+        return !m_cancelWait;
+    };
+    if (!waitForJob())
+        return false;
+    m_routerJob.Start(std::move(work));
+    return waitForJob();
 }
 
 void TMainController::SetStatus(int panel, std::string_view text) {
@@ -149,14 +192,38 @@ bool TMainController::StartServer(std::string_view portText, bool useService, st
     }
     ShowWaitPage();
     std::string externalIp;
+    std::string routerNote;
     try {
         if (m_config.UseUPnP) {
-            m_view.SetWaitMessage("UPnP検出中...");
-            if (!OpenPortByUPnP(port)) {
-                ShowStartPage(TStartPage::spServer);
+            m_view.SetWaitMessage("ルーターのポートを開いています...");
+            struct TMapping {
+                bool Found = false;
+                bool Mapped = false;
+                std::string Wan;
+            };
+            auto mapping = std::make_shared<TMapping>();
+            const bool done = RunRouterWork([this, port, mapping] {
+                mapping->Found = m_upnp.Discover();
+                if (!mapping->Found)
+                    return;
+                mapping->Mapped = m_upnp.AddPortMapping(port, port, 0);
+                mapping->Wan = m_upnp.GetExternalIPAddress();
+            });
+            if (!done) {
+                ShowStartPanel();
                 return false;
             }
-            externalIp = m_upnp.GetExternalIPAddress();
+            externalIp = mapping->Wan;
+            // Without the mapping a peer on this network can still connect, and one
+            // outside may through a port opened by hand: the wait goes on.
+            if (!mapping->Mapped)
+                routerNote =
+                    std::string(mapping->Found ? "ルーターがポート " + std::to_string(port) +
+                                                     " の開放を受け付けませんでした。"
+                                               : "UPnPに対応したルーターが見つからず、ポート " +
+                                                     std::to_string(port) + " を開けませんでした。") +
+                    "\n外から接続してもらうにはルーターでポートを開けてください"
+                    "(UPnPは「設定」の「一般」でオフにできます)。\n\n";
         }
         if (useService && !userName.empty()) {
             m_view.SetWaitMessage("簡単接続サービスに登録中...");
@@ -177,7 +244,7 @@ bool TMainController::StartServer(std::string_view portText, bool useService, st
         ShowStartPage(TStartPage::spServer);
         return false;
     }
-    m_view.SetWaitMessage("クライアントの接続を待っています...");
+    m_view.SetWaitMessage(routerNote + "クライアントの接続を待っています...");
     m_config.UseEasyConnection = useService;
     m_config.UserName = userName;
     m_config.Port = port;

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/background_job.h"
 #include "app/easy_connection.h"
 #include "app/envelope.h"
 #include "app/front_end.h"
@@ -37,8 +38,9 @@ public:
     TMainController(const TMainController&) = delete;
     TMainController& operator=(const TMainController&) = delete;
 
-    // Looks for the router and the own addresses (this blocks while the
-    // router search waits). Called once by the window after it is made.
+    // Looks for the router and the own addresses in the background; the view
+    // shows "取得中..." until they are known (ShowAddresses). Called once by
+    // the window after it is made; it returns at once.
     void Discover();
     const std::string& LocalAddress() const { return m_localAddress; }
     const std::string& WanAddress() const { return m_wanAddress; }
@@ -56,6 +58,11 @@ public:
     void CancelWait() { m_cancelWait = true; }
     // Asks the router to forward port; false (after a box) when there is no router.
     bool OpenPortByUPnP(int port);
+    // Runs work on the router job's thread while the loop goes on, after any
+    // earlier router work has ended. False when the wait was cancelled first.
+    bool RunRouterWork(std::function<void()> work);
+    // Stops handing the router search's result to the view.
+    void StopAddressTimer();
 
     // The window wants to close: refused while waiting (with a box that says
     // why), asked first while files move or offers wait, else the window goes
@@ -184,6 +191,9 @@ private:
     std::optional<TMessengerSession> m_session;
     TLookupPacing m_lookupPacing;
     bool m_terminate = false;
+    // Router work (search, address, mapping) runs here, one piece at a time,
+    // off the window's thread. Declared last: it ends before what it uses.
+    TBackgroundJob m_routerJob;
     std::filesystem::path m_lastSendFolder;  // where the send dialog opens; empty: the home folder
 };
 

@@ -729,8 +729,11 @@ void TMainWindow::SelectionChanged() {
 
 void TMainWindow::Discover() {
     m_controller->Discover();
-    m_edtLocalAddr->setText(FromUtf8(m_controller->LocalAddress()));
-    m_edtWANAddr->setText(FromUtf8(m_controller->WanAddress()));
+}
+
+void TMainWindow::ShowAddresses(std::string_view local, std::string_view wan) {
+    m_edtLocalAddr->setText(FromUtf8(local));
+    m_edtWANAddr->setText(FromUtf8(wan));
 }
 
 bool TMainWindow::Start(const QStringList& arguments) {

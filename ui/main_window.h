@@ -56,7 +56,7 @@ public:
     TTaskListView& TaskList() { return *m_taskList; }
     TTaskListModel& TaskModel() { return *m_taskModel; }
 
-    // Looks for the router and shows the own addresses (blocks while the router search waits).
+    // Looks for the router and shows the own addresses once known; returns at once.
     void Discover();
     // Shows the window and runs the start the command line asks for (no
     // argument: the start panel, with the first run's welcome). False when an
@@ -74,6 +74,7 @@ public:
     // TMainView
     void ShowStartPanel(TStartPage page) override;
     void SetWaitMessage(std::string_view text) override;
+    void ShowAddresses(std::string_view local, std::string_view wan) override;
     void ShowTransferPanel() override;
     void SetStatusText(int panel, std::string_view text) override;
     void ShowStatusMessage(std::string_view text) override;

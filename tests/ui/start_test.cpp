@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/connect/easy_service_fixture.h"
+#include "tests/connect/loopback_gateway.h"
 #include "tests/support/peer.h"
 #include "tests/ui/window_fixture.h"
 
@@ -102,13 +103,81 @@ TEST_F(StartPanel, AServerStartThatCannotGoAheadShowsWhy) {
         EXPECT_EQ(CurrentPage(), Find<QWidget>(number ? "tsSelect" : "tsServer"));
         EXPECT_EQ(window->Controller().Mode(), TWindowMode::mdStart);
     }
-    // Without a router the UPnP start stops on the server page.
+}
+
+// Points the router search at a router played on loopback while it lives.
+class TScopedSearchTarget {
+public:
+    explicit TScopedSearchTarget(const std::string& target) {
+        ::setenv("FWP_SSDP_TARGET", target.c_str(), 1);
+    }
+    ~TScopedSearchTarget() { ::setenv("FWP_SSDP_TARGET", "off", 1); }
+    TScopedSearchTarget(const TScopedSearchTarget&) = delete;
+    TScopedSearchTarget& operator=(const TScopedSearchTarget&) = delete;
+};
+
+// A router that is found but never answers its control requests.
+void MakeSilentRouter(TLoopbackGateway& gateway) {
+    gateway.SetAnswers({gateway.GatewayAnswer()});
+    gateway.SetDescription(gateway.GatewayDescription());
+    gateway.SetSOAPPolicy([](const std::string&) { return std::nullopt; });
+}
+
+TEST_F(StartPanel, WithoutARouterTheServerSaysSoAndWaitsAnyway) {
+    MakeWindow([](TConfig& settings) { settings.UseUPnP = true; });
+    const int port = FreePort();
+    TPeer peer;
+    std::string shown;
+    When([&] { return Listening(); },
+         [&] {
+             shown = U(Find<QLabel>("lblMsg")->text());
+             peer.Post([port](TTranser& transer) {
+                 if (transer.Connect("127.0.0.1", port))
+                     transer.Start();
+             });
+         });
+    Click("plButton1");
+    StartServer(std::to_string(port));
+    EXPECT_TRUE(dialogs.Boxes.empty());
+    EXPECT_EQ(shown,
+              "UPnPに対応したルーターが見つからず、ポート " + std::to_string(port) +
+                  " を開けませんでした。\n外から接続してもらうにはルーターでポートを開けてください"
+                  "(UPnPは「設定」の「一般」でオフにできます)。\n\nクライアントの接続を待っています...");
+    EXPECT_EQ(window->Controller().Mode(), TWindowMode::mdConnected);
+    EndWindow();
+}
+
+TEST_F(StartPanel, TheWindowDoesNotWaitForASlowRouter) {
+    TLoopbackGateway gateway;
+    MakeSilentRouter(gateway);
+    TScopedSearchTarget target(gateway.SearchTarget());
+    CreateWindow();
+    window->Controller().UPnP().Options().ReplyWait = 300ms;
+    // The addresses come later; the window is there at once.
+    window->Discover();
+    window->Start({});
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(U(Find<QLineEdit>("edtWANAddr")->text()), "取得中...");
+    ASSERT_TRUE(RunUntil([&] { return U(Find<QLineEdit>("edtWANAddr")->text()) != "取得中..."; }, 60s));
+    EXPECT_EQ(U(Find<QLineEdit>("edtWANAddr")->text()), "取得できませんでした");
+    EXPECT_FALSE(Find<QLineEdit>("edtLocalAddr")->text().isEmpty());
+
+    // A server start shows what it does and can be cancelled while the router keeps silent.
     config->UseUPnP = true;
-    dialogs.Boxes.clear();
+    std::string shown;
+    When([&] { return U(Find<QLabel>("lblMsg")->text()) == "ルーターのポートを開いています..."; },
+         [&] {
+             shown = U(Find<QLabel>("lblMsg")->text());
+             Click("Button3");
+         });
     Click("plButton1");
     StartServer(std::to_string(FreePort()));
-    ExpectBox("UPnPが見つかりませんでした。使用できません。", "エラー", TBoxIcon::biError);
-    EXPECT_EQ(CurrentPage(), Find<QWidget>("tsServer"));
+    EXPECT_EQ(shown, "ルーターのポートを開いています...");
+    EXPECT_EQ(CurrentPage(), Find<QWidget>("tsSelect"));
+    EXPECT_EQ(window->Controller().Mode(), TWindowMode::mdStart);
+    EXPECT_TRUE(dialogs.Boxes.empty());
+    // The router work ends before the router goes.
+    window.reset();
 }
 
 TEST_F(StartPanel, TheWaitRefusesToCloseUntilCancelledThenAPeerIsTaken) {
