@@ -7,6 +7,7 @@
 
 #include "app/easy_connection.h"
 #include "app/envelope.h"
+#include "app/formats.h"
 #include "app/transfer_actions.h"
 #include "common/codec.h"
 #include "common/error.h"
@@ -468,7 +469,22 @@ void TMainController::TranserProgress(TTranserTask& task, std::int64_t byteRate,
     }
     if (envelope.Kind != TEnvelopeKind::ekFile && envelope.Kind != TEnvelopeKind::ekPluginFile)
         return;
-    SetStatus(2, m_rows.ProgressUpdate(task, byteRate, transfered, size));
+    m_rows.ProgressUpdate(task, byteRate, transfered, size);
+    UpdateTransferStatus();
+}
+
+void TMainController::UpdateTransferStatus() {
+    const TTranserState state = m_transer->State();
+    if (m_mode != TWindowMode::mdConnected || (state != tsReady && state != tsBusy))
+        return;
+    // The state and the rate of the whole link, as the list shows it.
+    if (m_rows.SomeFileMoving()) {
+        SetStatus(0, "転送中");
+        SetStatus(2, FormatByteSize(m_rows.TransferRate()) + "/s");
+    } else {
+        SetStatus(0, "待機");
+        SetStatus(2, "");
+    }
 }
 
 void TMainController::TranserTransferComplete(TTranserTask& task) {
@@ -502,6 +518,7 @@ void TMainController::TranserTransferComplete(TTranserTask& task) {
             return;
         case TEnvelopeKind::ekFile:
             m_rows.Completion(task);
+            UpdateTransferStatus();
             return;
         default:
             return;
@@ -544,6 +561,7 @@ void TMainController::TranserReconnect(bool& reconnect) {
 
 void TMainController::TranserSuspend(TTranserTask&) {
     m_view.SelectionChanged();
+    UpdateTransferStatus();
 }
 
 // --- File offers --------------------------------------------------------------
@@ -691,6 +709,7 @@ void TMainController::SuspendOrResumeRow(int row) {
     if (m_rows.OnRowChanged)
         m_rows.OnRowChanged(row);
     m_view.SelectionChanged();
+    UpdateTransferStatus();
 }
 
 // --- Chat and log ----------------------------------------------------------------

@@ -148,6 +148,8 @@ private:
     void ShowWaitPage();
     void ConnectionEstablished();
     void SetStatus(int panel, std::string_view text);
+    // 転送中 and the total rate while a file moves, 待機 and no rate otherwise.
+    void UpdateTransferStatus();
     void AddNote(int image, std::string_view caption, std::string_view content, std::string_view state = {});
 
     void TranserReceiveData(TTranserTask& task);

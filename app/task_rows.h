@@ -71,6 +71,11 @@ public:
     // The row waits for the user's answer, or no longer does.
     void SetMenu(int row, bool menu);
 
+    // The smoothed rates of the files on their way, added up (bytes per second).
+    std::int64_t TransferRate() const;
+    // Some row's file is on its way (not waiting, not suspended).
+    bool SomeFileMoving() const;
+
     std::size_t Count() const { return m_rows.size(); }
     const TTaskRow& Row(std::size_t index) const { return m_rows[index]; }
     TListData* DataAt(int row) const;
@@ -91,7 +96,8 @@ private:
 // The file name a row shows for a task: for a plug-in file the part after
 // "|", else the part after "FileTransfering:" (CP932 bytes).
 std::string RowFileName(const TTranserTask& task);
-// "-m:s" remaining at the smoothed rate, or the elapsed time.
+// "m:ss" remaining at the smoothed rate, or the elapsed time.
+std::string ClockText(std::uint32_t seconds);
 std::string TimeCellText(bool remaining, std::uint32_t rate, std::int64_t size, std::int64_t transfered,
                          std::uint32_t elapsedMs);
 

@@ -407,6 +407,13 @@ QWidget* TMainWindow::BuildTransferPanel() {
     });
     connect(m_taskList->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             [this] { UpdateSelectionControls(); });
+    // The selected row's task may end or change state under the buttons.
+    connect(m_taskModel, &QAbstractItemModel::dataChanged, this,
+            [this](const QModelIndex& from, const QModelIndex& to) {
+                const int selected = m_taskList->SelectedRow();
+                if (selected >= from.row() && selected <= to.row())
+                    UpdateSelectionControls();
+            });
     connect(m_taskModel, &QAbstractItemModel::rowsInserted, this,
             [this](const QModelIndex&, int, int last) { m_taskList->MarkRow(last); });
     connect(header, &QHeaderView::sectionClicked, this, [this](int section) {

@@ -60,9 +60,12 @@ protected:
         QAbstractItemModel* model = &window->TaskModel();
         QObject::connect(model, &QAbstractItemModel::rowsInserted,
                          [record](const QModelIndex&, int first, int last) { record(first, last); });
-        QObject::connect(
-            model, &QAbstractItemModel::dataChanged,
-            [record](const QModelIndex& from, const QModelIndex& to) { record(from.row(), to.row()); });
+        QObject::connect(model, &QAbstractItemModel::dataChanged,
+                         [this, record](const QModelIndex& from, const QModelIndex& to) {
+                             record(from.row(), to.row());
+                             statusSeen.emplace_back(U(Find<QLabel>("sbStatus0")->text()),
+                                                     U(Find<QLabel>("sbStatus2")->text()));
+                         });
     }
     int Count(const std::string& caption, const std::string& content) const {
         int count = 0;
@@ -72,6 +75,7 @@ protected:
     }
 
     std::map<int, std::vector<TPhase>> phases;
+    std::vector<std::pair<std::string, std::string>> statusSeen;  // state and rate panels at each row change
 };
 
 TEST_F(Session, WithFwpostOffersAreAnsweredMessagesExchangedAndTheLogSaved) {
@@ -170,7 +174,7 @@ TEST_F(Session, WithFwpostOffersAreAnsweredMessagesExchangedAndTheLogSaved) {
     EXPECT_EQ(ePhases[0], (TPhase{"e.bin(400 KB)のファイル転送の承諾待ち中", "", ""}));
     EXPECT_EQ(ePhases[1], (TPhase{"e.bin(400 KB)のファイル転送の承諾待ち中", "転送開始", ""}));
     const std::regex eBytes(R"([0-9.]+ (B|KB) / 400 KB)");
-    const std::regex remaining(R"((-[0-9]+(h [0-9]+)?:[0-9]+)?)");
+    const std::regex remaining(R"(([0-9]+h )?([0-9]+:[0-9][0-9])?)");
     for (std::size_t i = 2; i + 1 < ePhases.size(); ++i) {
         EXPECT_EQ(ePhases[i].Content, "e.bin(400 KB)のファイルの転送中...");
         EXPECT_TRUE(std::regex_match(ePhases[i].State, eBytes)) << ePhases[i].State;
@@ -178,7 +182,13 @@ TEST_F(Session, WithFwpostOffersAreAnsweredMessagesExchangedAndTheLogSaved) {
     }
     EXPECT_EQ(ePhases.back().Content, "e.bin(400 KB)のファイルの転送終了");
     EXPECT_EQ(ePhases.back().State, "転送完了");
-    EXPECT_TRUE(U(Find<QLabel>("sbStatus2")->text()).ends_with("/s"));
+    EXPECT_EQ(ePhases.back().Time, "0:00");
+    // The status bar followed the list: the total rate while a file moved, nothing once all ended.
+    EXPECT_TRUE(std::any_of(statusSeen.begin(), statusSeen.end(), [](const auto& seen) {
+        return seen.first == "転送中" && seen.second.ends_with("/s");
+    }));
+    EXPECT_EQ(U(Find<QLabel>("sbStatus0")->text()), "待機");
+    EXPECT_EQ(U(Find<QLabel>("sbStatus2")->text()), "");
     ASSERT_TRUE(RunUntil([&] { return SawLine(fwpost, "done e.bin 転送完了"); }));
     EXPECT_EQ(ReadAll(in / "e.bin"), ReadAll(e));
 
@@ -435,6 +445,9 @@ TEST_F(PeerSession, TheSelectedRowsTaskIsSuspendedResumedAndCancelled) {
     EXPECT_EQ(U(suspend->text()), "一時停止");
     Click("plCancel");
     ASSERT_TRUE(RunUntil([&] { return Cell(row, 2) == "中断"; }));
+    // The ended row's task can be neither cancelled nor suspended any more.
+    EXPECT_FALSE(Find<QPushButton>("plCancel")->isEnabled());
+    EXPECT_FALSE(suspend->isEnabled());
     EndWindow();
 }
 
