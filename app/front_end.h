@@ -60,6 +60,8 @@ public:
     virtual void EnableTransferControls(bool /*enabled*/) {}
     // The window goes out of sight at once: the program is ending.
     virtual void WindowClosing() {}
+    // The session has ended (the way back to the start panel is offered) or runs.
+    virtual void SessionEnded(bool /*ended*/) {}
     // The settings panel in front.
     virtual void ShowSettings() {}
     // Draws the user's attention to the transfer page (a row was added).

@@ -353,6 +353,7 @@ void TMainController::ConnectionEstablished() {
     transer.MaxSendingCount = m_config.MaxSendCount;
     transer.Start();
     AddNote(riConnected, "開始", std::string(wire::Banner), "接続確立");
+    m_view.SessionEnded(false);
 }
 
 bool TMainController::HasLiveTasks() const {
@@ -548,8 +549,35 @@ void TMainController::TranserDisconnect() {
     SetStatus(0, "切断");
     m_view.EnableTransferControls(false);
     TTranser& transer = *m_transer;
-    if (transer.Mode() == smServer && m_config.UseUPnP && transer.Listening())
-        m_upnp.DeletePortMapping(transer.ListeningPort(), 0);
+    // The router is told in the background; it may be slow to answer.
+    if (transer.Mode() == smServer && m_config.UseUPnP && transer.Listening()) {
+        const int port = transer.ListeningPort();
+        m_routerJob.Start([this, port] { m_upnp.DeletePortMapping(port, 0); });
+    }
+    if (!m_closing)
+        m_view.SessionEnded(true);
+}
+
+void TMainController::ReturnToStart() {
+    if (m_mode != TWindowMode::mdConnected || m_transer->Connected() || m_closing)
+        return;
+    if (m_rows.Count() > 0) {
+        const TBoxAnswer answer =
+            m_dialogs.MessageBox("スタート画面に戻ると一覧は消えます。ログを保存しますか？", "質問",
+                                 TBoxIcon::biQuestion, TBoxButtons::bbYesNoCancel);
+        if (answer == TBoxAnswer::baCancel)
+            return;
+        if (answer == TBoxAnswer::baYes)
+            SaveLog();
+    }
+    m_transer->CloseSocket();
+    m_rows.Clear();
+    m_peerStatus = "comto:";
+    SetStatus(0, "");
+    SetStatus(2, "");
+    SetStatus(3, m_peerStatus);
+    m_view.SessionEnded(false);
+    ShowStartPage(TStartPage::spSelect);
 }
 
 void TMainController::TranserReconnect(bool& reconnect) {

@@ -64,6 +64,10 @@ public:
     // Stops handing the router search's result to the view.
     void StopAddressTimer();
 
+    // "スタート画面に戻る" after the session ended: the list goes (saved to a
+    // log first if the user wants), the settings stay, the start panel shows.
+    void ReturnToStart();
+
     // The window wants to close: refused while waiting (with a box that says
     // why), asked first while files move or offers wait, else the window goes
     // out of sight and the session ends in order.

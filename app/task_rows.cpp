@@ -55,6 +55,12 @@ int TTaskRows::Append(TTaskRow row) {
     return index;
 }
 
+void TTaskRows::Clear() {
+    m_rows.clear();
+    if (OnCleared)
+        OnCleared();
+}
+
 void TTaskRows::Changed(int row) {
     if (OnRowChanged)
         OnRowChanged(row);

@@ -85,6 +85,10 @@ public:
     std::function<void(int row)> OnRowAdded;    // scroll to it, mark it
     std::function<void(int row)> OnRowChanged;  // repaint it
     std::function<void()> OnAlert;              // a row was added: draw attention
+    std::function<void()> OnCleared;            // every row went (Clear)
+
+    // Removes every row: a new session starts with an empty list.
+    void Clear();
 
 private:
     int Append(TTaskRow row);

@@ -351,6 +351,11 @@ QWidget* TMainWindow::BuildTransferPanel() {
     for (QPushButton* button : {m_plFile, m_plCollectively, m_plCancel, m_plSuspend, m_plPlugin})
         tools->addWidget(button);
     tools->addStretch();
+    m_btBackToStart = Button(u"btBackToStart"_s, u"スタート画面に戻る"_s);
+    m_btBackToStart->setVisible(false);
+    tools->addWidget(m_btBackToStart);
+    connect(m_btBackToStart, &QPushButton::clicked, this,
+            [this] { Act([this] { m_controller->ReturnToStart(); }); });
     page->addLayout(tools);
 
     m_taskList = Named(new TTaskListView, u"lvTask"_s);
@@ -487,6 +492,11 @@ void TMainWindow::BuildMenus() {
     m_miTransFile->setShortcut(QKeySequence(Qt::Key_F5));
     connect(m_miTransFile, &QAction::triggered, this,
             [this] { Act([this] { m_controller->ChooseAndOfferFiles(); }); });
+    m_miBackToStart = m_miTransfer->addAction(u"スタート画面に戻る(&B)"_s);
+    m_miBackToStart->setObjectName(u"miBackToStart"_s);
+    m_miBackToStart->setEnabled(false);
+    connect(m_miBackToStart, &QAction::triggered, this,
+            [this] { Act([this] { m_controller->ReturnToStart(); }); });
     m_miTransfer->addSeparator();
     m_miSaveLog = m_miTransfer->addAction(u"ログ出力(&L)"_s);
     m_miSaveLog->setObjectName(u"miSaveLog"_s);
@@ -663,6 +673,11 @@ void TMainWindow::WindowClosing() {
     // The orderly end of the session runs after this; the user need not watch it.
     m_tray->hide();
     hide();
+}
+
+void TMainWindow::SessionEnded(bool ended) {
+    m_btBackToStart->setVisible(ended);
+    m_miBackToStart->setEnabled(ended);
 }
 
 void TMainWindow::Alert() {

@@ -81,6 +81,7 @@ public:
     void EnableTransferControls(bool enabled) override;
     void ShowSettings() override;
     void WindowClosing() override;
+    void SessionEnded(bool ended) override;
     void Alert() override;
     void SelectionChanged() override;
     void OpenUrl(std::string_view url) override;
@@ -186,6 +187,8 @@ private:
     QPushButton* m_plPlugin = nullptr;
     QLineEdit* m_edtSay = nullptr;
     QPushButton* m_plSend = nullptr;
+    QPushButton* m_btBackToStart = nullptr;  // shown once the session has ended
+    QAction* m_miBackToStart = nullptr;
     QStatusBar* m_statusBar = nullptr;
     std::array<QLabel*, 4> m_status{};
 

@@ -277,6 +277,57 @@ TEST_F(Session, ClosingWhileFilesMoveAsksFirstThenEndsPromptly) {
     EXPECT_TRUE(fwpost.Wait(30s).has_value());
 }
 
+TEST_F(Session, AfterTheSessionEndsTheStartPanelIsOneClickAway) {
+    const auto a = box.WriteRandomFile("out/a.bin", 2000, 1);
+    const auto settings = box.WriteFile("fwpost.ini", "[Config]\r\n");
+    // fwpost offers its file and ends once the file has arrived.
+    const auto startFwpost = [&] {
+        return std::make_unique<TProcess>(
+            BinaryPath("fwpost"),
+            std::vector<std::string>{"listen", "-p", "0", "-c", settings.string(), "-d",
+                                     box.Folder("in").string(), a.string()},
+            box.Root().string());
+    };
+    auto fwpost = startFwpost();
+    auto listening = fwpost->WaitForLine("listening ");
+    ASSERT_TRUE(listening) << fwpost->ErrorOutput();
+    MakeWindow([](TConfig& own) { own.AutoReceive = true; });
+    ConnectTo(std::stoi(listening->substr(10)));
+    EXPECT_FALSE(Find<QPushButton>("btBackToStart")->isVisible());
+    ASSERT_TRUE(RunUntil([&] { return FindRow("終了", "接続が解除されました") >= 0; })) << RowsText();
+    EXPECT_TRUE(Find<QPushButton>("btBackToStart")->isVisible());
+    EXPECT_TRUE(Find<QAction>("miBackToStart")->isEnabled());
+
+    // Cancelled: the ended session stays in view.
+    dialogs.Answers.push_back(TBoxAnswer::baCancel);
+    Click("btBackToStart");
+    ExpectBox("スタート画面に戻ると一覧は消えます。ログを保存しますか？", "質問", TBoxIcon::biQuestion);
+    EXPECT_EQ(CurrentPanel(), Find<QWidget>("pnlTransfer"));
+
+    // The list goes to a log, then the start panel shows with the settings kept.
+    const auto log = box.Path("ended.log");
+    dialogs.Answers.push_back(TBoxAnswer::baYes);
+    dialogs.SaveAnswers.push_back(log);
+    Click("btBackToStart");
+    EXPECT_NE(ReadAll(log).find(Sjis("受信\ta.bin")), std::string::npos);
+    EXPECT_EQ(CurrentPanel(), Find<QWidget>("pnlStart"));
+    EXPECT_EQ(CurrentPage(), Find<QWidget>("tsSelect"));
+    EXPECT_EQ(RowCount(), 0);
+    EXPECT_TRUE(config->AutoReceive);
+
+    // A second session runs as the first did.
+    fwpost = startFwpost();
+    listening = fwpost->WaitForLine("listening ");
+    ASSERT_TRUE(listening) << fwpost->ErrorOutput();
+    ConnectTo(std::stoi(listening->substr(10)));
+    EXPECT_EQ(window->Controller().Mode(), TWindowMode::mdConnected);
+    EXPECT_FALSE(Find<QPushButton>("btBackToStart")->isVisible());
+    ASSERT_TRUE(RunUntil([&] {
+        return FindRow("受信", "a.bin") >= 0 && Cell(FindRow("受信", "a.bin"), 2) == "転送完了";
+    })) << RowsText();
+    EndWindow();
+}
+
 // A window connected as client to an engine on the test's own thread.
 class PeerSession : public Session {
 protected:
