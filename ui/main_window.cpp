@@ -362,9 +362,10 @@ QWidget* TMainWindow::BuildTransferPanel() {
     m_taskModel = Named(new TTaskListModel(m_controller->Rows(), this), u"TaskModel"_s);
     m_taskList->setModel(m_taskModel);
     QHeaderView* header = m_taskList->header();
+    // The content takes the room the window gives; the bar keeps a width it reads well at.
     header->resizeSection(0, 80);
-    header->resizeSection(1, 250);
-    header->setSectionResizeMode(2, QHeaderView::Stretch);
+    header->setSectionResizeMode(1, QHeaderView::Stretch);
+    header->resizeSection(2, 160);
     header->resizeSection(3, 60);
     page->addWidget(m_taskList, 1);
 

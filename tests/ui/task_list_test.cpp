@@ -286,5 +286,18 @@ TEST_F(SelectionRules, TheTimeColumnHeaderAndThePopupSwitchTheMode) {
     EXPECT_TRUE(config->TimeViewMode);
 }
 
+class WindowList : public TWindowTest {};
+
+TEST_F(WindowList, TheContentColumnTakesTheWidthAMaximisedWindowGains) {
+    MakeWindow();
+    QHeaderView* header = window->TaskList().header();
+    const int contentSmall = header->sectionSize(1);
+    const int barSmall = header->sectionSize(2);
+    window->resize(1280, 800);
+    ASSERT_TRUE(RunUntil([&] { return header->sectionSize(1) > contentSmall; }, 10s));
+    EXPECT_EQ(header->sectionSize(2), barSmall);
+    EXPECT_GT(header->sectionSize(1), 2 * header->sectionSize(2));
+}
+
 }  // namespace
 }  // namespace fwp::test
