@@ -50,6 +50,9 @@ public:
     virtual void ShowStartPanel(TStartPage /*page*/) {}
     // The waiting page's message, painted at once.
     virtual void SetWaitMessage(std::string_view /*text*/) {}
+    // The addresses and port the other side must use, shown on the waiting page with a copy button
+    // (empty: none).
+    virtual void SetWaitAddresses(std::string_view /*text*/) {}
     // Transfer panel in front; the transfer menu shown.
     virtual void ShowTransferPanel() {}
     // Panels of the status bar: 0 state, 1 port, 2 rate, 3 peer.

@@ -167,7 +167,21 @@ void TMainController::ShowStartPanel() {
     }
 }
 
+std::string TMainController::WaitAddressText(int port, const std::string& externalIp) {
+    if (m_localAddress.empty() && !m_routerJob.Running())
+        m_localAddress = GetLocalIPAddress();
+    const std::string wan = externalIp.empty() ? m_wanAddress : externalIp;
+    const std::string portText = std::to_string(port);
+    std::string text = "ポート: " + portText;
+    if (!m_localAddress.empty())
+        text += "\n同じネットワークから: " + m_localAddress + ":" + portText;
+    if (!wan.empty())
+        text += "\nインターネットから: " + wan + ":" + portText;
+    return text;
+}
+
 void TMainController::ShowWaitPage() {
+    m_view.SetWaitAddresses("");
     m_cancelWait = false;
     m_mode = TWindowMode::mdWaiting;
     m_view.ShowStartPanel(TStartPage::spWait);
@@ -246,6 +260,7 @@ bool TMainController::StartServer(std::string_view portText, bool useService, st
         return false;
     }
     m_view.SetWaitMessage(routerNote + "クライアントの接続を待っています...");
+    m_view.SetWaitAddresses(WaitAddressText(port, externalIp));
     m_config.UseEasyConnection = useService;
     m_config.UserName = userName;
     m_config.Port = port;

@@ -150,6 +150,8 @@ private:
     void StartClientFromCommandLine(std::string_view user);
     void StartMessengerSession();
     void ShowWaitPage();
+    // The lines of the waiting page that tell what the other side connects to.
+    std::string WaitAddressText(int port, const std::string& externalIp);
     void ConnectionEstablished();
     void SetStatus(int panel, std::string_view text);
     // 転送中 and the total rate while a file moves, 待機 and no rate otherwise.

@@ -317,6 +317,14 @@ QWidget* TMainWindow::BuildWaitPage() {
     m_animate->setTextVisible(false);
     m_animate->setMaximumWidth(220);
     layout->addWidget(m_animate, 0, Qt::AlignHCenter);
+    m_lblAddresses = Named(Label(QString()), u"lblAddresses"_s);
+    m_lblAddresses->setAlignment(Qt::AlignCenter);
+    m_lblAddresses->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    layout->addWidget(m_lblAddresses);
+    m_btCopyAddresses = Button(u"btCopyAddresses"_s, u"接続先をコピー"_s);
+    layout->addWidget(m_btCopyAddresses, 0, Qt::AlignHCenter);
+    connect(m_btCopyAddresses, &QPushButton::clicked, this,
+            [this] { QApplication::clipboard()->setText(m_lblAddresses->text()); });
     layout->addStretch();
     auto* buttons = new QHBoxLayout;
     buttons->addStretch();
@@ -641,6 +649,12 @@ void TMainWindow::ShowStartPanel(TStartPage page) {
 void TMainWindow::SetWaitMessage(std::string_view text) {
     m_lblMsg->setText(FromUtf8(text));
     m_lblMsg->repaint();
+}
+
+void TMainWindow::SetWaitAddresses(std::string_view text) {
+    m_lblAddresses->setText(FromUtf8(text));
+    m_lblAddresses->setVisible(!text.empty());
+    m_btCopyAddresses->setVisible(!text.empty());
 }
 
 void TMainWindow::ShowTransferPanel() {

@@ -74,6 +74,7 @@ public:
     // TMainView
     void ShowStartPanel(TStartPage page) override;
     void SetWaitMessage(std::string_view text) override;
+    void SetWaitAddresses(std::string_view text) override;
     void ShowAddresses(std::string_view local, std::string_view wan) override;
     void ShowTransferPanel() override;
     void SetStatusText(int panel, std::string_view text) override;
@@ -177,6 +178,8 @@ private:
     QPushButton* m_btStartClient = nullptr;
     QLabel* m_lblMsg = nullptr;
     QProgressBar* m_animate = nullptr;
+    QLabel* m_lblAddresses = nullptr;
+    QPushButton* m_btCopyAddresses = nullptr;
 
     QTabWidget* m_pcSpaces = nullptr;
     QWidget* m_tsMain = nullptr;

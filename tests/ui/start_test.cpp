@@ -1,6 +1,8 @@
 // The start panel: its pages, the server and client starts with their
 // messages, the waiting page, and the list of recent addresses.
 #include <QAction>
+#include <QApplication>
+#include <QClipboard>
 #include <QComboBox>
 #include <QImageReader>
 #include <QLabel>
@@ -128,9 +130,12 @@ TEST_F(StartPanel, WithoutARouterTheServerSaysSoAndWaitsAnyway) {
     const int port = FreePort();
     TPeer peer;
     std::string shown;
+    std::string addresses;
     When([&] { return Listening(); },
          [&] {
              shown = U(Find<QLabel>("lblMsg")->text());
+             addresses = U(Find<QLabel>("lblAddresses")->text());
+             Click("btCopyAddresses");
              peer.Post([port](TTranser& transer) {
                  if (transer.Connect("127.0.0.1", port))
                      transer.Start();
@@ -144,6 +149,11 @@ TEST_F(StartPanel, WithoutARouterTheServerSaysSoAndWaitsAnyway) {
                   " を開けませんでした。\n外から接続してもらうにはルーターでポートを開けてください"
                   "(UPnPは「設定」の「一般」でオフにできます)。\n\nクライアントの接続を待っています...");
     EXPECT_EQ(window->Controller().Mode(), TWindowMode::mdConnected);
+    // The waiting page told the port to give the other side, and copied it.
+    EXPECT_TRUE(addresses.starts_with("ポート: " + std::to_string(port) + "\n同じネットワークから: "))
+        << addresses;
+    EXPECT_TRUE(addresses.ends_with(":" + std::to_string(port))) << addresses;
+    EXPECT_EQ(U(QApplication::clipboard()->text()), addresses);
     EndWindow();
 }
 
