@@ -362,6 +362,7 @@ void TMainController::ConnectionEstablished() {
     SetStatus(1, "port: " + std::to_string(port));
     m_peerStatus = "comto: " + transer.RemoteHost();
     SetStatus(3, m_peerStatus);
+    SetStatus(2, "");
     // The settings replace what the handshake agreed on.
     transer.PacketType = static_cast<TFileTransPacketType>(m_config.PacketType);
     transer.BufSize = m_config.BufferSize;
