@@ -33,7 +33,7 @@ bool TMainController::ProcessCommandLine(const std::vector<std::string>& args) {
         // Anything else leaves the window as it is made: the mode selection, no welcome.
     } catch (const TError& error) {
         // No network, or the service is out of reach: the unattended start ends.
-        m_dialogs.MessageBox(error.what(), Title, TBoxIcon::biError);
+        m_dialogs.MessageBox(error.what() + ErrorExplanation(error), Title, TBoxIcon::biError);
         m_terminate = true;
     }
     return !m_terminate;
@@ -210,7 +210,7 @@ void TMainController::CheckForNewVersion(const std::filesystem::path& executable
     try {
         newer = IsNewVersionAvailable(url, executable);
     } catch (const TError& error) {
-        ShowError(error.what());
+        m_dialogs.MessageBox(ErrorBoxText(error.what()) + ErrorExplanation(error), Title, TBoxIcon::biError);
         return;
     }
     if (!newer) {

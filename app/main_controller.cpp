@@ -12,6 +12,7 @@
 #include "common/codec.h"
 #include "common/error.h"
 #include "common/numbers.h"
+#include "connect/http.h"
 #include "engine/wire.h"
 
 namespace fwp {
@@ -51,6 +52,35 @@ std::string ErrorBoxText(std::string_view message) {
         --last;
     if (static_cast<unsigned char>(text[last]) > '.')
         text += '.';
+    return text;
+}
+
+std::string ErrorExplanation(const std::exception& error) {
+    const auto* http = dynamic_cast<const THttpError*>(&error);
+    if (!http)
+        return {};
+    std::string words;
+    switch (http->Kind()) {
+        case THttpErrorKind::hekOpen:
+            words = "通信の準備ができませんでした。プログラムを起動し直してみてください。";
+            break;
+        case THttpErrorKind::hekOpenUrl:
+            words =
+                "サーバーに接続できませんでした。インターネットにつながっているか、"
+                "設定のサーバーのアドレスが正しいかを確かめてください。";
+            break;
+        case THttpErrorKind::hekRead:
+        case THttpErrorKind::hekReadTimeout:
+            words = "サーバーからの応答が途中で途切れました。しばらくしてからもう一度試してください。";
+            break;
+        case THttpErrorKind::hekSendRequest:
+        case THttpErrorKind::hekQueryInfo:
+            words = "サーバーから必要な応答がありませんでした。しばらくしてからもう一度試してください。";
+            break;
+    }
+    std::string text = "\n\n" + words;
+    if (!http->Detail().empty())
+        text += "\n(詳細: " + http->Detail() + ")";
     return text;
 }
 
@@ -255,7 +285,7 @@ bool TMainController::StartServer(std::string_view portText, bool useService, st
         }
     } catch (const TError& error) {
         // No network, or the service is out of reach.
-        m_dialogs.MessageBox(error.what(), Title, TBoxIcon::biError);
+        m_dialogs.MessageBox(error.what() + ErrorExplanation(error), Title, TBoxIcon::biError);
         ShowStartPage(TStartPage::spServer);
         return false;
     }
@@ -305,7 +335,7 @@ bool TMainController::StartClient(bool byUser, std::string_view peerUser, std::s
                 return false;
             }
         } catch (const TError& error) {
-            m_dialogs.MessageBox(error.what(), Title, TBoxIcon::biError);
+            m_dialogs.MessageBox(error.what() + ErrorExplanation(error), Title, TBoxIcon::biError);
             return false;
         }
     } else {

@@ -212,4 +212,9 @@ TPluginTaskInfo PluginTaskInfo(const TTranserTask& task, void* data = nullptr);
 // sorts after "." (a Japanese full stop included).
 std::string ErrorBoxText(std::string_view message);
 
+// What follows an error's own text in a box: for a failed HTTP exchange, what
+// happened in plain words and what to do, then the technical cause last.
+// Empty for other errors.
+std::string ErrorExplanation(const std::exception& error);
+
 }  // namespace fwp

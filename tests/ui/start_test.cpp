@@ -313,7 +313,13 @@ TEST_F(StartPanel, AnUnreachableServiceIsReportedUnderTheProgramsTitle) {
     ASSERT_EQ(dialogs.Boxes.size(), 1u);
     EXPECT_EQ(LastBox().Title, "Fernwaypost");
     EXPECT_EQ(LastBox().Icon, TBoxIcon::biError);
-    EXPECT_FALSE(LastBox().Text.empty());
+    // The fixed text first, then what happened and what to do, then libcurl's reason.
+    EXPECT_TRUE(
+        LastBox().Text.starts_with("InternetOpenUrl エラー\n\nサーバーに接続できませんでした。"
+                                   "インターネットにつながっているか、設定のサーバーのアドレスが正しいかを"
+                                   "確かめてください。\n(詳細: "))
+        << LastBox().Text;
+    EXPECT_TRUE(LastBox().Text.ends_with(")")) << LastBox().Text;
     EXPECT_EQ(CurrentPage(), Find<QWidget>("tsClient"));
 }
 
