@@ -15,8 +15,17 @@ constexpr std::string_view Title = "Fernwaypost";
 
 }  // namespace
 
-bool TMainController::ProcessCommandLine(const std::vector<std::string>& args) {
+bool TMainController::ProcessCommandLine(const std::vector<std::string>& givenArgs) {
     m_terminate = false;
+    // Files handed over by the desktop (dropped on the launcher) wait for the session.
+    std::vector<std::string> args;
+    for (const std::string& arg : givenArgs) {
+        std::error_code error;
+        if (!arg.starts_with('/') || !std::filesystem::is_regular_file(arg, error))
+            args.push_back(arg);
+        else
+            m_filesToOffer.emplace_back(arg);
+    }
     if (args.empty()) {
         ShowStartPanel();
         return true;

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <ctime>
 #include <fstream>
+#include <utility>
 
 #include "app/easy_connection.h"
 #include "app/envelope.h"
@@ -400,6 +401,9 @@ void TMainController::ConnectionEstablished() {
     transer.Start();
     AddNote(riConnected, "開始", std::string(wire::Banner), "接続確立");
     m_view.SessionEnded(false);
+    const auto files = std::exchange(m_filesToOffer, {});
+    for (const auto& file : files)
+        OfferFile(file);
 }
 
 bool TMainController::HasLiveTasks() const {

@@ -111,7 +111,8 @@ public:
 
     // Unattended starts from the command line: "/server" NAME, "/client"
     // NAME, "/session" (or --server, --client, --session); no argument shows
-    // the start panel. False when a start failed and the program is to end.
+    // the start panel. Absolute paths of files are offered once a session
+    // runs. False when a start failed and the program is to end.
     bool ProcessCommandLine(const std::vector<std::string>& args);
     bool RegisterEasyConnection(std::string_view user, int port, std::string_view externalIp);
     bool LookupEasyConnection(std::string_view user, std::string& host, int& port);
@@ -202,7 +203,9 @@ private:
     // Router work (search, address, mapping) runs here, one piece at a time,
     // off the window's thread. Declared last: it ends before what it uses.
     TBackgroundJob m_routerJob;
-    std::filesystem::path m_lastSendFolder;  // where the send dialog opens; empty: the home folder
+    std::filesystem::path m_lastSendFolder;
+    // Files named on the command line, offered once a session runs.
+    std::vector<std::filesystem::path> m_filesToOffer;  // where the send dialog opens; empty: the home folder
 };
 
 // The record a plug-in entry point gets for a task.

@@ -1,5 +1,7 @@
 #include "ui/main_window.h"
 
+#include <algorithm>
+
 #include <QAction>
 #include <QActionGroup>
 #include <QApplication>
@@ -450,6 +452,10 @@ QWidget* TMainWindow::BuildSettingPanel() {
     layout->addWidget(m_frmSetting, 1);
     auto* button5 = RightButton(layout, u"Button5"_s, u"閉じる(&C)"_s);
     connect(button5, &QPushButton::clicked, this, [this] { SettingsCloseClicked(); });
+    // Escape closes the panel as its button does.
+    auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), panel);
+    escape->setContext(Qt::WidgetWithChildrenShortcut);
+    connect(escape, &QShortcut::activated, this, [this] { SettingsCloseClicked(); });
 
     m_frmSetting->OnBrowse = [this] {
         Act([this] {
@@ -518,7 +524,7 @@ void TMainWindow::BuildMenus() {
     m_miTransfer->menuAction()->setVisible(false);
 
     QMenu* help = Named(menuBar()->addMenu(u"ヘルプ(&H)"_s), u"Help1"_s);
-    QAction* tutorial = help->addAction(u"使い方(オンライン)(&H)"_s);
+    QAction* tutorial = help->addAction(u"使い方(&H)"_s);
     tutorial->setObjectName(u"Tutorial1"_s);
     tutorial->setShortcut(QKeySequence(Qt::Key_F1));
     connect(tutorial, &QAction::triggered, this, [this] { ShowHelp(); });
@@ -908,6 +914,25 @@ void TMainWindow::PressDefault(QPushButton* defaultButton) {
     defaultButton->click();
 }
 
+void TMainWindow::OfferDropped(const std::filesystem::path& path) {
+    std::error_code error;
+    if (!std::filesystem::is_directory(path, error)) {
+        m_controller->OfferFile(path);
+        return;
+    }
+    // A folder offers the files in it and in its subfolders, each under its own name only.
+    std::vector<std::filesystem::path> files;
+    const auto options = std::filesystem::directory_options::skip_permission_denied;
+    for (auto it = std::filesystem::recursive_directory_iterator(path, options, error);
+         !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+        if (it->is_regular_file(error))
+            files.push_back(it->path());
+    }
+    std::sort(files.begin(), files.end());
+    for (const auto& file : files)
+        m_controller->OfferFile(file);
+}
+
 void TMainWindow::RestoreFromTray() {
     showNormal();
     raise();
@@ -980,7 +1005,7 @@ bool TMainWindow::eventFilter(QObject* watched, QEvent* event) {
             Act([&] {
                 for (const QUrl& url : urls)
                     if (url.isLocalFile())
-                        m_controller->OfferFile(std::filesystem::path(ToUtf8(url.toLocalFile())));
+                        OfferDropped(std::filesystem::path(ToUtf8(url.toLocalFile())));
             });
             return true;
         }

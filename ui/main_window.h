@@ -137,6 +137,8 @@ private:
     void ShowClientPage();
     void PressDefault(QPushButton* defaultButton);
     void RestoreFromTray();
+    // Offers a dropped file, or every file inside a dropped folder.
+    void OfferDropped(const std::filesystem::path& path);
 
     TEventLoop& m_loop;
     TConfig& m_config;

@@ -20,7 +20,7 @@ TEST(Installation, PutsEverythingInTheUsualPlacesUnlessTheCopyIsPortable) {
     EXPECT_TRUE(std::filesystem::is_regular_file(prefix / "bin/fernwaypost"));
     const std::string desktop = ReadAll(prefix / "share/applications/fernwaypost.desktop");
     for (const char* line :
-         {"[Desktop Entry]\n", "\nType=Application\n", "\nName=Fernwaypost\n", "\nExec=fernwaypost\n",
+         {"[Desktop Entry]\n", "\nType=Application\n", "\nName=Fernwaypost\n", "\nExec=fernwaypost %F\n",
           "\nIcon=fernwaypost\n", "\nCategories=Network;FileTransfer;\n"})
         EXPECT_NE(desktop.find(line), std::string::npos) << line;
     for (const char* size : {"16x16", "32x32", "48x48", "64x64", "128x128", "256x256"})

@@ -376,6 +376,43 @@ TEST_F(PeerSession, FilesDroppedOnThePanelAreOfferedInDropOrder) {
     EndWindow();
 }
 
+TEST_F(PeerSession, AFolderDroppedOnThePanelOffersEveryFileInIt) {
+    Connect();
+    const auto a = box.WriteRandomFile("album/a.jpg", 3000, 1);
+    const auto b = box.WriteRandomFile("album/more/b.jpg", 4000, 2);
+    QMimeData data;
+    data.setUrls({QUrl::fromLocalFile(Q(box.Path("album").string()))});
+    QWidget* target = window->TaskList().viewport();
+    QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &enter);
+    QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &drop);
+    ASSERT_GE(FindRow("送信", "a.jpg"), 0) << RowsText();
+    ASSERT_GE(FindRow("送信", "b.jpg"), 0) << RowsText();
+    // The files arrive side by side, under their own names.
+    ASSERT_TRUE(RunUntil([&] {
+        return Cell(FindRow("送信", "a.jpg"), 2) == "転送完了" &&
+               Cell(FindRow("送信", "b.jpg"), 2) == "転送完了";
+    }));
+    EXPECT_EQ(ReadAll(box.Path("peer-in/a.jpg")), ReadAll(a));
+    EXPECT_EQ(ReadAll(box.Path("peer-in/b.jpg")), ReadAll(b));
+    EndWindow();
+}
+
+TEST_F(PeerSession, FilesNamedOnTheCommandLineAreOfferedOnceTheSessionRuns) {
+    const auto file = box.WriteRandomFile("launcher/photo.jpg", 3000, 1);
+    peer.ReceiveFolder = box.Folder("peer-in");
+    MakeWindow(nullptr, {Q(file.string())});
+    EXPECT_EQ(CurrentPage(), Find<QWidget>("tsSelect"));
+    EXPECT_EQ(RowCount(), 0);
+    ConnectToPeer(peer);
+    ASSERT_TRUE(RunUntil([&] {
+        return FindRow("送信", "photo.jpg") >= 0 && Cell(FindRow("送信", "photo.jpg"), 2) == "転送完了";
+    })) << RowsText();
+    EXPECT_EQ(ReadAll(box.Path("peer-in/photo.jpg")), ReadAll(file));
+    EndWindow();
+}
+
 TEST_F(PeerSession, AnOfferThatEndsWhileItsDialogsAreOpenIsLeftAlone) {
     Connect();
     const auto received = box.Folder("received");

@@ -123,6 +123,16 @@ TEST_F(SettingsPanel, OpensWithTheSettingsInItsControlsAndAPageForEachMenuItem) 
     EXPECT_EQ(Find<QAction>("miSetting")->shortcut(), QKeySequence(Qt::Key_F12));
 }
 
+TEST_F(SettingsPanel, EscapeClosesThePanelAsItsButtonDoes) {
+    MakeWindow();
+    Activate();
+    OpenSettings();
+    Control<QSpinBox>("seCount")->setValue(5);
+    QTest::keyClick(Control<QSpinBox>("seCount"), Qt::Key_Escape);
+    EXPECT_EQ(CurrentPanel(), Find<QWidget>("pnlStart"));
+    EXPECT_EQ(config->MaxSendCount, 5);
+}
+
 TEST_F(SettingsPanel, ThePresetShownIsTheLargestNotAboveTheSizeAndChoosingOneFillsInTheSizeOnly) {
     const struct {
         std::int32_t BufferSize;
