@@ -27,6 +27,17 @@ TEST(Installation, PutsEverythingInTheUsualPlacesUnlessTheCopyIsPortable) {
         EXPECT_TRUE(
             std::filesystem::is_regular_file(prefix / "share/icons/hicolor" / size / "apps/fernwaypost.png"))
             << size;
+    EXPECT_TRUE(ReadAll(prefix / "share/icons/hicolor/scalable/apps/fernwaypost.svg").find("<svg") !=
+                std::string::npos);
+    const auto metainfo = prefix / "share/metainfo/invalid.fernwaypost.Fernwaypost.metainfo.xml";
+    EXPECT_NE(ReadAll(metainfo).find("<launchable type=\"desktop-id\">fernwaypost.desktop</launchable>"),
+              std::string::npos);
+    // The store's own checker, where the system has it (without looking anything up on the network).
+    if (std::system("command -v appstreamcli > /dev/null 2>&1") == 0) {
+        const std::string validate = "appstreamcli validate --no-net '" + metainfo.string() + "' > '" +
+                                     box.Path("validate.log").string() + "' 2>&1";
+        EXPECT_EQ(std::system(validate.c_str()), 0) << ReadAll(box.Path("validate.log"));
+    }
     // The installed program looks for plug-ins in the installed plug-in folder.
     const auto plugins = PluginFolder(prefix / "bin");
     EXPECT_TRUE(std::filesystem::is_directory(plugins)) << plugins;
