@@ -123,6 +123,7 @@ public:
 
     // The instant messenger; a system without one reports so.
     void SetMessenger(std::unique_ptr<TMessenger> messenger) { m_messenger = std::move(messenger); }
+    bool MessengerAvailable() { return m_messenger->Available(); }
     bool FindLaunchingSession();
     void RegisterWithMessenger(std::string_view exePath);
     void UnregisterFromMessenger();

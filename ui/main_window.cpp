@@ -687,6 +687,7 @@ void TMainWindow::EnableTransferControls(bool enabled) {
 
 void TMainWindow::ShowSettings() {
     m_frmSetting->Load(FormFromConfig(m_config), FromUtf8(m_programFile.string()));
+    m_frmSetting->SetMessengerAvailable(m_controller->MessengerAvailable());
     ShowPanel(m_pnlSetting);
 }
 

@@ -196,6 +196,18 @@ QWidget* TSettingsFrame::BuildGeneralPage() {
     return page;
 }
 
+void TSettingsFrame::SetMessengerAvailable(bool available) {
+    QPalette colours = m_lblWarning->palette();
+    if (available) {
+        m_lblWarning->setText(u"プログラムのパスに日本語が含まれると、上手く起動しません"_s);
+        colours.setColor(QPalette::WindowText, Qt::red);
+    } else {
+        m_lblWarning->setText(u"このシステムには対応しているメッセンジャーがありません。"_s);
+        colours = palette();
+    }
+    m_lblWarning->setPalette(colours);
+}
+
 QWidget* TSettingsFrame::BuildMessengerPage() {
     auto* page = new QWidget;
     auto* layout = PageLayout(page);
@@ -205,9 +217,8 @@ QWidget* TSettingsFrame::BuildMessengerPage() {
     auto* warning =
         Named(Label(u"プログラムのパスに日本語が含まれると、上手く起動しません"_s), u"lblWarning"_s);
     warning->setWordWrap(true);
-    QPalette red = warning->palette();
-    red.setColor(QPalette::WindowText, Qt::red);
-    warning->setPalette(red);
+    m_lblWarning = warning;
+    SetMessengerAvailable(true);
     layout->addWidget(warning);
     // The path greyed: the user sees whether it holds characters that prevent registering.
     m_lblExepath = Named(Label(QString()), u"lblExepath"_s);

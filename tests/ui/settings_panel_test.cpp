@@ -290,9 +290,10 @@ TEST_F(SettingsPanel, TheMessengerPageShowsThePathAndItsButtonsReportEveryOutcom
     auto* path = Control<QLabel>("lblExepath");
     EXPECT_EQ(U(path->text()), "/opt/fern waypost/fernwaypost");
     EXPECT_FALSE(path->isEnabled());
+    // No messenger on this system: the page says so plainly, in the normal colour.
     auto* warning = Control<QLabel>("lblWarning");
-    EXPECT_EQ(U(warning->text()), "プログラムのパスに日本語が含まれると、上手く起動しません");
-    EXPECT_EQ(warning->palette().color(QPalette::WindowText), QColor(Qt::red));
+    EXPECT_EQ(U(warning->text()), "このシステムには対応しているメッセンジャーがありません。");
+    EXPECT_NE(warning->palette().color(QPalette::WindowText), QColor(Qt::red));
 
     // No messenger on this system.
     ClickIn("frmSetting", "plButton4");
