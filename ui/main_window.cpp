@@ -26,6 +26,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSettings>
 #include <QShortcut>
 #include <QStackedWidget>
 #include <QStatusBar>
@@ -80,6 +81,7 @@ TMainWindow::TMainWindow(TEventLoop& loop, TConfig& config, TDialogs& dialogs, c
                                                       : QApplication::windowIcon());
     resize(512, 390);
     setMinimumSize(512, 390);
+    RestoreGeometry();
 
     // Errors that escape the engine's callbacks reach the user here.
     loop.OnError = [this](const std::exception& error) {
@@ -691,7 +693,25 @@ void TMainWindow::ShowSettings() {
     ShowPanel(m_pnlSetting);
 }
 
+QString TMainWindow::GeometryFile() const {
+    // Beside the settings, in a file of the window's own: config.ini keeps only the program's keys.
+    return FromUtf8((m_config.Path().parent_path() / "window.ini").string());
+}
+
+void TMainWindow::RestoreGeometry() {
+    const QSettings stored(GeometryFile(), QSettings::IniFormat);
+    const QByteArray geometry = stored.value(u"Window/Geometry"_s).toByteArray();
+    if (!geometry.isEmpty())
+        restoreGeometry(geometry);
+}
+
+void TMainWindow::SaveGeometry() {
+    QSettings stored(GeometryFile(), QSettings::IniFormat);
+    stored.setValue(u"Window/Geometry"_s, saveGeometry());
+}
+
 void TMainWindow::WindowClosing() {
+    SaveGeometry();
     // The orderly end of the session runs after this; the user need not watch it.
     m_tray->hide();
     hide();

@@ -137,6 +137,10 @@ private:
     void ShowClientPage();
     void PressDefault(QPushButton* defaultButton);
     void RestoreFromTray();
+    // The window's size and place, kept between runs.
+    QString GeometryFile() const;
+    void RestoreGeometry();
+    void SaveGeometry();
     // Offers a dropped file, or every file inside a dropped folder.
     void OfferDropped(const std::filesystem::path& path);
 

@@ -69,6 +69,15 @@ TEST_F(StartPanel, OpensOnTheSelectionWithThePictureAndTheSettings) {
     EXPECT_EQ(CurrentPage(), Find<QWidget>("tsSelect"));
 }
 
+TEST_F(StartPanel, TheWindowComesBackAtTheSizeItWasClosedAt) {
+    MakeWindow();
+    window->resize(700, 520);
+    ASSERT_TRUE(RunUntil([&] { return window->size() == QSize(700, 520); }, 10s));
+    EndWindow();
+    MakeWindow();
+    EXPECT_EQ(window->size(), QSize(700, 520));
+}
+
 TEST_F(StartPanel, TheFirstRunWelcomesAndOpensTheSettingsUnlessAnArgumentIsGiven) {
     MakeWindow([](TConfig& settings) { settings.FirstRunning = true; });
     ExpectBox("ようこそ。まずは「設定」を行いチューニングをしましょう！", "Fernwaypost",
