@@ -298,6 +298,9 @@ void TSettingsFrame::FillPlugins() {
              Text(plugin.GetInfo(FWP_INFO_AUTHOR)), Text(plugin.GetInfo(FWP_INFO_DESCRIPTION))});
         m_lvPlugins->addTopLevelItem(row);
     }
+    // Each column as wide as its longest entry; the description takes what is left.
+    for (int column = 0; column + 1 < m_lvPlugins->columnCount(); ++column)
+        m_lvPlugins->resizeColumnToContents(column);
 }
 
 int TSettingsFrame::SelectedPlugin() const {
