@@ -221,6 +221,9 @@ void TMainController::ShowWaitPage() {
 }
 
 bool TMainController::OpenPortByUPnP(int port) {
+    // The search of the start-up may still run: the router is asked one thing at a time.
+    while (!m_routerJob.WaitFor(20ms))
+        m_loop.ProcessMessages();
     if (!m_upnp.Discover()) {
         m_dialogs.MessageBox("UPnPが見つかりませんでした。使用できません。", "エラー", TBoxIcon::biError);
         return false;
