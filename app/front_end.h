@@ -67,6 +67,8 @@ public:
     virtual void SessionEnded(bool /*ended*/) {}
     // The settings panel in front.
     virtual void ShowSettings() {}
+    // A desktop notification while the window is in the background (an offer, a finished file).
+    virtual void Notify(std::string_view /*summary*/, std::string_view /*body*/) {}
     // Draws the user's attention to the transfer page (a row was added).
     virtual void Alert() {}
     // The selected row's controls may have changed (a suspend, the peer's suspend).

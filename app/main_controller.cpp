@@ -498,6 +498,8 @@ void TMainController::TranserReceiveData(TTranserTask& task) {
     }
     if (m_config.AutoReceive && ReceiveIntoFolder(*m_transer, task, m_config.ReceiveTo, m_config.AutoResume))
         m_rows.SetMenu(row, false);
+    else
+        m_view.Notify("ファイルの受信", codec::Cp932ToUtf8(envelope.FileName) + " を受信しますか？");
 }
 
 void TMainController::TranserSendData(TTranserTask& task) {
@@ -573,6 +575,8 @@ void TMainController::TranserTransferComplete(TTranserTask& task) {
         case TEnvelopeKind::ekFile:
             m_rows.Completion(task);
             UpdateTransferStatus();
+            if (task.ResultCode == trComplete)
+                m_view.Notify("転送完了", codec::Cp932ToUtf8(envelope.FileName));
             return;
         default:
             return;

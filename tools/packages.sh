@@ -14,8 +14,8 @@ FWP_PACKAGES=(
     libgtest-dev libbenchmark-dev xdg-user-dirs time socat openssh-server openssh-client redis-server wrk
     # screenshots of the window on a virtual display
     xvfb xauth xdotool imagemagick
-    # the check of the installed AppStream metadata
-    appstream
+    # the check of the installed AppStream metadata; a session bus for the notification test
+    appstream dbus-daemon
 )
 
 fwp_install_packages() {

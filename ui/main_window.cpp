@@ -43,6 +43,7 @@
 #include "config/config_places.h"
 #include "ui/alarm.h"
 #include "ui/help_panel.h"
+#include "ui/notifier.h"
 #include "ui/settings_frame.h"
 #include "ui/task_list_model.h"
 #include "ui/task_list_view.h"
@@ -72,6 +73,7 @@ TMainWindow::TMainWindow(TEventLoop& loop, TConfig& config, TDialogs& dialogs, c
       m_config(config),
       m_dialogs(dialogs),
       m_alarm(std::make_unique<TAlarm>(soundFolder.isEmpty() ? QDir::tempPath() : soundFolder)),
+      m_notifier(std::make_unique<TNotifier>()),
       m_controller(std::make_unique<TMainController>(loop, config, *this, dialogs)),
       m_programFile(ToUtf8(QCoreApplication::applicationFilePath())),
       m_versionFileUrl(VersionFileURL) {
@@ -720,6 +722,11 @@ void TMainWindow::WindowClosing() {
 void TMainWindow::SessionEnded(bool ended) {
     m_btBackToStart->setVisible(ended);
     m_miBackToStart->setEnabled(ended);
+}
+
+void TMainWindow::Notify(std::string_view summary, std::string_view body) {
+    if (!isActiveWindow())
+        m_notifier->Notify(FromUtf8(summary), FromUtf8(body));
 }
 
 void TMainWindow::Alert() {

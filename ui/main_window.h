@@ -30,6 +30,7 @@ class QTabWidget;
 namespace fwp {
 
 class TAlarm;
+class TNotifier;
 class THelpPanel;
 class TSettingsFrame;
 class TTaskListModel;
@@ -84,6 +85,9 @@ public:
     void WindowClosing() override;
     void SessionEnded(bool ended) override;
     void Alert() override;
+    void Notify(std::string_view summary, std::string_view body) override;
+    // The desktop notifications (the session bus unless a test gives another).
+    TNotifier& Notifier() { return *m_notifier; }
     void SelectionChanged() override;
     void OpenUrl(std::string_view url) override;
     void* CreateSpace(std::string_view caption) override;
@@ -148,6 +152,7 @@ private:
     TConfig& m_config;
     TDialogs& m_dialogs;
     std::unique_ptr<TAlarm> m_alarm;
+    std::unique_ptr<TNotifier> m_notifier;
     std::unique_ptr<TMainController> m_controller;
     TTaskListModel* m_taskModel = nullptr;
     TTaskListView* m_taskList = nullptr;
