@@ -15,8 +15,17 @@ constexpr std::string_view Title = "Fernwaypost";
 
 }  // namespace
 
-bool TMainController::ProcessCommandLine(const std::vector<std::string>& args) {
+bool TMainController::ProcessCommandLine(const std::vector<std::string>& givenArgs) {
     m_terminate = false;
+    // Files handed over by the desktop (dropped on the launcher) wait for the session.
+    std::vector<std::string> args;
+    for (const std::string& arg : givenArgs) {
+        std::error_code error;
+        if (!arg.starts_with('/') || !std::filesystem::is_regular_file(arg, error))
+            args.push_back(arg);
+        else
+            m_filesToOffer.emplace_back(arg);
+    }
     if (args.empty()) {
         ShowStartPanel();
         return true;
@@ -33,7 +42,7 @@ bool TMainController::ProcessCommandLine(const std::vector<std::string>& args) {
         // Anything else leaves the window as it is made: the mode selection, no welcome.
     } catch (const TError& error) {
         // No network, or the service is out of reach: the unattended start ends.
-        m_dialogs.MessageBox(error.what(), Title, TBoxIcon::biError);
+        m_dialogs.MessageBox(error.what() + ErrorExplanation(error), Title, TBoxIcon::biError);
         m_terminate = true;
     }
     return !m_terminate;
@@ -210,7 +219,7 @@ void TMainController::CheckForNewVersion(const std::filesystem::path& executable
     try {
         newer = IsNewVersionAvailable(url, executable);
     } catch (const TError& error) {
-        ShowError(error.what());
+        m_dialogs.MessageBox(ErrorBoxText(error.what()) + ErrorExplanation(error), Title, TBoxIcon::biError);
         return;
     }
     if (!newer) {

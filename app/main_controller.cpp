@@ -5,14 +5,17 @@
 #include <cstdio>
 #include <ctime>
 #include <fstream>
+#include <utility>
 
 #include "app/easy_connection.h"
 #include "app/envelope.h"
+#include "app/formats.h"
 #include "app/partial_record.h"
 #include "app/transfer_actions.h"
 #include "common/codec.h"
 #include "common/error.h"
 #include "common/numbers.h"
+#include "connect/http.h"
 #include "engine/wire.h"
 
 namespace fwp {
@@ -25,7 +28,11 @@ std::string WithoutBlanks(std::string_view text) {
     return std::string(text.substr(first, text.find_last_not_of(" \t") - first + 1));
 }
 
+using namespace std::chrono_literals;
+
 constexpr std::string_view Title = "Fernwaypost";
+// The loop's timer that hands the router search's result to the window (the engine uses 1 to 10).
+constexpr int AddressTimerId = 100;
 
 std::string Sjis(std::string_view utf8) {
     return codec::Utf8ToCp932(utf8);
@@ -58,6 +65,35 @@ std::string ErrorBoxText(std::string_view message) {
     return text;
 }
 
+std::string ErrorExplanation(const std::exception& error) {
+    const auto* http = dynamic_cast<const THttpError*>(&error);
+    if (!http)
+        return {};
+    std::string words;
+    switch (http->Kind()) {
+        case THttpErrorKind::hekOpen:
+            words = "通信の準備ができませんでした。プログラムを起動し直してみてください。";
+            break;
+        case THttpErrorKind::hekOpenUrl:
+            words =
+                "サーバーに接続できませんでした。インターネットにつながっているか、"
+                "設定のサーバーのアドレスが正しいかを確かめてください。";
+            break;
+        case THttpErrorKind::hekRead:
+        case THttpErrorKind::hekReadTimeout:
+            words = "サーバーからの応答が途中で途切れました。しばらくしてからもう一度試してください。";
+            break;
+        case THttpErrorKind::hekSendRequest:
+        case THttpErrorKind::hekQueryInfo:
+            words = "サーバーから必要な応答がありませんでした。しばらくしてからもう一度試してください。";
+            break;
+    }
+    std::string text = "\n\n" + words;
+    if (!http->Detail().empty())
+        text += "\n(詳細: " + http->Detail() + ")";
+    return text;
+}
+
 TMainController::TMainController(TEventLoop& loop, TConfig& config, TMainView& view, TDialogs& dialogs)
     : m_loop(loop),
       m_config(config),
@@ -84,10 +120,53 @@ TMainController::TMainController(TEventLoop& loop, TConfig& config, TMainView& v
 }
 
 void TMainController::Discover() {
-    m_upnp.Discover();
-    m_localAddress = GetLocalIPAddress();
-    m_localIPv6Address = GetGlobalIPv6Address();
-    m_wanAddress = m_upnp.GetExternalIPAddress();
+    m_view.ShowAddresses(m_localAddress, "取得中...");
+    struct TFound {
+        std::string Local;
+        std::string IPv6;
+        std::string Wan;
+    };
+    auto found = std::make_shared<TFound>();
+    // Both may wait for seconds on some networks: the window must not.
+    const bool started = m_routerJob.Start([this, found] {
+        found->Local = GetLocalIPAddress();
+        found->IPv6 = GetGlobalIPv6Address();
+        if (m_upnp.Discover())
+            found->Wan = m_upnp.GetExternalIPAddress();
+    });
+    if (!started)
+        return;
+    m_loop.SetTimer(AddressTimerId, 100ms, [this, found] {
+        if (m_routerJob.Running())
+            return;
+        m_loop.KillTimer(AddressTimerId);
+        m_localAddress = found->Local;
+        m_localIPv6Address = found->IPv6;
+        m_wanAddress = found->Wan;
+        // The global IPv6 address, if any, stands beside the local IPv4 one.
+        m_view.ShowAddresses(m_localAddress + (m_localIPv6Address.empty() ? "" : "  " + m_localIPv6Address),
+                             m_wanAddress.empty() ? "取得できませんでした" : m_wanAddress);
+    });
+}
+
+void TMainController::StopAddressTimer() {
+    m_loop.KillTimer(AddressTimerId);
+}
+
+bool TMainController::RunRouterWork(std::function<void()> work) {
+    const auto waitForJob = [this] {
+        while (m_routerJob.Running()) {
+            if (m_cancelWait)
+                return false;
+            m_routerJob.WaitFor(20ms);
+            m_loop.ProcessMessages();
+        }
+        return !m_cancelWait;
+    };
+    if (!waitForJob())
+        return false;
+    m_routerJob.Start(std::move(work));
+    return waitForJob();
 }
 
 void TMainController::SetStatus(int panel, std::string_view text) {
@@ -133,7 +212,21 @@ void TMainController::ShowStartPanel() {
     }
 }
 
+std::string TMainController::WaitAddressText(int port, const std::string& externalIp) {
+    if (m_localAddress.empty() && !m_routerJob.Running())
+        m_localAddress = GetLocalIPAddress();
+    const std::string wan = externalIp.empty() ? m_wanAddress : externalIp;
+    const std::string portText = std::to_string(port);
+    std::string text = "ポート: " + portText;
+    if (!m_localAddress.empty())
+        text += "\n同じネットワークから: " + m_localAddress + ":" + portText;
+    if (!wan.empty())
+        text += "\nインターネットから: " + wan + ":" + portText;
+    return text;
+}
+
 void TMainController::ShowWaitPage() {
+    m_view.SetWaitAddresses("");
     m_cancelWait = false;
     m_mode = TWindowMode::mdWaiting;
     m_view.ShowStartPanel(TStartPage::spWait);
@@ -142,6 +235,9 @@ void TMainController::ShowWaitPage() {
 }
 
 bool TMainController::OpenPortByUPnP(int port) {
+    // The search of the start-up may still run: the router is asked one thing at a time.
+    while (!m_routerJob.WaitFor(20ms))
+        m_loop.ProcessMessages();
     if (!m_upnp.Discover()) {
         m_dialogs.MessageBox("UPnPが見つかりませんでした。使用できません。", "エラー", TBoxIcon::biError);
         return false;
@@ -159,14 +255,38 @@ bool TMainController::StartServer(std::string_view portText, bool useService, st
     }
     ShowWaitPage();
     std::string externalIp;
+    std::string routerNote;
     try {
         if (m_config.UseUPnP) {
-            m_view.SetWaitMessage("UPnP検出中...");
-            if (!OpenPortByUPnP(port)) {
-                ShowStartPage(TStartPage::spServer);
+            m_view.SetWaitMessage("ルーターのポートを開いています...");
+            struct TMapping {
+                bool Found = false;
+                bool Mapped = false;
+                std::string Wan;
+            };
+            auto mapping = std::make_shared<TMapping>();
+            const bool done = RunRouterWork([this, port, mapping] {
+                mapping->Found = m_upnp.Discover();
+                if (!mapping->Found)
+                    return;
+                mapping->Mapped = m_upnp.AddPortMapping(port, port, 0);
+                mapping->Wan = m_upnp.GetExternalIPAddress();
+            });
+            if (!done) {
+                ShowStartPanel();
                 return false;
             }
-            externalIp = m_upnp.GetExternalIPAddress();
+            externalIp = mapping->Wan;
+            // Without the mapping a peer on this network can still connect, and one
+            // outside may through a port opened by hand: the wait goes on.
+            if (!mapping->Mapped)
+                routerNote =
+                    std::string(mapping->Found ? "ルーターがポート " + std::to_string(port) +
+                                                     " の開放を受け付けませんでした。"
+                                               : "UPnPに対応したルーターが見つからず、ポート " +
+                                                     std::to_string(port) + " を開けませんでした。") +
+                    "\n外から接続してもらうにはルーターでポートを開けてください"
+                    "(UPnPは「設定」の「一般」でオフにできます)。\n\n";
         }
         if (useService && !userName.empty()) {
             m_view.SetWaitMessage("簡単接続サービスに登録中...");
@@ -183,11 +303,12 @@ bool TMainController::StartServer(std::string_view portText, bool useService, st
         }
     } catch (const TError& error) {
         // No network, or the service is out of reach.
-        m_dialogs.MessageBox(error.what(), Title, TBoxIcon::biError);
+        m_dialogs.MessageBox(error.what() + ErrorExplanation(error), Title, TBoxIcon::biError);
         ShowStartPage(TStartPage::spServer);
         return false;
     }
-    m_view.SetWaitMessage("クライアントの接続を待っています...");
+    m_view.SetWaitMessage(routerNote + "クライアントの接続を待っています...");
+    m_view.SetWaitAddresses(WaitAddressText(port, externalIp));
     m_config.UseEasyConnection = useService;
     m_config.UserName = userName;
     m_config.Port = port;
@@ -241,7 +362,7 @@ bool TMainController::StartClient(bool byUser, std::string_view peerUser, std::s
                 return false;
             }
         } catch (const TError& error) {
-            m_dialogs.MessageBox(error.what(), Title, TBoxIcon::biError);
+            m_dialogs.MessageBox(error.what() + ErrorExplanation(error), Title, TBoxIcon::biError);
             return false;
         }
     } else {
@@ -298,10 +419,24 @@ void TMainController::ConnectionEstablished() {
     SetStatus(1, "port: " + std::to_string(port));
     m_peerStatus = "comto: " + transer.RemoteHost();
     SetStatus(3, m_peerStatus);
+    SetStatus(2, "");
     // The handshake left the smaller of the two sizes; the session sends with its own.
     ApplyTransferSettings();
     transer.Start();
     AddNote(riConnected, "開始", std::string(wire::Banner), "接続確立");
+    m_view.SessionEnded(false);
+    const auto files = std::exchange(m_filesToOffer, {});
+    for (const auto& file : files)
+        OfferFile(file);
+}
+
+bool TMainController::HasLiveTasks() const {
+    for (std::size_t i = 0; i < m_rows.Count(); ++i) {
+        const TListData* data = m_rows.DataAt(static_cast<int>(i));
+        if (data && (data->Task || data->Menu))
+            return true;
+    }
+    return false;
 }
 
 // Set before the handshake, which announces the buffer size, and again after
@@ -313,8 +448,18 @@ void TMainController::ApplyTransferSettings() {
 }
 
 bool TMainController::CloseRequested() {
-    if (m_mode == TWindowMode::mdWaiting)
+    if (m_mode == TWindowMode::mdWaiting) {
+        m_dialogs.MessageBox(
+            "接続を待っている間は終了できません。「キャンセル」で待機をやめてから終了してください。", Title,
+            TBoxIcon::biInformation);
         return false;
+    }
+    // Files on their way or offers waiting for an answer would be lost without a word.
+    if (m_mode == TWindowMode::mdConnected && !m_closing && HasLiveTasks() &&
+        m_dialogs.MessageBox("転送中のファイルがあります。終了しますか？", Title, TBoxIcon::biQuestion,
+                             TBoxButtons::bbYesNo) != TBoxAnswer::baYes)
+        return false;
+    m_view.WindowClosing();
     Shutdown();
     return true;
 }
@@ -380,8 +525,10 @@ void TMainController::TranserReceiveData(TTranserTask& task) {
             m_transer->DenyTask(task);
         return;
     }
-    if (!m_config.AutoReceive)
+    if (!m_config.AutoReceive) {
+        m_view.Notify("ファイルの受信", codec::Cp932OrMarkedToUtf8(envelope.FileName) + " を受信しますか？");
         return;
+    }
     const TReceivePlace place = ReceiveIntoFolder(*m_transer, task, m_config.ReceiveTo, m_config.AutoResume);
     if (place) {
         m_rows.SetMenu(row, false);
@@ -415,7 +562,22 @@ void TMainController::TranserProgress(TTranserTask& task, std::int64_t byteRate,
     }
     if (envelope.Kind != TEnvelopeKind::ekFile && envelope.Kind != TEnvelopeKind::ekPluginFile)
         return;
-    SetStatus(2, m_rows.ProgressUpdate(task, byteRate, transfered, size));
+    m_rows.ProgressUpdate(task, byteRate, transfered, size);
+    UpdateTransferStatus();
+}
+
+void TMainController::UpdateTransferStatus() {
+    const TTranserState state = m_transer->State();
+    if (m_mode != TWindowMode::mdConnected || (state != tsReady && state != tsBusy))
+        return;
+    // The state and the rate of the whole link, as the list shows it.
+    if (m_rows.SomeFileMoving()) {
+        SetStatus(0, "転送中");
+        SetStatus(2, FormatByteSize(m_rows.TransferRate()) + "/s");
+    } else {
+        SetStatus(0, "待機");
+        SetStatus(2, "");
+    }
 }
 
 void TMainController::TranserTransferComplete(TTranserTask& task) {
@@ -478,8 +640,35 @@ void TMainController::TranserDisconnect() {
     SetStatus(0, "切断");
     m_view.EnableTransferControls(false);
     TTranser& transer = *m_transer;
-    if (transer.Mode() == smServer && m_config.UseUPnP && transer.Listening())
-        m_upnp.DeletePortMapping(transer.ListeningPort(), 0);
+    // The router is told in the background; it may be slow to answer.
+    if (transer.Mode() == smServer && m_config.UseUPnP && transer.Listening()) {
+        const int port = transer.ListeningPort();
+        m_routerJob.Start([this, port] { m_upnp.DeletePortMapping(port, 0); });
+    }
+    if (!m_closing)
+        m_view.SessionEnded(true);
+}
+
+void TMainController::ReturnToStart() {
+    if (m_mode != TWindowMode::mdConnected || m_transer->Connected() || m_closing)
+        return;
+    if (m_rows.Count() > 0) {
+        const TBoxAnswer answer =
+            m_dialogs.MessageBox("スタート画面に戻ると一覧は消えます。ログを保存しますか？", "質問",
+                                 TBoxIcon::biQuestion, TBoxButtons::bbYesNoCancel);
+        if (answer == TBoxAnswer::baCancel)
+            return;
+        if (answer == TBoxAnswer::baYes)
+            SaveLog();
+    }
+    m_transer->CloseSocket();
+    m_rows.Clear();
+    m_peerStatus = "comto:";
+    SetStatus(0, "");
+    SetStatus(2, "");
+    SetStatus(3, m_peerStatus);
+    m_view.SessionEnded(false);
+    ShowStartPage(TStartPage::spSelect);
 }
 
 void TMainController::TranserReconnect(bool& reconnect) {
@@ -491,12 +680,17 @@ void TMainController::TranserReconnect(bool& reconnect) {
 
 void TMainController::TranserSuspend(TTranserTask&) {
     m_view.SelectionChanged();
+    UpdateTransferStatus();
 }
 
 // --- File offers --------------------------------------------------------------
 
 void TMainController::ChooseAndOfferFiles() {
-    for (const auto& path : m_dialogs.OpenFiles("ファイルの送信"))
+    const auto files = m_dialogs.OpenFiles("ファイルの送信", m_lastSendFolder);
+    // The next choice starts where this one ended, for the rest of the run.
+    if (!files.empty())
+        m_lastSendFolder = files.front().parent_path();
+    for (const auto& path : files)
         OfferFile(path);
 }
 
@@ -556,7 +750,8 @@ void TMainController::AcceptFileOffer(int row, const std::filesystem::path& fold
         path = folder / *name;
     } else {
         const std::string shown = SafeReceiveName(peerName).value_or(codec::Cp932ToUtf8(peerName));
-        const auto chosen = m_dialogs.SaveFile("受信ファイルの保存 - " + shown, shown, false);
+        const auto chosen =
+            m_dialogs.SaveFile("受信ファイルの保存 - " + shown, shown, false, m_config.ReceiveTo);
         if (chosen)
             path = *chosen;
     }
@@ -567,10 +762,10 @@ void TMainController::AcceptFileOffer(int row, const std::filesystem::path& fold
         // the user decide: appending to any other file would spoil it.
         const bool unfinished = PartialRecordMatches(path, task->Size, task->Name);
         const TBoxAnswer answer = m_dialogs.MessageBox(
-            "ファイルは既に存在します。リジューム受信しますか？\r\n" + path.filename().string() + "\r\n" +
-                (unfinished ? "(前回の受信が途中で終わったファイルです)"
-                            : "(このプログラムが受信途中のファイルではありません)"),
-            "質問", TBoxIcon::biWarning, TBoxButtons::bbYesNoCancel);
+            m_rows.Completion(task, EndReceive(task));
+            UpdateTransferStatus();
+            if (task.ResultCode == trComplete)
+                m_view.Notify("転送完了", codec::Cp932OrMarkedToUtf8(envelope.FileName));
         if (answer == TBoxAnswer::baCancel)
             return;
         resume = answer == TBoxAnswer::baYes;
@@ -610,7 +805,7 @@ void TMainController::AcceptAll() {
             continue;
         if (PendingOffer(row)) {
             if (folder.empty()) {
-                const auto chosen = m_dialogs.ChooseFolder("保存先を指定してください");
+                const auto chosen = m_dialogs.ChooseFolder("保存先を指定してください", m_config.ReceiveTo);
                 if (!chosen)
                     return;
                 folder = *chosen;
@@ -643,6 +838,7 @@ void TMainController::SuspendOrResumeRow(int row) {
     if (m_rows.OnRowChanged)
         m_rows.OnRowChanged(row);
     m_view.SelectionChanged();
+    UpdateTransferStatus();
 }
 
 // --- Chat and log ----------------------------------------------------------------
@@ -676,7 +872,7 @@ void TMainController::SaveLog() {
     char name[16];
     std::strftime(name, sizeof name, "%y-%m-%d.log", &local);
     const std::vector<std::string> lines = LogLines(date);
-    const auto path = m_dialogs.SaveFile("", name, true);
+    const auto path = m_dialogs.SaveFile("ログの保存", name, true);
     if (!path)
         return;
     std::ofstream out(*path, std::ios::binary | std::ios::trunc);
@@ -685,6 +881,8 @@ void TMainController::SaveLog() {
     out.close();
     if (!out)
         m_dialogs.MessageBox("ログファイルの保存に失敗しました。", "出力エラー", TBoxIcon::biError);
+    else
+        m_view.ShowStatusMessage("ログを保存しました: " + path->string());
 }
 
 void TMainController::SetTimeViewMode(bool remaining) {

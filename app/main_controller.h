@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/background_job.h"
 #include "app/easy_connection.h"
 #include "app/envelope.h"
 #include "app/front_end.h"
@@ -37,8 +38,9 @@ public:
     TMainController(const TMainController&) = delete;
     TMainController& operator=(const TMainController&) = delete;
 
-    // Looks for the router and the own addresses (this blocks while the
-    // router search waits). Called once by the window after it is made.
+    // Looks for the router and the own addresses in the background; the view
+    // shows "取得中..." until they are known (ShowAddresses). Called once by
+    // the window after it is made; it returns at once.
     void Discover();
     const std::string& LocalAddress() const { return m_localAddress; }
     const std::string& WanAddress() const { return m_wanAddress; }
@@ -58,9 +60,22 @@ public:
     void CancelWait() { m_cancelWait = true; }
     // Asks the router to forward port; false (after a box) when there is no router.
     bool OpenPortByUPnP(int port);
+    // Runs work on the router job's thread while the loop goes on, after any
+    // earlier router work has ended. False when the wait was cancelled first.
+    bool RunRouterWork(std::function<void()> work);
+    // Stops handing the router search's result to the view.
+    void StopAddressTimer();
 
-    // The window wants to close: refused while waiting, else the session ends first.
+    // "スタート画面に戻る" after the session ended: the list goes (saved to a
+    // log first if the user wants), the settings stay, the start panel shows.
+    void ReturnToStart();
+
+    // The window wants to close: refused while waiting (with a box that says
+    // why), asked first while files move or offers wait, else the window goes
+    // out of sight and the session ends in order.
     bool CloseRequested();
+    // Some row still has a task on its way or an offer waiting for its answer.
+    bool HasLiveTasks() const;
     void Shutdown();
     // The end of the program: the service registration goes, the settings are written.
     void EndProgram();
@@ -98,7 +113,8 @@ public:
 
     // Unattended starts from the command line: "/server" NAME, "/client"
     // NAME, "/session" (or --server, --client, --session); no argument shows
-    // the start panel. False when a start failed and the program is to end.
+    // the start panel. Absolute paths of files are offered once a session
+    // runs. False when a start failed and the program is to end.
     bool ProcessCommandLine(const std::vector<std::string>& args);
     bool RegisterEasyConnection(std::string_view user, int port, std::string_view externalIp);
     bool LookupEasyConnection(std::string_view user, std::string& host, int& port);
@@ -109,6 +125,7 @@ public:
 
     // The instant messenger; a system without one reports so.
     void SetMessenger(std::unique_ptr<TMessenger> messenger) { m_messenger = std::move(messenger); }
+    bool MessengerAvailable() { return m_messenger->Available(); }
     bool FindLaunchingSession();
     void RegisterWithMessenger(std::string_view exePath);
     void UnregisterFromMessenger();
@@ -137,9 +154,13 @@ private:
     void StartClientFromCommandLine(std::string_view user);
     void StartMessengerSession();
     void ShowWaitPage();
+    // The lines of the waiting page that tell what the other side connects to.
+    std::string WaitAddressText(int port, const std::string& externalIp);
     void ConnectionEstablished();
     void ApplyTransferSettings();
     void SetStatus(int panel, std::string_view text);
+    // 転送中 and the total rate while a file moves, 待機 and no rate otherwise.
+    void UpdateTransferStatus();
     void AddNote(int image, std::string_view caption, std::string_view content, std::string_view state = {});
 
     void TranserReceiveData(TTranserTask& task);
@@ -184,6 +205,12 @@ private:
     std::optional<TMessengerSession> m_session;
     TLookupPacing m_lookupPacing;
     bool m_terminate = false;
+    // Router work (search, address, mapping) runs here, one piece at a time,
+    // off the window's thread. Declared last: it ends before what it uses.
+    TBackgroundJob m_routerJob;
+    std::filesystem::path m_lastSendFolder;
+    // Files named on the command line, offered once a session runs.
+    std::vector<std::filesystem::path> m_filesToOffer;  // where the send dialog opens; empty: the home folder
 };
 
 // The record a plug-in entry point gets for a task.
@@ -192,5 +219,10 @@ TPluginTaskInfo PluginTaskInfo(const TTranserTask& task, void* data = nullptr);
 // The general error display appends "." to a message whose last character
 // sorts after "." (a Japanese full stop included).
 std::string ErrorBoxText(std::string_view message);
+
+// What follows an error's own text in a box: for a failed HTTP exchange, what
+// happened in plain words and what to do, then the technical cause last.
+// Empty for other errors.
+std::string ErrorExplanation(const std::exception& error);
 
 }  // namespace fwp

@@ -96,6 +96,7 @@ private:
 
 // Here, where the plug-in host is a complete type.
 TMainController::~TMainController() {
+    StopAddressTimer();
     // The engine may still raise events while it closes; they must not reach a half-gone controller.
     m_transer.reset();
     m_plugins.Clear();

@@ -29,14 +29,22 @@ std::string RowFileName(const TTranserTask& task) {
     return envelope.FileName;
 }
 
+// "m:ss", or "h時間 m:ss" from an hour on: the way a clock reads.
+std::string ClockText(std::uint32_t seconds) {
+    const std::uint32_t second = seconds % 60;
+    const std::string tail = (second < 10 ? ":0" : ":") + std::to_string(second);
+    if (seconds < 3600)
+        return std::to_string(seconds / 60) + tail;
+    return std::to_string(seconds / 3600) + "h " + std::to_string(seconds % 3600 / 60) + tail;
+}
+
 std::string TimeCellText(bool remaining, std::uint32_t rate, std::int64_t size, std::int64_t transfered,
                          std::uint32_t elapsedMs) {
     if (!remaining)
-        return FormatSeconds(elapsedMs / 1000);
+        return ClockText(elapsedMs / 1000);
     if (rate == 0)
         return {};
-    return "-" +
-           FormatSeconds(static_cast<std::uint32_t>((size - transfered) / static_cast<std::int64_t>(rate)));
+    return ClockText(static_cast<std::uint32_t>((size - transfered) / static_cast<std::int64_t>(rate)));
 }
 
 int TTaskRows::Append(TTaskRow row) {
@@ -47,6 +55,12 @@ int TTaskRows::Append(TTaskRow row) {
     if (OnAlert)
         OnAlert();
     return index;
+}
+
+void TTaskRows::Clear() {
+    m_rows.clear();
+    if (OnCleared)
+        OnCleared();
 }
 
 void TTaskRows::Changed(int row) {
@@ -133,6 +147,9 @@ void TTaskRows::Completion(TTranserTask& task, std::string_view reason) {
     row.Content = FileText(task, "のファイルの転送終了");
     if (task.ResultCode != trComplete && !reason.empty())
         row.Content += Sjis(std::string(" (") + std::string(reason) + ")");
+    // A file that arrived whole has nothing left to wait for.
+    if (TimeViewMode && task.ResultCode == trComplete)
+        row.Time = "0:00";
     row.Data.reset();
     row.State = Sjis(ResultText(task.ResultCode));
     Changed(index);
@@ -169,6 +186,21 @@ void TTaskRows::Detach(int row) {
         data->Plugin = nullptr;
     }
     Changed(row);
+}
+
+std::int64_t TTaskRows::TransferRate() const {
+    std::int64_t total = 0;
+    for (const TTaskRow& row : m_rows)
+        if (row.Data && row.Data->Task && row.Data->Task->State == ttsTransfering)
+            total += row.Data->Rate;
+    return total;
+}
+
+bool TTaskRows::SomeFileMoving() const {
+    for (const TTaskRow& row : m_rows)
+        if (row.Data && row.Data->Task && row.Data->Task->State == ttsTransfering)
+            return true;
+    return false;
 }
 
 TSelectionState SelectionFor(const TTaskRows& rows, int selected) {

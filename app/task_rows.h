@@ -72,6 +72,11 @@ public:
     // The row waits for the user's answer, or no longer does.
     void SetMenu(int row, bool menu);
 
+    // The smoothed rates of the files on their way, added up (bytes per second).
+    std::int64_t TransferRate() const;
+    // Some row's file is on its way (not waiting, not suspended).
+    bool SomeFileMoving() const;
+
     std::size_t Count() const { return m_rows.size(); }
     const TTaskRow& Row(std::size_t index) const { return m_rows[index]; }
     TListData* DataAt(int row) const;
@@ -81,6 +86,10 @@ public:
     std::function<void(int row)> OnRowAdded;    // scroll to it, mark it
     std::function<void(int row)> OnRowChanged;  // repaint it
     std::function<void()> OnAlert;              // a row was added: draw attention
+    std::function<void()> OnCleared;            // every row went (Clear)
+
+    // Removes every row: a new session starts with an empty list.
+    void Clear();
 
 private:
     int Append(TTaskRow row);
@@ -93,7 +102,8 @@ private:
 // "|", else the part after "FileTransfering:" (CP932 bytes; a name in the
 // marked form is shown in CP932, "?" for what CP932 cannot hold).
 std::string RowFileName(const TTranserTask& task);
-// "-m:s" remaining at the smoothed rate, or the elapsed time.
+// "m:ss" remaining at the smoothed rate, or the elapsed time.
+std::string ClockText(std::uint32_t seconds);
 std::string TimeCellText(bool remaining, std::uint32_t rate, std::int64_t size, std::int64_t transfered,
                          std::uint32_t elapsedMs);
 

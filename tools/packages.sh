@@ -11,12 +11,16 @@ FWP_PACKAGES=(
     libmicrohttpd-dev libsodium-dev
     # the window: Qt 6 widgets and sound, and a Japanese font
     qt6-base-dev qt6-multimedia-dev fonts-noto-cjk
+    # Qt's own dialogs in Japanese
+    qt6-translations-l10n
     # tests and benchmarks
     libgtest-dev libbenchmark-dev xdg-user-dirs time socat openssh-server openssh-client redis-server wrk
     # the port mapping test: a real router daemon in network namespaces, and its clients
     miniupnpd-nftables nftables miniupnpc iproute2 procps
     # screenshots of the window on a virtual display
     xvfb xauth xdotool imagemagick
+    # the check of the installed AppStream metadata; a session bus for the notification test
+    appstream dbus-daemon
 )
 
 fwp_install_packages() {

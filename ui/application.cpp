@@ -3,7 +3,10 @@
 #include <QApplication>
 #include <QFontDatabase>
 #include <QIcon>
+#include <QLibraryInfo>
+#include <QLocale>
 #include <QStringList>
+#include <QTranslator>
 
 #include "ui/main_window.h"
 
@@ -24,6 +27,14 @@ void SetUpApplication(QApplication& application) {
         icon.addFile(u":/fernwaypost/icons/fernwaypost-%1.png"_s.arg(size), QSize(size, size));
     // An installed icon theme may carry the program's icon; the built-in one otherwise.
     QApplication::setWindowIcon(QIcon::fromTheme(u"fernwaypost"_s, icon));
+
+    // Qt's own dialogs and buttons speak the program's language, whatever the system's locale.
+    auto* translator = new QTranslator(&application);
+    if (translator->load(QLocale(QLocale::Japanese, QLocale::Japan), u"qtbase"_s, u"_"_s,
+                         QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QCoreApplication::installTranslator(translator);
+    else
+        delete translator;
 
     QFont font = QApplication::font();
     const QStringList families = QFontDatabase::families(QFontDatabase::Japanese);

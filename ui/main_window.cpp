@@ -1,5 +1,7 @@
 #include "ui/main_window.h"
 
+#include <algorithm>
+
 #include <QAction>
 #include <QActionGroup>
 #include <QApplication>
@@ -24,6 +26,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSettings>
 #include <QShortcut>
 #include <QStackedWidget>
 #include <QStatusBar>
@@ -40,6 +43,7 @@
 #include "config/config_places.h"
 #include "ui/alarm.h"
 #include "ui/help_panel.h"
+#include "ui/notifier.h"
 #include "ui/settings_frame.h"
 #include "ui/task_list_model.h"
 #include "ui/task_list_view.h"
@@ -69,6 +73,7 @@ TMainWindow::TMainWindow(TEventLoop& loop, TConfig& config, TDialogs& dialogs, c
       m_config(config),
       m_dialogs(dialogs),
       m_alarm(std::make_unique<TAlarm>(soundFolder.isEmpty() ? QDir::tempPath() : soundFolder)),
+      m_notifier(std::make_unique<TNotifier>()),
       m_controller(std::make_unique<TMainController>(loop, config, *this, dialogs)),
       m_programFile(ToUtf8(QCoreApplication::applicationFilePath())),
       m_versionFileUrl(VersionFileURL) {
@@ -78,6 +83,7 @@ TMainWindow::TMainWindow(TEventLoop& loop, TConfig& config, TDialogs& dialogs, c
                                                       : QApplication::windowIcon());
     resize(512, 390);
     setMinimumSize(512, 390);
+    RestoreGeometry();
 
     // Errors that escape the engine's callbacks reach the user here.
     loop.OnError = [this](const std::exception& error) {
@@ -317,6 +323,14 @@ QWidget* TMainWindow::BuildWaitPage() {
     m_animate->setTextVisible(false);
     m_animate->setMaximumWidth(220);
     layout->addWidget(m_animate, 0, Qt::AlignHCenter);
+    m_lblAddresses = Named(Label(QString()), u"lblAddresses"_s);
+    m_lblAddresses->setAlignment(Qt::AlignCenter);
+    m_lblAddresses->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    layout->addWidget(m_lblAddresses);
+    m_btCopyAddresses = Button(u"btCopyAddresses"_s, u"接続先をコピー"_s);
+    layout->addWidget(m_btCopyAddresses, 0, Qt::AlignHCenter);
+    connect(m_btCopyAddresses, &QPushButton::clicked, this,
+            [this] { QApplication::clipboard()->setText(m_lblAddresses->text()); });
     layout->addStretch();
     auto* buttons = new QHBoxLayout;
     buttons->addStretch();
@@ -351,15 +365,21 @@ QWidget* TMainWindow::BuildTransferPanel() {
     for (QPushButton* button : {m_plFile, m_plCollectively, m_plCancel, m_plSuspend, m_plPlugin})
         tools->addWidget(button);
     tools->addStretch();
+    m_btBackToStart = Button(u"btBackToStart"_s, u"スタート画面に戻る"_s);
+    m_btBackToStart->setVisible(false);
+    tools->addWidget(m_btBackToStart);
+    connect(m_btBackToStart, &QPushButton::clicked, this,
+            [this] { Act([this] { m_controller->ReturnToStart(); }); });
     page->addLayout(tools);
 
     m_taskList = Named(new TTaskListView, u"lvTask"_s);
     m_taskModel = Named(new TTaskListModel(m_controller->Rows(), this), u"TaskModel"_s);
     m_taskList->setModel(m_taskModel);
     QHeaderView* header = m_taskList->header();
+    // The content takes the room the window gives; the bar keeps a width it reads well at.
     header->resizeSection(0, 80);
-    header->resizeSection(1, 250);
-    header->setSectionResizeMode(2, QHeaderView::Stretch);
+    header->setSectionResizeMode(1, QHeaderView::Stretch);
+    header->resizeSection(2, 160);
     header->resizeSection(3, 60);
     page->addWidget(m_taskList, 1);
 
@@ -375,6 +395,7 @@ QWidget* TMainWindow::BuildTransferPanel() {
     layout->addWidget(m_pcSpaces, 1);
 
     auto* status = Named(new QStatusBar, u"sbStatus"_s);
+    m_statusBar = status;
     const std::array<std::pair<QString, int>, 4> panels{
         {{u"Ready"_s, 80}, {u"port: 4006"_s, 65}, {u"0 KB/s"_s, 100}, {u"comto:"_s, 50}}};
     for (std::size_t i = 0; i < panels.size(); ++i) {
@@ -406,6 +427,13 @@ QWidget* TMainWindow::BuildTransferPanel() {
     });
     connect(m_taskList->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             [this] { UpdateSelectionControls(); });
+    // The selected row's task may end or change state under the buttons.
+    connect(m_taskModel, &QAbstractItemModel::dataChanged, this,
+            [this](const QModelIndex& from, const QModelIndex& to) {
+                const int selected = m_taskList->SelectedRow();
+                if (selected >= from.row() && selected <= to.row())
+                    UpdateSelectionControls();
+            });
     connect(m_taskModel, &QAbstractItemModel::rowsInserted, this,
             [this](const QModelIndex&, int, int last) { m_taskList->MarkRow(last); });
     connect(header, &QHeaderView::sectionClicked, this, [this](int section) {
@@ -428,10 +456,14 @@ QWidget* TMainWindow::BuildSettingPanel() {
     layout->addWidget(m_frmSetting, 1);
     auto* button5 = RightButton(layout, u"Button5"_s, u"閉じる(&C)"_s);
     connect(button5, &QPushButton::clicked, this, [this] { SettingsCloseClicked(); });
+    // Escape closes the panel as its button does.
+    auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), panel);
+    escape->setContext(Qt::WidgetWithChildrenShortcut);
+    connect(escape, &QShortcut::activated, this, [this] { SettingsCloseClicked(); });
 
     m_frmSetting->OnBrowse = [this] {
         Act([this] {
-            if (const auto folder = m_dialogs.ChooseFolder("保存先"))
+            if (const auto folder = m_dialogs.ChooseFolder("保存先", m_frmSetting->Form().ReceiveTo))
                 m_frmSetting->SetReceiveTo(FromUtf8(WithTrailingSlash(folder->string())));
         });
     };
@@ -479,6 +511,11 @@ void TMainWindow::BuildMenus() {
     m_miTransFile->setShortcut(QKeySequence(Qt::Key_F5));
     connect(m_miTransFile, &QAction::triggered, this,
             [this] { Act([this] { m_controller->ChooseAndOfferFiles(); }); });
+    m_miBackToStart = m_miTransfer->addAction(u"スタート画面に戻る(&B)"_s);
+    m_miBackToStart->setObjectName(u"miBackToStart"_s);
+    m_miBackToStart->setEnabled(false);
+    connect(m_miBackToStart, &QAction::triggered, this,
+            [this] { Act([this] { m_controller->ReturnToStart(); }); });
     m_miTransfer->addSeparator();
     m_miSaveLog = m_miTransfer->addAction(u"ログ出力(&L)"_s);
     m_miSaveLog->setObjectName(u"miSaveLog"_s);
@@ -491,7 +528,7 @@ void TMainWindow::BuildMenus() {
     m_miTransfer->menuAction()->setVisible(false);
 
     QMenu* help = Named(menuBar()->addMenu(u"ヘルプ(&H)"_s), u"Help1"_s);
-    QAction* tutorial = help->addAction(u"使い方(オンライン)(&H)"_s);
+    QAction* tutorial = help->addAction(u"使い方(&H)"_s);
     tutorial->setObjectName(u"Tutorial1"_s);
     tutorial->setShortcut(QKeySequence(Qt::Key_F1));
     connect(tutorial, &QAction::triggered, this, [this] { ShowHelp(); });
@@ -624,6 +661,12 @@ void TMainWindow::SetWaitMessage(std::string_view text) {
     m_lblMsg->repaint();
 }
 
+void TMainWindow::SetWaitAddresses(std::string_view text) {
+    m_lblAddresses->setText(FromUtf8(text));
+    m_lblAddresses->setVisible(!text.empty());
+    m_btCopyAddresses->setVisible(!text.empty());
+}
+
 void TMainWindow::ShowTransferPanel() {
     ShowPanel(m_pnlTransfer);
     m_miTransfer->menuAction()->setVisible(true);
@@ -632,6 +675,10 @@ void TMainWindow::ShowTransferPanel() {
 void TMainWindow::SetStatusText(int panel, std::string_view text) {
     if (panel >= 0 && panel < static_cast<int>(m_status.size()))
         m_status[static_cast<std::size_t>(panel)]->setText(FromUtf8(text));
+}
+
+void TMainWindow::ShowStatusMessage(std::string_view text) {
+    m_statusBar->showMessage(FromUtf8(text), 8000);
 }
 
 void TMainWindow::EnableTransferControls(bool enabled) {
@@ -644,7 +691,42 @@ void TMainWindow::EnableTransferControls(bool enabled) {
 
 void TMainWindow::ShowSettings() {
     m_frmSetting->Load(FormFromConfig(m_config), FromUtf8(m_programFile.string()));
+    m_frmSetting->SetMessengerAvailable(m_controller->MessengerAvailable());
     ShowPanel(m_pnlSetting);
+}
+
+QString TMainWindow::GeometryFile() const {
+    // Beside the settings, in a file of the window's own: config.ini keeps only the program's keys.
+    return FromUtf8((m_config.Path().parent_path() / "window.ini").string());
+}
+
+void TMainWindow::RestoreGeometry() {
+    const QSettings stored(GeometryFile(), QSettings::IniFormat);
+    const QByteArray geometry = stored.value(u"Window/Geometry"_s).toByteArray();
+    if (!geometry.isEmpty())
+        restoreGeometry(geometry);
+}
+
+void TMainWindow::SaveGeometry() {
+    QSettings stored(GeometryFile(), QSettings::IniFormat);
+    stored.setValue(u"Window/Geometry"_s, saveGeometry());
+}
+
+void TMainWindow::WindowClosing() {
+    SaveGeometry();
+    // The orderly end of the session runs after this; the user need not watch it.
+    m_tray->hide();
+    hide();
+}
+
+void TMainWindow::SessionEnded(bool ended) {
+    m_btBackToStart->setVisible(ended);
+    m_miBackToStart->setEnabled(ended);
+}
+
+void TMainWindow::Notify(std::string_view summary, std::string_view body) {
+    if (!isActiveWindow())
+        m_notifier->Notify(FromUtf8(summary), FromUtf8(body));
 }
 
 void TMainWindow::Alert() {
@@ -718,10 +800,11 @@ void TMainWindow::SelectionChanged() {
 
 void TMainWindow::Discover() {
     m_controller->Discover();
-    // The global IPv6 address, if any, stands beside the local IPv4 one.
-    const std::string ipv6 = m_controller->LocalIPv6Address();
-    m_edtLocalAddr->setText(FromUtf8(m_controller->LocalAddress() + (ipv6.empty() ? "" : "  " + ipv6)));
-    m_edtWANAddr->setText(FromUtf8(m_controller->WanAddress()));
+}
+
+void TMainWindow::ShowAddresses(std::string_view local, std::string_view wan) {
+    m_edtLocalAddr->setText(FromUtf8(local));
+    m_edtWANAddr->setText(FromUtf8(wan));
 }
 
 bool TMainWindow::Start(const QStringList& arguments) {
@@ -859,6 +942,25 @@ void TMainWindow::PressDefault(QPushButton* defaultButton) {
     defaultButton->click();
 }
 
+void TMainWindow::OfferDropped(const std::filesystem::path& path) {
+    std::error_code error;
+    if (!std::filesystem::is_directory(path, error)) {
+        m_controller->OfferFile(path);
+        return;
+    }
+    // A folder offers the files in it and in its subfolders, each under its own name only.
+    std::vector<std::filesystem::path> files;
+    const auto options = std::filesystem::directory_options::skip_permission_denied;
+    for (auto it = std::filesystem::recursive_directory_iterator(path, options, error);
+         !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+        if (it->is_regular_file(error))
+            files.push_back(it->path());
+    }
+    std::sort(files.begin(), files.end());
+    for (const auto& file : files)
+        m_controller->OfferFile(file);
+}
+
 void TMainWindow::RestoreFromTray() {
     showNormal();
     raise();
@@ -931,7 +1033,7 @@ bool TMainWindow::eventFilter(QObject* watched, QEvent* event) {
             Act([&] {
                 for (const QUrl& url : urls)
                     if (url.isLocalFile())
-                        m_controller->OfferFile(std::filesystem::path(ToUtf8(url.toLocalFile())));
+                        OfferDropped(std::filesystem::path(ToUtf8(url.toLocalFile())));
             });
             return true;
         }

@@ -30,6 +30,7 @@ class QTabWidget;
 namespace fwp {
 
 class TAlarm;
+class TNotifier;
 class THelpPanel;
 class TSettingsFrame;
 class TTaskListModel;
@@ -56,7 +57,7 @@ public:
     TTaskListView& TaskList() { return *m_taskList; }
     TTaskListModel& TaskModel() { return *m_taskModel; }
 
-    // Looks for the router and shows the own addresses (blocks while the router search waits).
+    // Looks for the router and shows the own addresses once known; returns at once.
     void Discover();
     // Shows the window and runs the start the command line asks for (no
     // argument: the start panel, with the first run's welcome). False when an
@@ -74,11 +75,19 @@ public:
     // TMainView
     void ShowStartPanel(TStartPage page) override;
     void SetWaitMessage(std::string_view text) override;
+    void SetWaitAddresses(std::string_view text) override;
+    void ShowAddresses(std::string_view local, std::string_view wan) override;
     void ShowTransferPanel() override;
     void SetStatusText(int panel, std::string_view text) override;
+    void ShowStatusMessage(std::string_view text) override;
     void EnableTransferControls(bool enabled) override;
     void ShowSettings() override;
+    void WindowClosing() override;
+    void SessionEnded(bool ended) override;
     void Alert() override;
+    void Notify(std::string_view summary, std::string_view body) override;
+    // The desktop notifications (the session bus unless a test gives another).
+    TNotifier& Notifier() { return *m_notifier; }
     void SelectionChanged() override;
     void OpenUrl(std::string_view url) override;
     void* CreateSpace(std::string_view caption) override;
@@ -132,11 +141,18 @@ private:
     void ShowClientPage();
     void PressDefault(QPushButton* defaultButton);
     void RestoreFromTray();
+    // The window's size and place, kept between runs.
+    QString GeometryFile() const;
+    void RestoreGeometry();
+    void SaveGeometry();
+    // Offers a dropped file, or every file inside a dropped folder.
+    void OfferDropped(const std::filesystem::path& path);
 
     TEventLoop& m_loop;
     TConfig& m_config;
     TDialogs& m_dialogs;
     std::unique_ptr<TAlarm> m_alarm;
+    std::unique_ptr<TNotifier> m_notifier;
     std::unique_ptr<TMainController> m_controller;
     TTaskListModel* m_taskModel = nullptr;
     TTaskListView* m_taskList = nullptr;
@@ -173,6 +189,8 @@ private:
     QPushButton* m_btStartClient = nullptr;
     QLabel* m_lblMsg = nullptr;
     QProgressBar* m_animate = nullptr;
+    QLabel* m_lblAddresses = nullptr;
+    QPushButton* m_btCopyAddresses = nullptr;
 
     QTabWidget* m_pcSpaces = nullptr;
     QWidget* m_tsMain = nullptr;
@@ -183,6 +201,9 @@ private:
     QPushButton* m_plPlugin = nullptr;
     QLineEdit* m_edtSay = nullptr;
     QPushButton* m_plSend = nullptr;
+    QPushButton* m_btBackToStart = nullptr;  // shown once the session has ended
+    QAction* m_miBackToStart = nullptr;
+    QStatusBar* m_statusBar = nullptr;
     std::array<QLabel*, 4> m_status{};
 
     QMenu* m_miTransfer = nullptr;

@@ -1,7 +1,9 @@
 #include "ui/qt_dialogs.h"
 
+#include <QDir>
 #include <QFileDialog>
 #include <QMessageBox>
+#include <QPushButton>
 
 using namespace Qt::StringLiterals;
 
@@ -14,6 +16,14 @@ QString FromUtf8(std::string_view text) {
 
 std::filesystem::path ToPath(const QString& file) {
     return std::filesystem::path(file.toStdString());
+}
+
+// Where a dialog opens: the folder asked for while it exists, else the home folder.
+QString StartFolder(const std::filesystem::path& folder) {
+    std::error_code error;
+    if (folder.empty() || !std::filesystem::is_directory(folder, error))
+        return QDir::homePath();
+    return QString::fromStdString(folder.string());
 }
 
 QMessageBox::Icon BoxIcon(TBoxIcon icon) {
@@ -61,6 +71,15 @@ TBoxAnswer TQtDialogs::MessageBox(std::string_view text, std::string_view title,
         case TBoxButtons::bbYesNoCancel:
             box.setStandardButtons(QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
             break;
+        case TBoxButtons::bbResumeOverwriteCancel: {
+            // Buttons that say what they do; the standard ones behind them keep Escape and the answer.
+            box.setStandardButtons(QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
+            box.button(QMessageBox::Yes)->setText(u"続きから受信"_s);
+            box.button(QMessageBox::No)->setText(u"上書き"_s);
+            box.button(QMessageBox::Cancel)->setText(u"キャンセル"_s);
+            box.setDefaultButton(QMessageBox::Yes);
+            break;
+        }
     }
     box.setObjectName(u"MessageBox"_s);
     switch (box.exec()) {
@@ -104,9 +123,11 @@ QFileDialog& TQtDialogs::SaveDialog() {
     return *m_save;
 }
 
-std::vector<std::filesystem::path> TQtDialogs::OpenFiles(std::string_view title) {
+std::vector<std::filesystem::path> TQtDialogs::OpenFiles(std::string_view title,
+                                                         const std::filesystem::path& folder) {
     QFileDialog& dialog = OpenDialog();
     dialog.setWindowTitle(FromUtf8(title));
+    dialog.setDirectory(StartFolder(folder));
     std::vector<std::filesystem::path> files;
     if (dialog.exec() != QDialog::Accepted)
         return files;
@@ -116,24 +137,26 @@ std::vector<std::filesystem::path> TQtDialogs::OpenFiles(std::string_view title)
 }
 
 std::optional<std::filesystem::path> TQtDialogs::SaveFile(std::string_view title,
-                                                          std::string_view proposedName,
-                                                          bool overwritePrompt) {
+                                                          std::string_view proposedName, bool overwritePrompt,
+                                                          const std::filesystem::path& folder) {
     QFileDialog& dialog = SaveDialog();
     if (!title.empty())
         dialog.setWindowTitle(FromUtf8(title));
     // Only the log asks before it replaces a file; a received file has its own question.
     dialog.setOption(QFileDialog::DontConfirmOverwrite, !overwritePrompt);
+    dialog.setDirectory(StartFolder(folder));
     dialog.selectFile(FromUtf8(proposedName));
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return std::nullopt;
     return ToPath(dialog.selectedFiles().first());
 }
 
-std::optional<std::filesystem::path> TQtDialogs::ChooseFolder(std::string_view title) {
-    const QString folder = QFileDialog::getExistingDirectory(m_owner, FromUtf8(title));
-    if (folder.isEmpty())
+std::optional<std::filesystem::path> TQtDialogs::ChooseFolder(std::string_view title,
+                                                              const std::filesystem::path& folder) {
+    const QString chosen = QFileDialog::getExistingDirectory(m_owner, FromUtf8(title), StartFolder(folder));
+    if (chosen.isEmpty())
         return std::nullopt;
-    return ToPath(folder);
+    return ToPath(chosen);
 }
 
 }  // namespace fwp

@@ -25,11 +25,14 @@ public:
 
     TBoxAnswer MessageBox(std::string_view text, std::string_view title, TBoxIcon icon,
                           TBoxButtons buttons = TBoxButtons::bbOk) override;
-    std::vector<std::filesystem::path> OpenFiles(std::string_view title) override;
+    std::vector<std::filesystem::path> OpenFiles(std::string_view title,
+                                                 const std::filesystem::path& folder = {}) override;
     // An empty title keeps the one the dialog had last.
     std::optional<std::filesystem::path> SaveFile(std::string_view title, std::string_view proposedName,
-                                                  bool overwritePrompt) override;
-    std::optional<std::filesystem::path> ChooseFolder(std::string_view title) override;
+                                                  bool overwritePrompt,
+                                                  const std::filesystem::path& folder = {}) override;
+    std::optional<std::filesystem::path> ChooseFolder(std::string_view title,
+                                                      const std::filesystem::path& folder = {}) override;
 
 private:
     QFileDialog& OpenDialog();

@@ -204,6 +204,18 @@ QWidget* TSettingsFrame::BuildGeneralPage() {
     return page;
 }
 
+void TSettingsFrame::SetMessengerAvailable(bool available) {
+    QPalette colours = m_lblWarning->palette();
+    if (available) {
+        m_lblWarning->setText(u"プログラムのパスに日本語が含まれると、上手く起動しません"_s);
+        colours.setColor(QPalette::WindowText, Qt::red);
+    } else {
+        m_lblWarning->setText(u"このシステムには対応しているメッセンジャーがありません。"_s);
+        colours = palette();
+    }
+    m_lblWarning->setPalette(colours);
+}
+
 QWidget* TSettingsFrame::BuildMessengerPage() {
     auto* page = new QWidget;
     auto* layout = PageLayout(page);
@@ -213,9 +225,8 @@ QWidget* TSettingsFrame::BuildMessengerPage() {
     auto* warning =
         Named(Label(u"プログラムのパスに日本語が含まれると、上手く起動しません"_s), u"lblWarning"_s);
     warning->setWordWrap(true);
-    QPalette red = warning->palette();
-    red.setColor(QPalette::WindowText, Qt::red);
-    warning->setPalette(red);
+    m_lblWarning = warning;
+    SetMessengerAvailable(true);
     layout->addWidget(warning);
     // The path greyed: the user sees whether it holds characters that prevent registering.
     m_lblExepath = Named(Label(QString()), u"lblExepath"_s);
@@ -296,6 +307,9 @@ void TSettingsFrame::FillPlugins() {
              Text(plugin.GetInfo(FWP_INFO_AUTHOR)), Text(plugin.GetInfo(FWP_INFO_DESCRIPTION))});
         m_lvPlugins->addTopLevelItem(row);
     }
+    // Each column as wide as its longest entry; the description takes what is left.
+    for (int column = 0; column + 1 < m_lvPlugins->columnCount(); ++column)
+        m_lvPlugins->resizeColumnToContents(column);
 }
 
 int TSettingsFrame::SelectedPlugin() const {

@@ -38,6 +38,8 @@ public:
     // What the controls hold; a number field's text counts as its value brought into range.
     TSettingsForm Form() const;
     void SetReceiveTo(const QString& folder);
+    // Without a supported messenger the page says so plainly instead of warning about the path.
+    void SetMessengerAvailable(bool available);
     // The list index of the plug-in selected on the plug-in page, or -1.
     int SelectedPlugin() const;
 
@@ -76,6 +78,7 @@ private:
     QCheckBox* m_cbUseUPnP = nullptr;
     QCheckBox* m_cbTaskTray = nullptr;
     QLabel* m_lblExepath = nullptr;
+    QLabel* m_lblWarning = nullptr;
     QCheckBox* m_cbEasyConnect = nullptr;
     QWidget* m_tsPlugins = nullptr;
     QTreeWidget* m_lvPlugins = nullptr;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include <QFontMetrics>
 #include <QImage>
 #include <QPainter>
 
@@ -73,6 +74,15 @@ void DrawInvertedText(QPainter& painter, const QRect& rect, const QString& text)
     painter.restore();
 }
 
+QString BarText(const QFontMetrics& metrics, int width, const QString& text, qint64 transfered, qint64 size) {
+    const qint64 percent = size > 0 ? std::min<qint64>(100, transfered * 100 / size) : 100;
+    const QStringList candidates{text, text.section(u" / "_s, 0, 0), u"%1%"_s.arg(percent)};
+    for (const QString& candidate : candidates)
+        if (!candidate.isEmpty() && metrics.horizontalAdvance(candidate) <= width)
+            return candidate;
+    return {};
+}
+
 void PaintProgressBar(QPainter& painter, int x, int top, int w, int h, qint64 transfered, qint64 size,
                       const QString& text) {
     const int filled = FilledWidth(transfered, size, w);
@@ -80,7 +90,29 @@ void PaintProgressBar(QPainter& painter, int x, int top, int w, int h, qint64 tr
     painter.fillRect(QRect(x + 1, top + 1, w - 2, h - 2), Qt::white);
     if (filled >= 2)
         GradientFill(painter, x + 1, top + 1, filled - 2, h - 3, BarTopColour, BarBottomColour);
-    DrawInvertedText(painter, QRect(QPoint(x + 4, top + 2), QPoint(x + w - 2, top + h - 2)), text);
+    const QRect area(QPoint(x + 4, top + 1), QPoint(x + w - 3, top + h - 2));
+    const QString shown = BarText(painter.fontMetrics(), area.width(), text, transfered, size);
+    if (shown.isEmpty())
+        return;
+    // Centred in the bar; each part of the text takes the colour that reads on what lies under it.
+    const int fillEnd = x + std::max(filled - 1, 0);
+    const QRect fillPart(QPoint(x + 1, top + 1), QPoint(fillEnd - 1, top + h - 2));
+    const QRect whitePart(QPoint(fillEnd, top + 1), QPoint(x + w - 2, top + h - 2));
+    const auto flags = Qt::AlignCenter | Qt::TextSingleLine;
+    painter.save();
+    if (fillPart.isValid()) {
+        painter.setClipRect(fillPart);
+        painter.setPen(QColor(BarTextShadow));
+        painter.drawText(area.translated(1, 1), flags, shown);
+        painter.setPen(QColor(BarTextLight));
+        painter.drawText(area, flags, shown);
+    }
+    if (whitePart.isValid()) {
+        painter.setClipRect(whitePart);
+        painter.setPen(QColor(BarTextDark));
+        painter.drawText(area, flags, shown);
+    }
+    painter.restore();
 }
 
 void PaintSuspended(QPainter& painter, int x, int top, int w, int h, const QColor& background) {

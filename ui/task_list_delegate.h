@@ -36,9 +36,19 @@ public:
 int FilledWidth(qint64 transfered, qint64 size, int width);
 
 // The progress bar in the cell at (x, top) of width w and height h: white
-// with a black border, the filled part as a vertical gradient, text over it inverted.
+// with a black border, the filled part as a vertical gradient. The text is
+// dark over the white part and light over the fill, each clipped to its part.
 void PaintProgressBar(QPainter& painter, int x, int top, int w, int h, qint64 transfered, qint64 size,
                       const QString& text);
+
+// What the bar says in width pixels: text ("12.87 MB / 19.07 MB") while it
+// fits, else the bytes done ("12.87 MB"), else the percentage ("67%"), else nothing.
+QString BarText(const QFontMetrics& metrics, int width, const QString& text, qint64 transfered, qint64 size);
+
+// The colours of the bar's text over the white part and over the fill.
+constexpr QRgb BarTextDark = 0xFF1A1A1A;
+constexpr QRgb BarTextLight = 0xFFFFFFFF;
+constexpr QRgb BarTextShadow = 0xFF1D4E89;
 
 // The suspended cell: the background colour and "一時中止" inverted.
 void PaintSuspended(QPainter& painter, int x, int top, int w, int h, const QColor& background);

@@ -12,6 +12,11 @@ TTaskListModel::TTaskListModel(TTaskRows& rows, QObject* parent)
         m_images[static_cast<std::size_t>(image)] = QIcon(u":/fernwaypost/rows/%1.png"_s.arg(image));
     rows.OnRowAdded = [this](int row) { RowAdded(row); };
     rows.OnRowChanged = [this](int row) { RowChanged(row); };
+    rows.OnCleared = [this] {
+        beginResetModel();
+        m_count = 0;
+        endResetModel();
+    };
 }
 
 TTaskListModel::~TTaskListModel() {
@@ -23,6 +28,7 @@ void TTaskListModel::Detach() {
         return;
     m_rows->OnRowAdded = nullptr;
     m_rows->OnRowChanged = nullptr;
+    m_rows->OnCleared = nullptr;
     m_rows = nullptr;
 }
 

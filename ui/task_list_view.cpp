@@ -2,6 +2,7 @@
 
 #include <QContextMenuEvent>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 
@@ -109,11 +110,39 @@ void TTaskListView::mouseReleaseEvent(QMouseEvent* event) {
         OnLinkClicked(row, event->globalPosition().toPoint());
 }
 
+void TTaskListView::OpenLinkFromKeyboard(int row) {
+    const QModelIndex index = model()->index(row, 0);
+    selectionModel()->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    scrollTo(index);
+    const QRect text = visualRect(model()->index(row, 1));
+    if (OnLinkClicked)
+        OnLinkClicked(row, viewport()->mapToGlobal(text.bottomLeft()));
+}
+
+void TTaskListView::keyPressEvent(QKeyEvent* event) {
+    const int row = currentIndex().isValid() ? currentIndex().row() : SelectedRow();
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && IsLink(row)) {
+        event->accept();
+        OpenLinkFromKeyboard(row);
+        return;
+    }
+    QTreeView::keyPressEvent(event);
+}
+
 void TTaskListView::contextMenuEvent(QContextMenuEvent* event) {
     // A link row answers the release of the button with its own menu.
     if (event->reason() == QContextMenuEvent::Mouse && IsLink(RowAt(event->pos()))) {
         event->accept();
         return;
+    }
+    // From the keyboard, a link row offers its answers.
+    if (event->reason() == QContextMenuEvent::Keyboard) {
+        const int row = currentIndex().isValid() ? currentIndex().row() : SelectedRow();
+        if (IsLink(row)) {
+            event->accept();
+            OpenLinkFromKeyboard(row);
+            return;
+        }
     }
     if (OnPopup)
         OnPopup(event->globalPos());

@@ -10,7 +10,8 @@ class TTaskListDelegate;
 
 // The task list: a report of rows with whole-row selection. A row that
 // awaits the user's answer is a link: the hand cursor over it, and any mouse
-// button released on it selects it and asks for the answer menu.
+// button released on it selects it and asks for the answer menu, as do Enter
+// and the context-menu key on the current row.
 class TTaskListView final : public QTreeView {
     Q_OBJECT
 
@@ -33,10 +34,13 @@ protected:
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
     void leaveEvent(QEvent* event) override;
 
 private:
     bool IsLink(int row) const;
+    // Selects a link row and asks for its answer menu under the row's text.
+    void OpenLinkFromKeyboard(int row);
 
     TTaskListDelegate* m_delegate;
 };

@@ -43,9 +43,15 @@ public:
         Answers.pop_front();
         return answer;
     }
-    std::vector<std::filesystem::path> OpenFiles(std::string_view) override { return FilesToOpen; }
+    std::vector<std::filesystem::path> OpenFiles(std::string_view,
+                                                 const std::filesystem::path& folder) override {
+        OpenFolders.push_back(folder);
+        return FilesToOpen;
+    }
     std::optional<std::filesystem::path> SaveFile(std::string_view title, std::string_view proposed,
-                                                  bool overwritePrompt) override {
+                                                  bool overwritePrompt,
+                                                  const std::filesystem::path& folder) override {
+        SaveFolders.push_back(folder);
         SaveTitles.push_back(std::string(title));
         Proposed.push_back(std::string(proposed));
         OverwritePrompts.push_back(overwritePrompt);
@@ -55,7 +61,9 @@ public:
         SavePaths.pop_front();
         return path;
     }
-    std::optional<std::filesystem::path> ChooseFolder(std::string_view title) override {
+    std::optional<std::filesystem::path> ChooseFolder(std::string_view title,
+                                                      const std::filesystem::path& folder) override {
+        FolderStarts.push_back(folder);
         FolderTitles.push_back(std::string(title));
         return Folder;
     }
@@ -68,6 +76,10 @@ public:
     std::vector<bool> OverwritePrompts;
     std::optional<std::filesystem::path> Folder;
     std::vector<std::string> FolderTitles;
+    // Where each dialog was asked to open.
+    std::vector<std::filesystem::path> OpenFolders;
+    std::vector<std::filesystem::path> SaveFolders;
+    std::vector<std::filesystem::path> FolderStarts;
 };
 
 class TRecordingView : public TMainView {

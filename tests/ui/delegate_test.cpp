@@ -164,28 +164,57 @@ TEST(InvertedText, StaysInsideARectangleSmallerThanTheText) {
     });
 }
 
-TEST(ProgressBar, TheByteCountsShowInvertedOverBothParts) {
-    // Filled up to x 108; the text runs from x 14 across both parts.
+TEST(ProgressBar, TheTextIsLightOverTheFillAndDarkOverTheRest) {
+    // Filled up to x 108; the centred text runs across both parts.
     QImage image = Canvas();
     QPainter painter(&image);
     SetPixelSize(painter, 12);
-    PaintProgressBar(painter, 10, 5, 200, 20, 500, 1000, QStringLiteral("500 KB / 1000 KB 500 KB / 1000 KB"));
+    PaintProgressBar(painter, 10, 5, 200, 20, 500, 1000, QStringLiteral("500 KB / 1000 KB 50%"));
     painter.end();
     const QImage plain = Bar(500, 1000);
-    int changedOverFill = 0;
-    int changedOverWhite = 0;
+    int lightOverFill = 0;
+    int darkOverWhite = 0;
     EachPixel(QRect(QPoint(11, 6), QPoint(208, 23)), [&](int x, int y) {
-        if (image.pixel(x, y) != plain.pixel(x, y))
-            (x <= 108 ? changedOverFill : changedOverWhite) += 1;
-    });
-    EXPECT_GT(changedOverFill, 0);
-    EXPECT_GT(changedOverWhite, 0);
-    // The text starts 4 pixels in and 2 down.
-    EachPixel(QRect(10, 5, 200, 20), [&](int x, int y) {
-        if (x < 14 || y < 7) {
-            EXPECT_EQ(image.pixel(x, y), plain.pixel(x, y)) << x << "," << y;
+        const QRgb pixel = image.pixel(x, y);
+        if (pixel == plain.pixel(x, y))
+            return;
+        if (x <= 107) {
+            // Never darker than the fill's darkest row unless it is the shadow: no brown, no inversion.
+            EXPECT_TRUE(pixel == BarTextLight || qBlue(pixel) >= qBlue(BarTextShadow)) << x << "," << y;
+            lightOverFill += pixel == BarTextLight;
+        } else {
+            EXPECT_LE(qRed(pixel), qRed(White));
+            darkOverWhite += qGray(pixel) < 100;
         }
     });
+    EXPECT_GT(lightOverFill, 0);
+    EXPECT_GT(darkOverWhite, 0);
+    // The border stays as it was.
+    for (int x = 10; x < 210; ++x) {
+        EXPECT_EQ(image.pixel(x, 5), Black) << x;
+        EXPECT_EQ(image.pixel(x, 24), Black) << x;
+    }
+}
+
+TEST(ProgressBar, ANarrowBarSaysLessRatherThanCutTheText) {
+    QFont font;
+    font.setPixelSize(12);
+    const QFontMetrics metrics(font);
+    const QString full = QStringLiteral("12.87 MB / 19.07 MB");
+    const int fullWidth = metrics.horizontalAdvance(full);
+    const int doneWidth = metrics.horizontalAdvance(QStringLiteral("12.87 MB"));
+    const int percentWidth = metrics.horizontalAdvance(QStringLiteral("67%"));
+    const struct {
+        int Width;
+        const char* Shown;
+    } cases[] = {{fullWidth, "12.87 MB / 19.07 MB"},
+                 {fullWidth - 1, "12.87 MB"},
+                 {doneWidth, "12.87 MB"},
+                 {doneWidth - 1, "67%"},
+                 {percentWidth, "67%"},
+                 {percentWidth - 1, ""}};
+    for (const auto& c : cases)
+        EXPECT_EQ(BarText(metrics, c.Width, full, 13'495'000, 19'996'000).toStdString(), c.Shown) << c.Width;
 }
 
 TEST(SuspendedCell, ShowsItsMarkOnTheBackground) {

@@ -1,6 +1,8 @@
 // The real message boxes and file dialogs, answered as a user would while
 // they are open.
 #include <QApplication>
+#include <QDialogButtonBox>
+#include <QDir>
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QPushButton>
@@ -139,6 +141,82 @@ TEST(QtDialogs, TheOpenAndFolderDialogsReturnWhatIsChosenOrNothing) {
     EXPECT_EQ(dialogs.ChooseFolder("保存先を指定してください"), folder);
     WhenOpen<QFileDialog>([](QFileDialog& dialog) { dialog.reject(); });
     EXPECT_EQ(dialogs.ChooseFolder("保存先を指定してください"), std::nullopt);
+}
+
+// The buttons of a dialog's button box, by their texts, without the access keys.
+QStringList ButtonTexts(QWidget& dialog) {
+    QStringList texts;
+    for (QDialogButtonBox* buttons : dialog.findChildren<QDialogButtonBox*>())
+        for (QAbstractButton* button : buttons->buttons())
+            texts << button->text().remove(u'&');
+    return texts;
+}
+
+TEST(QtDialogs, TheExistingFileQuestionsButtonsSayWhatTheyDo) {
+    QWidget owner;
+    TQtDialogs dialogs(&owner);
+    const std::vector<std::pair<QString, TBoxAnswer>> presses{
+        {QStringLiteral("続きから受信"), TBoxAnswer::baYes},
+        {QStringLiteral("上書き"), TBoxAnswer::baNo},
+        {QStringLiteral("キャンセル"), TBoxAnswer::baCancel},
+        {QString(), TBoxAnswer::baCancel}};
+    for (const auto& [press, answer] : presses) {
+        SCOPED_TRACE(U(press));
+        WhenOpen<QMessageBox>([&](QMessageBox& box) {
+            EXPECT_EQ(box.buttons().size(), 3);
+            for (QAbstractButton* button : box.buttons())
+                if (button->text() == press)
+                    button->click();
+            if (press.isEmpty())
+                box.reject();
+        });
+        EXPECT_EQ(dialogs.MessageBox("ファイルは既に存在します。リジューム受信しますか？\r\na.bin", "質問",
+                                     TBoxIcon::biWarning, TBoxButtons::bbResumeOverwriteCancel),
+                  answer);
+    }
+}
+
+TEST(QtDialogs, QtsOwnButtonsSpeakJapanese) {
+    QWidget owner;
+    TQtDialogs dialogs(&owner);
+    bool seen = false;
+    WhenOpen<QMessageBox>([&](QMessageBox& box) {
+        seen = true;
+        EXPECT_EQ(U(ButtonTexts(box).join(u'|')), "はい(Y)|いいえ(N)");
+        box.reject();
+    });
+    dialogs.MessageBox("終了しますか？", "質問", TBoxIcon::biQuestion, TBoxButtons::bbYesNo);
+    EXPECT_TRUE(seen);
+
+    TSandbox box;
+    WhenOpen<QFileDialog>([&](QFileDialog& dialog) {
+        EXPECT_EQ(U(ButtonTexts(dialog).join(u'|')), "保存(S)|キャンセル");
+        dialog.reject();
+    });
+    EXPECT_EQ(dialogs.SaveFile("受信ファイルの保存 - a.bin", "a.bin", false, box.Root()), std::nullopt);
+}
+
+TEST(QtDialogs, EachDialogOpensInTheFolderAskedForElseTheHomeFolder) {
+    TSandbox box;
+    const auto folder = box.Folder("received");
+    QWidget owner;
+    TQtDialogs dialogs(&owner);
+    const auto opensIn = [](const QString& expected) {
+        WhenOpen<QFileDialog>([expected](QFileDialog& dialog) {
+            EXPECT_EQ(U(QDir(dialog.directory()).canonicalPath()), U(QDir(expected).canonicalPath()));
+            dialog.reject();
+        });
+    };
+    opensIn(Q(folder.string()));
+    dialogs.SaveFile("受信ファイルの保存 - a.bin", "a.bin", false, folder);
+    opensIn(QDir::homePath());
+    dialogs.SaveFile("ログの保存", "a.log", true);
+    opensIn(Q(folder.string()));
+    dialogs.OpenFiles("ファイルの送信", folder);
+    opensIn(QDir::homePath());
+    dialogs.OpenFiles("ファイルの送信", box.Path("gone"));
+    opensIn(Q(folder.string()));
+    dialogs.ChooseFolder("保存先を指定してください", folder);
 }
 
 }  // namespace

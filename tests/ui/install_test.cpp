@@ -20,13 +20,24 @@ TEST(Installation, PutsEverythingInTheUsualPlacesUnlessTheCopyIsPortable) {
     EXPECT_TRUE(std::filesystem::is_regular_file(prefix / "bin/fernwaypost"));
     const std::string desktop = ReadAll(prefix / "share/applications/fernwaypost.desktop");
     for (const char* line :
-         {"[Desktop Entry]\n", "\nType=Application\n", "\nName=Fernwaypost\n", "\nExec=fernwaypost\n",
+         {"[Desktop Entry]\n", "\nType=Application\n", "\nName=Fernwaypost\n", "\nExec=fernwaypost %F\n",
           "\nIcon=fernwaypost\n", "\nCategories=Network;FileTransfer;\n"})
         EXPECT_NE(desktop.find(line), std::string::npos) << line;
     for (const char* size : {"16x16", "32x32", "48x48", "64x64", "128x128", "256x256"})
         EXPECT_TRUE(
             std::filesystem::is_regular_file(prefix / "share/icons/hicolor" / size / "apps/fernwaypost.png"))
             << size;
+    EXPECT_TRUE(ReadAll(prefix / "share/icons/hicolor/scalable/apps/fernwaypost.svg").find("<svg") !=
+                std::string::npos);
+    const auto metainfo = prefix / "share/metainfo/invalid.fernwaypost.Fernwaypost.metainfo.xml";
+    EXPECT_NE(ReadAll(metainfo).find("<launchable type=\"desktop-id\">fernwaypost.desktop</launchable>"),
+              std::string::npos);
+    // The store's own checker, where the system has it (without looking anything up on the network).
+    if (std::system("command -v appstreamcli > /dev/null 2>&1") == 0) {
+        const std::string validate = "appstreamcli validate --no-net '" + metainfo.string() + "' > '" +
+                                     box.Path("validate.log").string() + "' 2>&1";
+        EXPECT_EQ(std::system(validate.c_str()), 0) << ReadAll(box.Path("validate.log"));
+    }
     // The installed program looks for plug-ins in the installed plug-in folder.
     const auto plugins = PluginFolder(prefix / "bin");
     EXPECT_TRUE(std::filesystem::is_directory(plugins)) << plugins;

@@ -123,6 +123,16 @@ TEST_F(SettingsPanel, OpensWithTheSettingsInItsControlsAndAPageForEachMenuItem) 
     EXPECT_EQ(Find<QAction>("miSetting")->shortcut(), QKeySequence(Qt::Key_F12));
 }
 
+TEST_F(SettingsPanel, EscapeClosesThePanelAsItsButtonDoes) {
+    MakeWindow();
+    Activate();
+    OpenSettings();
+    Control<QSpinBox>("seCount")->setValue(5);
+    QTest::keyClick(Control<QSpinBox>("seCount"), Qt::Key_Escape);
+    EXPECT_EQ(CurrentPanel(), Find<QWidget>("pnlStart"));
+    EXPECT_EQ(config->MaxSendCount, 5);
+}
+
 TEST_F(SettingsPanel, ThePresetShownIsTheLargestNotAboveTheSizeAndChoosingOneFillsInTheSizeOnly) {
     const struct {
         std::int32_t BufferSize;
@@ -282,9 +292,10 @@ TEST_F(SettingsPanel, TheMessengerPageShowsThePathAndItsButtonsReportEveryOutcom
     auto* path = Control<QLabel>("lblExepath");
     EXPECT_EQ(U(path->text()), "/opt/fern waypost/fernwaypost");
     EXPECT_FALSE(path->isEnabled());
+    // No messenger on this system: the page says so plainly, in the normal colour.
     auto* warning = Control<QLabel>("lblWarning");
-    EXPECT_EQ(U(warning->text()), "プログラムのパスに日本語が含まれると、上手く起動しません");
-    EXPECT_EQ(warning->palette().color(QPalette::WindowText), QColor(Qt::red));
+    EXPECT_EQ(U(warning->text()), "このシステムには対応しているメッセンジャーがありません。");
+    EXPECT_NE(warning->palette().color(QPalette::WindowText), QColor(Qt::red));
 
     // No messenger on this system.
     ClickIn("frmSetting", "plButton4");

@@ -1,6 +1,8 @@
 // The start panel: its pages, the server and client starts with their
 // messages, the waiting page, and the list of recent addresses.
 #include <QAction>
+#include <QApplication>
+#include <QClipboard>
 #include <QComboBox>
 #include <QImageReader>
 #include <QLabel>
@@ -11,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/connect/easy_service_fixture.h"
+#include "tests/connect/loopback_gateway.h"
 #include "tests/support/peer.h"
 #include "tests/ui/window_fixture.h"
 
@@ -66,6 +69,15 @@ TEST_F(StartPanel, OpensOnTheSelectionWithThePictureAndTheSettings) {
     EXPECT_EQ(CurrentPage(), Find<QWidget>("tsSelect"));
 }
 
+TEST_F(StartPanel, TheWindowComesBackAtTheSizeItWasClosedAt) {
+    MakeWindow();
+    window->resize(700, 520);
+    ASSERT_TRUE(RunUntil([&] { return window->size() == QSize(700, 520); }, 10s));
+    EndWindow();
+    MakeWindow();
+    EXPECT_EQ(window->size(), QSize(700, 520));
+}
+
 TEST_F(StartPanel, TheFirstRunWelcomesAndOpensTheSettingsUnlessAnArgumentIsGiven) {
     MakeWindow([](TConfig& settings) { settings.FirstRunning = true; });
     ExpectBox("ようこそ。まずは「設定」を行いチューニングをしましょう！", "Fernwaypost",
@@ -102,13 +114,89 @@ TEST_F(StartPanel, AServerStartThatCannotGoAheadShowsWhy) {
         EXPECT_EQ(CurrentPage(), Find<QWidget>(number ? "tsSelect" : "tsServer"));
         EXPECT_EQ(window->Controller().Mode(), TWindowMode::mdStart);
     }
-    // Without a router the UPnP start stops on the server page.
+}
+
+// Points the router search at a router played on loopback while it lives.
+class TScopedSearchTarget {
+public:
+    explicit TScopedSearchTarget(const std::string& target) {
+        ::setenv("FWP_SSDP_TARGET", target.c_str(), 1);
+    }
+    ~TScopedSearchTarget() { ::setenv("FWP_SSDP_TARGET", "off", 1); }
+    TScopedSearchTarget(const TScopedSearchTarget&) = delete;
+    TScopedSearchTarget& operator=(const TScopedSearchTarget&) = delete;
+};
+
+// A router that is found but never answers its control requests.
+void MakeSilentRouter(TLoopbackGateway& gateway) {
+    gateway.SetAnswers({gateway.GatewayAnswer()});
+    gateway.SetDescription(gateway.GatewayDescription());
+    gateway.SetSOAPPolicy([](const std::string&) { return std::nullopt; });
+}
+
+TEST_F(StartPanel, WithoutARouterTheServerSaysSoAndWaitsAnyway) {
+    MakeWindow([](TConfig& settings) { settings.UseUPnP = true; });
+    const int port = FreePort();
+    TPeer peer;
+    std::string shown;
+    std::string addresses;
+    When([&] { return Listening(); },
+         [&] {
+             shown = U(Find<QLabel>("lblMsg")->text());
+             addresses = U(Find<QLabel>("lblAddresses")->text());
+             Click("btCopyAddresses");
+             peer.Post([port](TTranser& transer) {
+                 if (transer.Connect("127.0.0.1", port))
+                     transer.Start();
+             });
+         });
+    Click("plButton1");
+    StartServer(std::to_string(port));
+    EXPECT_TRUE(dialogs.Boxes.empty());
+    EXPECT_EQ(shown,
+              "UPnPに対応したルーターが見つからず、ポート " + std::to_string(port) +
+                  " を開けませんでした。\n外から接続してもらうにはルーターでポートを開けてください"
+                  "(UPnPは「設定」の「一般」でオフにできます)。\n\nクライアントの接続を待っています...");
+    EXPECT_EQ(window->Controller().Mode(), TWindowMode::mdConnected);
+    // The waiting page told the port to give the other side, and copied it.
+    EXPECT_TRUE(addresses.starts_with("ポート: " + std::to_string(port) + "\n同じネットワークから: "))
+        << addresses;
+    EXPECT_TRUE(addresses.ends_with(":" + std::to_string(port))) << addresses;
+    EXPECT_EQ(U(QApplication::clipboard()->text()), addresses);
+    EndWindow();
+}
+
+TEST_F(StartPanel, TheWindowDoesNotWaitForASlowRouter) {
+    TLoopbackGateway gateway;
+    MakeSilentRouter(gateway);
+    TScopedSearchTarget target(gateway.SearchTarget());
+    CreateWindow();
+    window->Controller().UPnP().Options().ReplyWait = 300ms;
+    // The addresses come later; the window is there at once.
+    window->Discover();
+    window->Start({});
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(U(Find<QLineEdit>("edtWANAddr")->text()), "取得中...");
+    ASSERT_TRUE(RunUntil([&] { return U(Find<QLineEdit>("edtWANAddr")->text()) != "取得中..."; }, 60s));
+    EXPECT_EQ(U(Find<QLineEdit>("edtWANAddr")->text()), "取得できませんでした");
+    EXPECT_FALSE(Find<QLineEdit>("edtLocalAddr")->text().isEmpty());
+
+    // A server start shows what it does and can be cancelled while the router keeps silent.
     config->UseUPnP = true;
-    dialogs.Boxes.clear();
+    std::string shown;
+    When([&] { return U(Find<QLabel>("lblMsg")->text()) == "ルーターのポートを開いています..."; },
+         [&] {
+             shown = U(Find<QLabel>("lblMsg")->text());
+             Click("Button3");
+         });
     Click("plButton1");
     StartServer(std::to_string(FreePort()));
-    ExpectBox("UPnPが見つかりませんでした。使用できません。", "エラー", TBoxIcon::biError);
-    EXPECT_EQ(CurrentPage(), Find<QWidget>("tsServer"));
+    EXPECT_EQ(shown, "ルーターのポートを開いています...");
+    EXPECT_EQ(CurrentPage(), Find<QWidget>("tsSelect"));
+    EXPECT_EQ(window->Controller().Mode(), TWindowMode::mdStart);
+    EXPECT_TRUE(dialogs.Boxes.empty());
+    // The router work ends before the router goes.
+    window.reset();
 }
 
 TEST_F(StartPanel, TheWaitRefusesToCloseUntilCancelledThenAPeerIsTaken) {
@@ -128,7 +216,9 @@ TEST_F(StartPanel, TheWaitRefusesToCloseUntilCancelledThenAPeerIsTaken) {
     StartServer(std::to_string(port));
     EXPECT_TRUE(sawWait);
     EXPECT_TRUE(refused);
-    EXPECT_TRUE(dialogs.Boxes.empty());
+    ExpectBox("接続を待っている間は終了できません。「キャンセル」で待機をやめてから終了してください。",
+              "Fernwaypost", TBoxIcon::biInformation);
+    dialogs.Boxes.clear();
     EXPECT_EQ(CurrentPage(), Find<QWidget>("tsSelect"));
     EXPECT_EQ(window->Controller().Mode(), TWindowMode::mdStart);
 
@@ -232,7 +322,13 @@ TEST_F(StartPanel, AnUnreachableServiceIsReportedUnderTheProgramsTitle) {
     ASSERT_EQ(dialogs.Boxes.size(), 1u);
     EXPECT_EQ(LastBox().Title, "Fernwaypost");
     EXPECT_EQ(LastBox().Icon, TBoxIcon::biError);
-    EXPECT_FALSE(LastBox().Text.empty());
+    // The fixed text first, then what happened and what to do, then libcurl's reason.
+    EXPECT_TRUE(
+        LastBox().Text.starts_with("InternetOpenUrl エラー\n\nサーバーに接続できませんでした。"
+                                   "インターネットにつながっているか、設定のサーバーのアドレスが正しいかを"
+                                   "確かめてください。\n(詳細: "))
+        << LastBox().Text;
+    EXPECT_TRUE(LastBox().Text.ends_with(")")) << LastBox().Text;
     EXPECT_EQ(CurrentPage(), Find<QWidget>("tsClient"));
 }
 

@@ -65,7 +65,7 @@ TEST(TaskList, FileRowsShowEachPhaseDecodedFromCp932) {
     EXPECT_EQ(list.rows.ProgressUpdate(incoming, 512, 1024, 3072), "512 B/s");
     EXPECT_EQ(list.Text(row, 1), "写真.jpg(3 KB)のファイルの転送中...");
     EXPECT_EQ(list.Text(row, 2), "1 KB / 3 KB");
-    EXPECT_EQ(list.Text(row, 3), "-0:4");
+    EXPECT_EQ(list.Text(row, 3), "0:04");
     EXPECT_EQ(list.Look(row), TRowLook::rlBar);
 
     incoming.State = ttsSuspended;
@@ -75,7 +75,7 @@ TEST(TaskList, FileRowsShowEachPhaseDecodedFromCp932) {
     list.rows.Completion(incoming);
     EXPECT_EQ(list.Text(row, 1), "写真.jpg(3 KB)のファイルの転送終了");
     EXPECT_EQ(list.Text(row, 2), "転送完了");
-    EXPECT_EQ(list.Text(row, 3), "-0:4");
+    EXPECT_EQ(list.Text(row, 3), "0:00");
     EXPECT_EQ(list.Look(row), TRowLook::rlDefault);
 
     TTranserTask outgoing = Task("report.pdf", 1000, tdSend);
@@ -108,24 +108,24 @@ TEST(TaskList, TheTimeColumnShowsRemainingOrElapsedTime) {
     EXPECT_EQ(list.Text(row, 3), "");
     // 3600000 bytes at 1000 per second.
     list.rows.ProgressUpdate(task, 1000, 0, 3'600'000);
-    EXPECT_EQ(list.Text(row, 3), "-1h 0:0");
+    EXPECT_EQ(list.Text(row, 3), "1h 0:00");
     // The rate weighs the new sample half: (1000 + 3000) / 2 = 2000.
     list.rows.ProgressUpdate(task, 3000, 0, 3'600'000);
-    EXPECT_EQ(list.Text(row, 3), "-30:0");
+    EXPECT_EQ(list.Text(row, 3), "30:00");
     list.rows.ProgressUpdate(task, 2000, 3'600'000 - 59 * 2000, 3'600'000);
-    EXPECT_EQ(list.Text(row, 3), "-0:59");
+    EXPECT_EQ(list.Text(row, 3), "0:59");
 
     // Elapsed time in whole seconds (the header follows the mode: SelectionRules below).
     list.rows.TimeViewMode = false;
     for (const auto& [elapsedMs, shown] :
-         std::vector<std::pair<std::uint32_t, std::string>>{{999, "0:0"}, {3'725'000, "1h 2:5"}}) {
+         std::vector<std::pair<std::uint32_t, std::string>>{{999, "0:00"}, {3'725'000, "1h 2:05"}}) {
         task.Elapsed = elapsedMs;
         list.rows.ProgressUpdate(task, 2000, 0, 3'600'000);
         EXPECT_EQ(list.Text(row, 3), shown) << elapsedMs;
     }
 }
 
-TEST(TaskList, TheTimeCellWritesPlainNumbers) {
+TEST(TaskList, TheTimeCellReadsLikeAClock) {
     const struct {
         bool Remaining;
         std::uint32_t Rate;
@@ -134,12 +134,19 @@ TEST(TaskList, TheTimeCellWritesPlainNumbers) {
         std::uint32_t ElapsedMs;
         const char* Text;
     } cases[] = {
-        {true, 0, 5000, 0, 9000, ""},          {true, 100, 5000, 0, 9000, "-0:50"},
-        {true, 1, 3600, 0, 0, "-1h 0:0"},      {true, 1000, 5000, 5000, 0, "-0:0"},
-        {false, 100, 5000, 0, 125'999, "2:5"}, {false, 0, 0, 0, 0, "0:0"},
-        {false, 0, 0, 0, 5000, "0:5"},         {false, 0, 0, 0, 59'000, "0:59"},
-        {false, 0, 0, 0, 60'000, "1:0"},       {false, 0, 0, 0, 3'599'000, "59:59"},
-        {false, 0, 0, 0, 3'600'000, "1h 0:0"}, {false, 0, 0, 0, 90'061'000, "25h 1:1"},
+        {true, 0, 5000, 0, 9000, ""},
+        {true, 100, 5000, 0, 9000, "0:50"},
+        {true, 1, 3600, 0, 0, "1h 0:00"},
+        {true, 1000, 5000, 5000, 0, "0:00"},
+        {true, 100, 4600, 0, 0, "0:46"},
+        {false, 100, 5000, 0, 125'999, "2:05"},
+        {false, 0, 0, 0, 0, "0:00"},
+        {false, 0, 0, 0, 5000, "0:05"},
+        {false, 0, 0, 0, 59'000, "0:59"},
+        {false, 0, 0, 0, 60'000, "1:00"},
+        {false, 0, 0, 0, 3'599'000, "59:59"},
+        {false, 0, 0, 0, 3'600'000, "1h 0:00"},
+        {false, 0, 0, 0, 90'061'000, "25h 1:01"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(TimeCellText(c.Remaining, c.Rate, c.Size, c.Transfered, c.ElapsedMs), c.Text)
@@ -277,6 +284,19 @@ TEST_F(SelectionRules, TheTimeColumnHeaderAndThePopupSwitchTheMode) {
     EXPECT_TRUE(config->TimeViewMode);
     header->sectionClicked(1);
     EXPECT_TRUE(config->TimeViewMode);
+}
+
+class WindowList : public TWindowTest {};
+
+TEST_F(WindowList, TheContentColumnTakesTheWidthAMaximisedWindowGains) {
+    MakeWindow();
+    QHeaderView* header = window->TaskList().header();
+    const int contentSmall = header->sectionSize(1);
+    const int barSmall = header->sectionSize(2);
+    window->resize(1280, 800);
+    ASSERT_TRUE(RunUntil([&] { return header->sectionSize(1) > contentSmall; }, 10s));
+    EXPECT_EQ(header->sectionSize(2), barSmall);
+    EXPECT_GT(header->sectionSize(1), 2 * header->sectionSize(2));
 }
 
 }  // namespace

@@ -59,6 +59,7 @@ public:
         std::string Title;
         std::string ProposedName;
         bool OverwritePrompt;
+        std::filesystem::path Folder;
     };
 
     TBoxAnswer MessageBox(std::string_view text, std::string_view title, TBoxIcon icon,
@@ -66,17 +67,22 @@ public:
         Boxes.push_back({std::string(text), std::string(title), icon, buttons});
         return Answer(Answers, buttons == TBoxButtons::bbOk ? TBoxAnswer::baOk : TBoxAnswer::baCancel);
     }
-    std::vector<std::filesystem::path> OpenFiles(std::string_view title) override {
+    std::vector<std::filesystem::path> OpenFiles(std::string_view title,
+                                                 const std::filesystem::path& folder = {}) override {
         OpenTitles.emplace_back(title);
+        OpenFolders.push_back(folder);
         return Answer(OpenAnswers, {});
     }
     std::optional<std::filesystem::path> SaveFile(std::string_view title, std::string_view proposedName,
-                                                  bool overwritePrompt) override {
-        Saves.push_back({std::string(title), std::string(proposedName), overwritePrompt});
+                                                  bool overwritePrompt,
+                                                  const std::filesystem::path& folder = {}) override {
+        Saves.push_back({std::string(title), std::string(proposedName), overwritePrompt, folder});
         return Answer(SaveAnswers, std::nullopt);
     }
-    std::optional<std::filesystem::path> ChooseFolder(std::string_view title) override {
+    std::optional<std::filesystem::path> ChooseFolder(std::string_view title,
+                                                      const std::filesystem::path& folder = {}) override {
         FolderTitles.emplace_back(title);
+        FolderStarts.push_back(folder);
         return Answer(FolderAnswers, std::nullopt);
     }
 
@@ -84,6 +90,8 @@ public:
     std::vector<TSave> Saves;
     std::vector<std::string> OpenTitles;
     std::vector<std::string> FolderTitles;
+    std::vector<std::filesystem::path> OpenFolders;
+    std::vector<std::filesystem::path> FolderStarts;
     std::deque<TBoxAnswer> Answers;
     std::deque<std::optional<std::filesystem::path>> SaveAnswers;
     std::deque<std::vector<std::filesystem::path>> OpenAnswers;
