@@ -445,6 +445,7 @@ void TMainController::ApplyTransferSettings() {
     m_transer->PacketType = static_cast<TFileTransPacketType>(m_config.PacketType);
     m_transer->BufSize = m_config.BufferSize;
     m_transer->MaxSendingCount = m_config.MaxSendCount;
+    m_transer->MaxSendRate = m_config.MaxSendRate;
 }
 
 bool TMainController::CloseRequested() {
@@ -611,6 +612,9 @@ void TMainController::TranserTransferComplete(TTranserTask& task) {
             return;
         case TEnvelopeKind::ekFile:
             m_rows.Completion(task, EndReceive(task));
+            UpdateTransferStatus();
+            if (task.ResultCode == trComplete)
+                m_view.Notify("転送完了", codec::Cp932OrMarkedToUtf8(envelope.FileName));
             return;
         default:
             return;
@@ -762,10 +766,10 @@ void TMainController::AcceptFileOffer(int row, const std::filesystem::path& fold
         // the user decide: appending to any other file would spoil it.
         const bool unfinished = PartialRecordMatches(path, task->Size, task->Name);
         const TBoxAnswer answer = m_dialogs.MessageBox(
-            m_rows.Completion(task, EndReceive(task));
-            UpdateTransferStatus();
-            if (task.ResultCode == trComplete)
-                m_view.Notify("転送完了", codec::Cp932OrMarkedToUtf8(envelope.FileName));
+            "ファイルは既に存在します。リジューム受信しますか？\r\n" + path.filename().string() + "\r\n" +
+                (unfinished ? "(前回の受信が途中で終わったファイルです)"
+                            : "(このプログラムが受信途中のファイルではありません)"),
+            "質問", TBoxIcon::biWarning, TBoxButtons::bbResumeOverwriteCancel);
         if (answer == TBoxAnswer::baCancel)
             return;
         resume = answer == TBoxAnswer::baYes;
