@@ -241,7 +241,7 @@ TEST_F(Session, ClosingWhileFilesMoveAsksFirstThenEndsPromptly) {
                     box.Root().string());
     const auto listening = fwpost.WaitForLine("listening ");
     ASSERT_TRUE(listening) << fwpost.ErrorOutput();
-    MakeWindow([](TConfig& own) { own.BufferSize = 1024; });
+    MakeWindow([](TConfig& own) { own.MaxSendRate = 100'000; });
     ConnectTo(std::stoi(listening->substr(10)));
     ASSERT_EQ(window->Controller().Mode(), TWindowMode::mdConnected) << fwpost.ErrorOutput();
 
