@@ -1,7 +1,8 @@
 // The name line of a task the peer offers, read as an envelope, and the name
 // a received file gets on disk from it. That name must stay one harmless
-// path component: no separator, not "." or "..", no control character, at
-// most 255 bytes of whole UTF-8 characters.
+// path component: no "/", not "." or "..", no control character, at most 255
+// bytes of whole UTF-8 characters. A backslash may stay: a name sent in the
+// lossless form keeps it as an ordinary character.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -44,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!name)
         return 0;
     bool harmless = !name->empty() && *name != "." && *name != ".." && name->size() <= 255 &&
-                    name->find_first_of("/\\") == std::string::npos && IsWholeUtf8(*name);
+                    name->find('/') == std::string::npos && IsWholeUtf8(*name);
     for (const unsigned char c : *name)
         harmless = harmless && c >= 0x20 && c != 0x7F;
     if (!harmless)

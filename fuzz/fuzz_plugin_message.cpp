@@ -16,20 +16,9 @@
 #include "config/config.h"
 #include "config/config_places.h"
 #include "engine/poll_loop.h"
+#include "fuzz/silent_dialogs.h"
 
 namespace {
-
-class TSilentDialogs : public fwp::TDialogs {
-public:
-    fwp::TBoxAnswer MessageBox(std::string_view, std::string_view, fwp::TBoxIcon, fwp::TBoxButtons) override {
-        return fwp::TBoxAnswer::baOk;
-    }
-    std::vector<std::filesystem::path> OpenFiles(std::string_view) override { return {}; }
-    std::optional<std::filesystem::path> SaveFile(std::string_view, std::string_view, bool) override {
-        return std::nullopt;
-    }
-    std::optional<std::filesystem::path> ChooseFolder(std::string_view) override { return std::nullopt; }
-};
 
 fwp::TConfig& Config() {
     fwp::TConfigPlaces places;
@@ -44,7 +33,7 @@ fwp::TConfig& Config() {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static fwp::TPollLoop loop;
     static fwp::TMainView view;
-    static TSilentDialogs dialogs;
+    static fwp::fuzz::TSilentDialogs dialogs;
     fwp::TMainController controller(loop, Config(), view, dialogs);
     controller.LoadPlugins(FWP_FUZZ_PLUGIN_FOLDER);
     std::string_view input(reinterpret_cast<const char*>(data), size);

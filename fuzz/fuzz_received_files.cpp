@@ -24,22 +24,11 @@
 #include "config/config_places.h"
 #include "fuzz/scratch.h"
 #include "fuzz/session_peer.h"
+#include "fuzz/silent_dialogs.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-class TSilentDialogs : public fwp::TDialogs {
-public:
-    fwp::TBoxAnswer MessageBox(std::string_view, std::string_view, fwp::TBoxIcon, fwp::TBoxButtons) override {
-        return fwp::TBoxAnswer::baOk;
-    }
-    std::vector<fs::path> OpenFiles(std::string_view) override { return {}; }
-    std::optional<fs::path> SaveFile(std::string_view, std::string_view, bool) override {
-        return std::nullopt;
-    }
-    std::optional<fs::path> ChooseFolder(std::string_view) override { return std::nullopt; }
-};
 
 fs::path Sandbox() {
     const fs::path folder = fwp::fuzz::ScratchFolder("received");
@@ -69,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     static fwp::fuzz::TFastLoop loop;
     static fwp::TMainView view;
-    static TSilentDialogs dialogs;
+    static fwp::fuzz::TSilentDialogs dialogs;
     static const fs::path sandbox = Sandbox();
     const std::uint8_t flags = data[0];
     if (flags & 2)
