@@ -68,7 +68,25 @@ std::size_t OneByte(unsigned char) {
     return 1;
 }
 
-// Length of the valid UTF-8 character at the start of text, or 0.
+int HexValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+bool HasControl(std::string_view text) {
+    for (const unsigned char c : text)
+        if (c < 0x20 || c == 0x7F)
+            return true;
+    return false;
+}
+
+}  // namespace
+
 std::size_t ValidUtf8Length(std::string_view text) {
     const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
     const unsigned char lead = byte(0);
@@ -96,25 +114,6 @@ std::size_t ValidUtf8Length(std::string_view text) {
             return 0;
     return length;
 }
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
-bool HasControl(std::string_view text) {
-    for (const unsigned char c : text)
-        if (c < 0x20 || c == 0x7F)
-            return true;
-    return false;
-}
-
-}  // namespace
 
 std::string Cp932ToUtf8(std::string_view cp932) {
     if (IsAscii(cp932))

@@ -21,6 +21,9 @@ inline bool IsCp932LeadByte(unsigned char byte) {
     return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
 }
 
+// Length of the valid UTF-8 character at the start of text (not empty), or 0.
+std::size_t ValidUtf8Length(std::string_view text);
+
 // At most limit bytes of UTF-8 text, never part of a character.
 std::string_view CutUtf8(std::string_view text, std::size_t limit);
 

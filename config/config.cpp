@@ -52,35 +52,6 @@ std::string_view CutCp932(std::string_view text, std::size_t limit) {
     return text.substr(0, std::min(end, text.size()));
 }
 
-// Length of the valid UTF-8 character at the start of text, or 0.
-std::size_t Utf8CharLength(std::string_view text) {
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char lead = byte(0);
-    if (lead < 0x80)
-        return 1;
-    std::size_t length = 0;
-    unsigned char low = 0x80, high = 0xBF;  // range of the second byte
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        low = lead == 0xE0 ? 0xA0 : 0x80;   // no overlong forms
-        high = lead == 0xED ? 0x9F : 0xBF;  // no surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        low = lead == 0xF0 ? 0x90 : 0x80;
-        high = lead == 0xF4 ? 0x8F : 0xBF;  // nothing above U+10FFFF
-    } else {
-        return 0;
-    }
-    if (text.size() < length || byte(1) < low || byte(1) > high)
-        return 0;
-    for (std::size_t i = 2; i < length; ++i)
-        if ((byte(i) & 0xC0) != 0x80)
-            return 0;
-    return length;
-}
-
 bool NeedsEscape(unsigned char c) {
     return c < 0x20 || c == 0x7F || c == '%';
 }
@@ -101,7 +72,7 @@ std::string EncodeText(std::string_view text) {
     // too, so that they come back exactly.
     std::string out(Utf8Mark);
     while (!text.empty()) {
-        const std::size_t length = Utf8CharLength(text);
+        const std::size_t length = codec::ValidUtf8Length(text);
         const auto first = static_cast<unsigned char>(text.front());
         if (length == 0 || (length == 1 && NeedsEscape(first))) {
             AppendEscaped(out, first);
@@ -137,7 +108,7 @@ std::string DecodeText(std::string_view stored) {
         }
         // A byte that is no UTF-8 and was not escaped becomes U+FFFD, as a
         // broken CP932 byte does, so nothing is dropped silently.
-        const std::size_t length = Utf8CharLength(stored);
+        const std::size_t length = codec::ValidUtf8Length(stored);
         if (length == 0) {
             text += "\xEF\xBF\xBD";
             stored.remove_prefix(1);
