@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <ctime>
 #include <fstream>
+#include <thread>
 #include <utility>
 
 #include "app/easy_connection.h"
@@ -307,8 +308,19 @@ bool TMainController::StartServer(std::string_view portText, bool useService, st
         ShowStartPage(TStartPage::spServer);
         return false;
     }
-    m_view.SetWaitMessage(routerNote + "クライアントの接続を待っています...");
+    m_waitText = routerNote + "クライアントの接続を待っています...";
+    m_view.SetWaitMessage(m_waitText);
     m_view.SetWaitAddresses(WaitAddressText(port, externalIp));
+    m_reachability.reset();
+    if (useService && !userName.empty()) {
+        // The service connects back to the port: the answer says whether the
+        // router lets peers in. Asked beside the wait, which it must not hold up.
+        m_reachability = std::make_shared<std::atomic<int>>(-1);
+        std::thread([answer = m_reachability, service = m_service, port] {
+            const std::optional<bool> reachable = CheckReachable(service, port);
+            *answer = reachable ? (*reachable ? 1 : 0) : 2;
+        }).detach();
+    }
     m_config.UseEasyConnection = useService;
     m_config.UserName = userName;
     m_config.Port = port;
@@ -330,9 +342,12 @@ bool TMainController::WaitForClient(int port) {
                 }
             } catch (const TError& error) {
                 // Whoever failed the handshake (a port scan, another program)
-                // is dropped and the wait goes on.
-                std::fprintf(stderr, "fernwaypost: %s\n", error.what());
+                // is dropped and the wait goes on. The service's check reads
+                // the banner and closes: that one is expected.
+                if (!m_reachability || *m_reachability != -1)
+                    std::fprintf(stderr, "fernwaypost: %s\n", error.what());
             }
+            ShowReachability();
             m_loop.ProcessMessages();
         }
     } catch (const TError& error) {
@@ -343,6 +358,19 @@ bool TMainController::WaitForClient(int port) {
     m_transer->CloseSocket();
     ShowStartPanel();
     return false;
+}
+
+void TMainController::ShowReachability() {
+    if (!m_reachability || *m_reachability == -1)
+        return;
+    const int answer = *m_reachability;
+    m_reachability.reset();
+    // A service that does not offer the check gives no answer: nothing to say then.
+    if (answer == 2)
+        return;
+    m_view.SetWaitMessage(
+        m_waitText + "\n" +
+        (answer == 1 ? "外部から接続できます" : "外部から接続できません (ルーターの設定を確認してください)"));
 }
 
 bool TMainController::StartClient(bool byUser, std::string_view peerUser, std::string_view address,

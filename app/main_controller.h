@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -149,6 +150,8 @@ public:
     const std::string& PeerStatus() const { return m_peerStatus; }
 
 private:
+    // Adds the reachability check's answer to the waiting page once it came.
+    void ShowReachability();
     void ShowStartPage(TStartPage page);
     void StartServerFromCommandLine(std::string_view user);
     void StartClientFromCommandLine(std::string_view user);
@@ -208,6 +211,11 @@ private:
     // Router work (search, address, mapping) runs here, one piece at a time,
     // off the window's thread. Declared last: it ends before what it uses.
     TBackgroundJob m_routerJob;
+    // The service's answer whether outsiders reach the waiting port: -1 while
+    // it is asked, 0 no, 1 yes, 2 no answer. Shared with the thread that asks,
+    // which is left to end by itself so that a cancel never waits for it.
+    std::shared_ptr<std::atomic<int>> m_reachability;
+    std::string m_waitText;
     std::filesystem::path m_lastSendFolder;
     // Files named on the command line, offered once a session runs.
     std::vector<std::filesystem::path> m_filesToOffer;  // where the send dialog opens; empty: the home folder

@@ -94,6 +94,34 @@ TEST_F(CommandLine, ServerStartRegistersWaitsAndACancelEndsTheProgram) {
     EXPECT_EQ(Queries().back(), "?mode=close&user=bob");
 }
 
+TEST_F(CommandLine, TheWaitingPageSaysWhetherOutsidersReachThePort) {
+    const struct {
+        const char* reply;
+        const char* shown;  // the last line of the waiting page
+    } cases[] = {
+        {"200 OK\r\nreachable = yes\r\n", "外部から接続できます"},
+        {"200 OK\r\nreachable = no\r\n", "外部から接続できません (ルーターの設定を確認してください)"},
+        {"200 OK\r\n", "クライアントの接続を待っています..."},  // a service without the check
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reply);
+        service.SetReply("probe", 200, c.reply);
+        const int port = test::FreePort();
+        // Cancels once the answer shows, or after the check's own limit.
+        int ticks = 0;
+        loop.SetTimer(78, 20ms, [&] {
+            const bool probed = Queries().back().starts_with("?mode=probe");
+            if ((probed && view.WaitMessages.back().ends_with(c.shown) && ++ticks > 5) || ++ticks > 500) {
+                loop.KillTimer(78);
+                controller->CancelWait();
+            }
+        });
+        EXPECT_FALSE(controller->StartServer(std::to_string(port), true, "alice"));
+        EXPECT_TRUE(view.WaitMessages.back().ends_with(c.shown)) << view.WaitMessages.back();
+        EXPECT_EQ(Queries().back(), "?mode=probe&port=" + std::to_string(port));
+    }
+}
+
 TEST_F(CommandLine, ClientStartLooksTheNameUpAndConnects) {
     const int port = peer.Listen();
     auto accepted = peer.AcceptAndStart();
