@@ -1,8 +1,9 @@
 // The name line of a task the peer offers, read as an envelope, and the name
 // a received file gets on disk from it. That name must stay one harmless
 // path component: no "/", not "." or "..", no control character, at most 255
-// bytes of whole UTF-8 characters. A backslash may stay: a name sent in the
-// lossless form keeps it as an ordinary character.
+// bytes of whole UTF-8 characters. A name sent in the lossless form keeps a
+// backslash as an ordinary character and may hold bytes that are no UTF-8,
+// as the sender's file name did.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -42,10 +43,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (envelope.Kind != fwp::TEnvelopeKind::ekFile && envelope.Kind != fwp::TEnvelopeKind::ekPluginFile)
         return 0;
     const std::optional<std::string> name = fwp::SafeReceiveName(envelope.FileName);
+    // The lossless form carries a name's bytes as they were, also ones that are no UTF-8.
+    const bool lossless = envelope.FileName.starts_with("\xEF\xBB\xBF");
     if (!name)
         return 0;
     bool harmless = !name->empty() && *name != "." && *name != ".." && name->size() <= 255 &&
-                    name->find('/') == std::string::npos && IsWholeUtf8(*name);
+                    name->find('/') == std::string::npos && (lossless || IsWholeUtf8(*name));
     for (const unsigned char c : *name)
         harmless = harmless && c >= 0x20 && c != 0x7F;
     if (!harmless)
