@@ -223,6 +223,8 @@ std::string TMainController::WaitAddressText(int port, const std::string& extern
         text += "\n同じネットワークから: " + m_localAddress + ":" + portText;
     if (!wan.empty())
         text += "\nインターネットから: " + wan + ":" + portText;
+    if (!m_localIPv6Address.empty())
+        text += "\nIPv6で: [" + m_localIPv6Address + "]:" + portText;
     return text;
 }
 
@@ -570,7 +572,7 @@ void TMainController::TranserReceiveData(TTranserTask& task) {
 
 void TMainController::TranserSendData(TTranserTask& task) {
     if (task.Name.starts_with(envelope::FilePrefix))
-        m_rows.SendStarted(task);
+        m_rows.SendStarted(task, m_transer->WaitsForTurn(task));
 }
 
 void TMainController::TranserProgress(TTranserTask& task, std::int64_t byteRate, std::int64_t transfered,

@@ -155,11 +155,12 @@ void TTaskRows::Completion(TTranserTask& task, std::string_view reason) {
     Changed(index);
 }
 
-void TTaskRows::SendStarted(TTranserTask& task) {
+void TTaskRows::SendStarted(TTranserTask& task, bool waiting) {
     int index = FindTaskRow(task);
     if (index < 0)
         index = AddTaskRow(task);
-    m_rows[index].State = Sjis("転送開始");
+    // Its first progress report replaces the text once its turn has come.
+    m_rows[index].State = Sjis(waiting ? "順番待ち" : "転送開始");
     Changed(index);
 }
 

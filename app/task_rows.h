@@ -63,7 +63,8 @@ public:
     // receiving side knows why it failed) and lets go of the task.
     void Completion(TTranserTask& task, std::string_view reason = {});
     // The outgoing task was accepted by the peer.
-    void SendStarted(TTranserTask& task);
+    // The peer accepted a file; waiting: it waits for a sending slot.
+    void SendStarted(TTranserTask& task, bool waiting = false);
 
     // Changes that the view shows at once.
     void SetContent(int row, std::string_view content);

@@ -34,6 +34,22 @@ const std::vector<TTranserTask*>& TSendSchedule::NextRound(const TTranserTaskLis
     return m_round;
 }
 
+bool TSendSchedule::WaitsForTurn(const TTranserTaskList& tasks, const TTranserTask& task,
+                                 std::int32_t maxSending) {
+    if (task.Priority || task.Direction != tdSend)
+        return false;
+    const std::size_t fileLimit = static_cast<std::size_t>(std::max<std::int32_t>(maxSending, 1));
+    std::size_t ahead = 0;
+    for (std::size_t i = 0; i < tasks.Count(); ++i) {
+        const TTranserTask& other = tasks[i];
+        if (&other == &task)
+            return ahead >= fileLimit;
+        if (!other.Priority && HasDataToSend(other))
+            ++ahead;
+    }
+    return false;
+}
+
 std::vector<TTranserTask*> TSendSchedule::ControlOrder(const TTranserTaskList& tasks) {
     std::vector<TTranserTask*> order;
     order.reserve(tasks.Count());

@@ -21,6 +21,11 @@ public:
     // order. Empty when nothing is to be sent.
     const std::vector<TTranserTask*>& NextRound(const TTranserTaskList& tasks, std::int32_t maxSending);
 
+    // True when task, a file the peer has accepted, waits for a sending
+    // slot: maxSending files before it in the list still have data to send.
+    static bool WaitsForTurn(const TTranserTaskList& tasks, const TTranserTask& task,
+                             std::int32_t maxSending);
+
     // Steering messages go out in this order: messages first, then files.
     static std::vector<TTranserTask*> ControlOrder(const TTranserTaskList& tasks);
 

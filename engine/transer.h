@@ -63,6 +63,10 @@ public:
     // True once the peer has shown that it is this program (and not a classic
     // peer), so that extensions such as lossless file names may be used.
     bool PeerIsOurs() const { return m_peerIsOurs; }
+    // True when an accepted file waits for a sending slot (MaxSendingCount).
+    bool WaitsForTurn(const TTranserTask& task) const {
+        return TSendSchedule::WaitsForTurn(m_tasks, task, MaxSendingCount);
+    }
     int TimerID() const { return m_timerId; }
     TTranserTaskList& Tasks() { return m_tasks; }
     const TTranserTaskList& Tasks() const { return m_tasks; }

@@ -25,14 +25,22 @@ using namespace widgets;
 
 constexpr int IconSize = 32;
 constexpr int WanderIntervalMs = 300;
+constexpr int ContentWidth = 480;  // wide enough for the longest line at twice the usual scale
 
 }  // namespace
 
 TVersionPanel::TVersionPanel(TDialogs& dialogs, QWidget* parent)
     : QWidget(parent), m_dialogs(dialogs), m_random([] { return QRandomGenerator::global()->bounded(100); }) {
     setObjectName(u"pnlVer"_s);
-    auto* layout = new QVBoxLayout(this);
-    layout->setContentsMargins(24, 24, 12, 12);
+    auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(24, 24, 12, 12);
+    // The texts keep their width and stay in the middle of a large window.
+    auto* content = Named(new QWidget, u"pnlVerContent"_s);
+    content->setMaximumWidth(ContentWidth);
+    auto* layout = new QVBoxLayout(content);
+    layout->setContentsMargins(0, 0, 0, 0);
+    outer->addStretch();
+    outer->addWidget(content, 0, Qt::AlignHCenter);
 
     auto* title = Named(Label(u"Fernwaypost"_s), u"lblTitle"_s);
     QFont big = title->font();
@@ -60,9 +68,9 @@ TVersionPanel::TVersionPanel(TDialogs& dialogs, QWidget* parent)
             if (OnOpenUrl)
                 OnOpenUrl(url);
         });
-    layout->addStretch();
+    outer->addStretch();
 
-    auto* button8 = RightButton(layout, u"Button8"_s, u"閉じる(&C)"_s);
+    auto* button8 = RightButton(outer, u"Button8"_s, u"閉じる(&C)"_s);
     connect(button8, &QPushButton::clicked, this, [this] {
         Stop();
         if (OnClose)

@@ -215,6 +215,20 @@ TEST_F(Controller, AutomaticReceiveKeepsAnotherFileAndStatesWhyItCannotReceive) 
               0);
 }
 
+TEST_F(Controller, AnAcceptedFileWaitingForASendingSlotSaysSo) {
+    config.MaxSendCount = 1;
+    config.MaxSendRate = 200'000;  // the first file is still on its way when the second is accepted
+    ConnectPeer();
+    controller->OfferFile(box.WriteRandomFile("out/a.bin", 1'000'000, 1));
+    controller->OfferFile(box.WriteRandomFile("out/b.bin", 1'000'000, 2));
+    const int first = FindRow("送信", "a.bin");
+    const int second = FindRow("送信", "b.bin");
+    ASSERT_TRUE(RunUntil([&] { return RowState(second) == "順番待ち"; }));
+    EXPECT_NE(RowState(first), "順番待ち");
+    // Once the first is through, the second moves.
+    ASSERT_TRUE(RunUntil([&] { return RowState(second) != "順番待ち"; }, 30s));
+}
+
 TEST_F(Controller, AReceiveWhoseFileVanishesEndsWithItsReasonInTheRow) {
     config.AutoReceive = true;
     ConnectPeer();

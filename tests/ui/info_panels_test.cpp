@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include <QAction>
+#include <QApplication>
 #include <QLabel>
 #include <QRegularExpression>
 #include <QTest>
@@ -105,6 +106,13 @@ TEST_F(InfoPanels, TheVersionPanelShowsItsTextsAndLinksAndPlaysTheIconGame) {
         OpenVersionPanel();
     }
     Timer()->stop();
+
+    // In a large window the texts stand in the middle.
+    window->resize(1280, 800);
+    QApplication::processEvents();
+    const QWidget* content = Find<QWidget>("pnlVerContent");
+    const int middle = content->mapTo(&Panel(), content->rect().center()).x();
+    EXPECT_NEAR(middle, Panel().width() / 2, 40);
 
     // Past the left edge it comes back at the right, past the top at the bottom.
     const int width = Find<QWidget>("pnlVer")->width();
