@@ -9,6 +9,7 @@
 #include "tests/connect/easy_service_fixture.h"
 #include "tests/connect/loopback_gateway.h"
 #include "tests/support/loopback.h"
+#include "tests/cli/fwpost_fixture.h"
 #include "tests/support/process.h"
 #include "tests/support/proxy.h"
 #include "tests/support/raw_peer.h"
@@ -19,42 +20,7 @@ namespace {
 
 const std::string FwpostPath = BinaryPath("fwpost");
 
-// Settings of the test's own, so that no config.ini of the machine counts.
-class Fwpost : public ::testing::Test {
-protected:
-    void SetUp() override {
-        config = box.WriteFile("config.ini", "[Config]\r\nReconnect=1\r\n").string();
-        in = box.Folder("in");
-        out = box.Folder("out");
-    }
-    std::unique_ptr<TProcess> Listen(std::vector<std::string> args,
-                                     std::function<void()> beforeExec = nullptr) {
-        args.insert(args.begin(), {"listen", "-p", "0", "-c", config});
-        auto process =
-            std::make_unique<TProcess>(FwpostPath, args, box.Root().string(), std::move(beforeExec));
-        const auto line = process->WaitForLine("listening ");
-        port = line ? std::stoi(line->substr(10)) : 0;
-        return process;
-    }
-    std::unique_ptr<TProcess> Connect(std::vector<std::string> args, int toPort = 0,
-                                      const std::string& host = "127.0.0.1") {
-        args.insert(args.begin(),
-                    {"connect", host, "-p", std::to_string(toPort ? toPort : port), "-c", config});
-        return std::make_unique<TProcess>(FwpostPath, args, box.Root().string());
-    }
-    static bool HasLine(TProcess& process, const std::string& line) {
-        for (const auto& l : process.Lines())
-            if (l == line)
-                return true;
-        return false;
-    }
-
-    TSandbox box;
-    std::string config;
-    std::filesystem::path in;
-    std::filesystem::path out;
-    int port = 0;
-};
+class Fwpost : public TFwpostTest {};
 
 TEST_F(Fwpost, FilesAndMessagesGoBothWaysWithEachPacketType) {
     for (const char* type : {"direct", "compress", "crypt"}) {
@@ -83,7 +49,7 @@ TEST_F(Fwpost, FilesGoOverIPv6AndEachSideNamesTheOther) {
     const auto a = box.WriteRandomFile("out/a6.bin", 100'000, 3);
     auto listener = Listen({"-y", "-d", in.string()});
     ASSERT_NE(port, 0);
-    auto connector = Connect({a.string()}, 0, "::1");
+    auto connector = Connect({a.string()}, 0, nullptr, "::1");
     EXPECT_EQ(connector->Wait(), 0) << connector->ErrorOutput();
     EXPECT_EQ(listener->Wait(), 0) << listener->ErrorOutput();
     EXPECT_TRUE(HasLine(*connector, "connected ::1"));

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/cli/fwpost_fixture.h"
 #include "tests/support/process.h"
 #include "tests/support/raw_peer.h"
 #include "tests/support/sandbox.h"
@@ -22,26 +23,8 @@ namespace {
 
 const std::string FwpostPath = BinaryPath("fwpost");
 
-class Names : public ::testing::Test {
+class Names : public TFwpostTest {
 protected:
-    void SetUp() override {
-        config = box.WriteFile("config.ini", "[Config]\r\nReconnect=1\r\n").string();
-        in = box.Folder("in");
-    }
-    std::unique_ptr<TProcess> Listen(std::vector<std::string> args,
-                                     std::function<void()> beforeExec = nullptr) {
-        args.insert(args.begin(), {"listen", "-p", "0", "-c", config});
-        auto process =
-            std::make_unique<TProcess>(FwpostPath, args, box.Root().string(), std::move(beforeExec));
-        const auto line = process->WaitForLine("listening ");
-        port = line ? std::stoi(line->substr(10)) : 0;
-        return process;
-    }
-    std::unique_ptr<TProcess> Connect(std::vector<std::string> args, int toPort = 0) {
-        args.insert(args.begin(),
-                    {"connect", "127.0.0.1", "-p", std::to_string(toPort ? toPort : port), "-c", config});
-        return std::make_unique<TProcess>(FwpostPath, args, box.Root().string());
-    }
     // One session: a listener receiving into in/ and a connector sending files.
     void SendInOneSession(const std::vector<std::string>& files,
                           std::vector<std::string>* listenerLines = nullptr) {
@@ -59,9 +42,6 @@ protected:
         for (const auto& entry : std::filesystem::directory_iterator(in))
             files[entry.path().filename().string()] = ReadAll(entry.path());
         return files;
-    }
-    static bool HasLine(const std::vector<std::string>& lines, const std::string& line) {
-        return std::find(lines.begin(), lines.end(), line) != lines.end();
     }
     // Waits (bounded) until the file holds at least size bytes.
     static bool WaitForSize(const std::filesystem::path& path, std::uintmax_t size) {
@@ -85,11 +65,6 @@ protected:
         raw.Send("12345");
         ASSERT_TRUE(WaitForSize(in / name, 5));
     }
-
-    TSandbox box;
-    std::string config;
-    std::filesystem::path in;
-    int port = 0;
 };
 
 TEST_F(Names, NamesCp932CannotHoldNeverMergeTwoFilesIntoOne) {

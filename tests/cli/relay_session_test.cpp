@@ -8,6 +8,7 @@
 
 #include "connect/easy_service.h"
 #include "tests/support/loopback.h"
+#include "tests/cli/fwpost_fixture.h"
 #include "tests/support/process.h"
 #include "tests/support/proxy.h"
 #include "tests/support/sandbox.h"
@@ -19,11 +20,10 @@ const std::string FwpostPath = BinaryPath("fwpost");
 constexpr const char* WrongPhraseText = "合言葉が一致しません。";
 constexpr std::string_view Marker = "FERNWAYPOST-PLAINTEXT-MARKER ";
 
-class RelaySession : public ::testing::Test {
+class RelaySession : public TFwpostTest {
 protected:
     void SetUp() override {
-        config = box.WriteFile("config.ini", "[Config]\r\nReconnect=1\r\n").string();
-        in = box.Folder("in");
+        TFwpostTest::SetUp();
         // The proxy stands where clients are told the relay is, so the test
         // sees every byte the relay carries.
         relayPort = FreePort();
@@ -50,12 +50,6 @@ protected:
         args.insert(args.begin(), {"connect", "--user", "alice", "-c", config, "--service-url", url});
         return std::make_unique<TProcess>(FwpostPath, args, box.Root().string());
     }
-    static bool HasLine(TProcess& process, const std::string& line) {
-        for (const auto& l : process.Lines())
-            if (l == line)
-                return true;
-        return false;
-    }
     // Re-registers alice from the same address at a port where nothing
     // listens, as a peer behind a carrier NAT looks from outside.
     void MakeAliceUnreachable() {
@@ -70,14 +64,10 @@ protected:
     }
     std::string RelayedAddress() const { return "relayed 127.0.0.1:" + std::to_string(proxy->Port()); }
 
-    TSandbox box;
-    std::string config;
-    std::filesystem::path in;
     int relayPort = 0;
     std::unique_ptr<TForwardingProxy> proxy;
     std::unique_ptr<TProcess> service;
     std::string url;
-    int port = 0;
 };
 
 TEST_F(RelaySession, FilesGoBothWaysThroughTheRelayAndItCarriesOnlyCiphertext) {

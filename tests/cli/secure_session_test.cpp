@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "crypto/secure_channel.h"
+#include "tests/cli/fwpost_fixture.h"
 #include "tests/support/process.h"
 #include "tests/support/proxy.h"
 #include "tests/support/raw_peer.h"
@@ -33,45 +34,11 @@ std::string Unhex(std::string_view text) {
     return bytes;
 }
 
-class SecureSession : public ::testing::Test {
+class SecureSession : public TFwpostTest {
 protected:
-    void SetUp() override {
-        config = box.WriteFile("config.ini", "[Config]\r\nReconnect=1\r\n").string();
-        in = box.Folder("in");
-    }
-    // fwpost listen on a free port; the port once it listens.
-    std::unique_ptr<TProcess> Listen(std::vector<std::string> args,
-                                     std::function<void()> beforeExec = nullptr, bool terminal = false,
-                                     const std::string& typed = "") {
-        args.insert(args.begin(), {"listen", "-p", "0", "-c", config});
-        auto process = std::make_unique<TProcess>(FwpostPath, args, box.Root().string(),
-                                                  std::move(beforeExec), terminal);
-        if (!typed.empty())
-            process->WriteInput(typed);
-        const auto line = process->WaitForLine("listening ");
-        port = line ? std::stoi(line->substr(10)) : 0;
-        return process;
-    }
-    std::unique_ptr<TProcess> Connect(std::vector<std::string> args, int toPort = 0,
-                                      std::function<void()> beforeExec = nullptr) {
-        args.insert(args.begin(),
-                    {"connect", "127.0.0.1", "-p", std::to_string(toPort ? toPort : port), "-c", config});
-        return std::make_unique<TProcess>(FwpostPath, args, box.Root().string(), std::move(beforeExec));
-    }
-    static bool HasLine(TProcess& process, const std::string& line) {
-        for (const auto& l : process.Lines())
-            if (l == line)
-                return true;
-        return false;
-    }
     static std::function<void()> SecretInEnvironment(const char* phrase) {
         return [phrase] { ::setenv("FWP_SECRET", phrase, 1); };
     }
-
-    TSandbox box;
-    std::string config;
-    std::filesystem::path in;
-    int port = 0;
 };
 
 // One side types the phrase on its terminal, the other has it in FWP_SECRET.
