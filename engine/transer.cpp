@@ -489,10 +489,14 @@ void TTranser::ReceivePass() {
         m_lastReceiveTick = m_loop.TickCount();
         if (m_state != tsBusy)
             break;
-        // What the command made possible (an answer, the first packet) goes out at once.
-        m_sendWanted = SendPass();
-        if (m_state != tsBusy)
-            break;
+        // What the command made possible (an answer, the first packet) goes
+        // out at once, once the input already here is read: files accepted
+        // together then start together.
+        if (!Connection()->WaitForData(0)) {
+            m_sendWanted = SendPass();
+            if (m_state != tsBusy)
+                break;
+        }
         m_loop.ProcessMessages();
         if (m_loop.TickCount() - passStart > ReceivePassLimitMs)
             break;

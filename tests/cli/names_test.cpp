@@ -132,8 +132,9 @@ TEST_F(Names, AClassicPeerIsOfferedAUniqueRecognisableCp932Name) {
     ASSERT_TRUE(classic.ExpectLine("#TRANSDATA", 20s));
     classic.ReadLine();  // the task id
     EXPECT_EQ(classic.ReadLine(), "FileTransfering:___-267f7b.txt");
+    classic.SendLines({"#TERMINATE"});
+    EXPECT_TRUE(connector->Wait());
     classic.Close();
-    connector->Wait();
     EXPECT_NE(connector->ErrorOutput().find("名前を変更して送信: 한국어.txt → ___-267f7b.txt"),
               std::string::npos)
         << connector->ErrorOutput();
