@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdio>
 #include <ctime>
+#include <exception>
 #include <fstream>
 #include <thread>
 #include <utility>
@@ -293,7 +294,27 @@ bool TMainController::StartServer(std::string_view portText, bool useService, st
         }
         if (useService && !userName.empty()) {
             m_view.SetWaitMessage("簡単接続サービスに登録中...");
-            const TEasyServiceResult result = m_service.EasyServiceOpen(userName, port, externalIp);
+            // The service may be slow to answer: the wait stays cancellable meanwhile.
+            struct TRegistration {
+                TEasyServiceResult Result;
+                std::exception_ptr Failure;
+            };
+            auto registration = std::make_shared<TRegistration>();
+            const bool done =
+                RunRouterWork([this, registration, user = std::string(userName), port, externalIp] {
+                    try {
+                        registration->Result = m_service.EasyServiceOpen(user, port, externalIp);
+                    } catch (...) {
+                        registration->Failure = std::current_exception();
+                    }
+                });
+            if (!done) {
+                ShowStartPanel();
+                return false;
+            }
+            if (registration->Failure)
+                std::rethrow_exception(registration->Failure);
+            const TEasyServiceResult& result = registration->Result;
             if (result.Notice)
                 m_dialogs.MessageBox(result.Notice->Text, result.Notice->Title, TBoxIcon::biError);
             if (!result) {

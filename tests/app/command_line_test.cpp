@@ -13,6 +13,7 @@
 #include "tests/connect/easy_service_fixture.h"
 #include "tests/connect/http_server.h"
 #include "tests/support/loopback.h"
+#include "tests/support/raw_peer.h"
 
 namespace fwp {
 namespace {
@@ -120,6 +121,18 @@ TEST_F(CommandLine, TheWaitingPageSaysWhetherOutsidersReachThePort) {
         EXPECT_TRUE(view.WaitMessages.back().ends_with(c.shown)) << view.WaitMessages.back();
         EXPECT_EQ(Queries().back(), "?mode=probe&port=" + std::to_string(port));
     }
+}
+
+TEST_F(CommandLine, AServerStartCanBeCancelledWhileTheServiceIsSilent) {
+    test::TRawPeer silentService;  // takes the request and never answers
+    const int servicePort = silentService.Listen();
+    controller->EasyService().SetServiceURL("http://127.0.0.1:" + std::to_string(servicePort) + "/easy.cgi");
+    CancelSoon();
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_FALSE(controller->StartServer(std::to_string(test::FreePort()), true, "alice"));
+    // Well before any time-out of the request itself.
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 10s);
+    EXPECT_EQ(view.WaitMessages.back(), "簡単接続サービスに登録中...");
 }
 
 TEST_F(CommandLine, ClientStartLooksTheNameUpAndConnects) {
