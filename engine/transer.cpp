@@ -84,6 +84,8 @@ TTranser::~TTranser() {
     m_tasks.OnSendTaskAdded = nullptr;
     Close();
     StopTimer();
+    if (m_commits)
+        m_loop.Unwatch(m_commits->NotifyFd());
     m_state = tsClosed;
     UpdateWatch();
 }
@@ -454,6 +456,7 @@ void TTranser::Tick() {
         const auto round = [&] {
             m_tickSwallowed = false;
             goOn = RunBusy([this] {
+                ProcessCommits();
                 m_sendWanted = SendPass();
                 ReceivePass();
             });
@@ -1328,6 +1331,57 @@ bool TTranser::ReportProgress(TTranserTask& task, std::int64_t n) {
 void TTranser::CompleteReceive(TTranserTask& task, bool acknowledge) {
     // "Complete" promises that every byte is on disk, on both sides: the
     // acknowledge that ends the sender's task goes out only once they are.
+    // The slow part, the sync of a file, runs on the pool.
+    auto* file = dynamic_cast<TFileStream*>(task.Stream.get());
+    if (!file || file->Fd() < 0) {
+        FinishReceive(task, acknowledge);
+        return;
+    }
+    if (m_committing.contains(task.ID))
+        return;
+    if (!m_commits) {
+        m_commits = std::make_unique<TCommitPool>();
+        m_loop.WatchRead(m_commits->NotifyFd(), [this] { CommitsReady(); });
+    }
+    m_committing[task.ID] = acknowledge;
+    m_commits->Submit(task.ID, file->Fd());
+}
+
+void TTranser::CommitsReady() {
+    std::vector<TCommitPool::TDone> done = m_commits->TakeDone();
+    m_commitsDone.insert(m_commitsDone.end(), done.begin(), done.end());
+    if (m_state == tsReady) {
+        if (RunBusy([this] { ProcessCommits(); }))
+            m_state = tsReady;
+        UpdateWatch();
+    }
+}
+
+void TTranser::ProcessCommits() {
+    std::vector<TCommitPool::TDone> done;
+    done.swap(m_commitsDone);
+    for (const TCommitPool::TDone& commit : done) {
+        const auto pending = m_committing.find(commit.ID);
+        if (pending == m_committing.end())
+            continue;
+        const bool acknowledge = pending->second;
+        m_committing.erase(pending);
+        // The task may have ended meanwhile (aborted, the session closed).
+        TTranserTask* task = nullptr;
+        for (std::size_t i = 0; i < m_tasks.Count() && !task; ++i)
+            if (m_tasks[i].ID == commit.ID && m_tasks[i].Direction == tdReceive &&
+                m_tasks[i].ResultCode == -1)
+                task = &m_tasks[i];
+        if (!task)
+            continue;
+        if (!commit.Ok)
+            FailTask(*task, trReceiverError);
+        else
+            FinishReceive(*task, acknowledge && task->State != ttsAborted);
+    }
+}
+
+void TTranser::FinishReceive(TTranserTask& task, bool acknowledge) {
     try {
         if (task.Stream)
             task.Stream->Commit();

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -10,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/commit_pool.h"
 #include "engine/send_schedule.h"
 #include "engine/task_list.h"
 #include "engine/transer_socket.h"
@@ -186,7 +188,14 @@ private:
     // Ending tasks.
     void EndTask(TTranserTask& task, std::int32_t code);
     void FailTask(TTranserTask& task, std::int32_t code);
+    // A received file is put on disk on the commit pool first; FinishReceive
+    // then acknowledges and ends the task.
     void CompleteReceive(TTranserTask& task, bool acknowledge);
+    void FinishReceive(TTranserTask& task, bool acknowledge);
+    // Takes the pool's finished syncs; handled at once when the engine is
+    // ready, else by the next tick.
+    void CommitsReady();
+    void ProcessCommits();
     bool ReportProgress(TTranserTask& task, std::int64_t n);
     void RememberEnded(const TTranserTask& task);
     const TEndedTask* FindEnded(std::int32_t id) const;
@@ -208,6 +217,9 @@ private:
                                    // the loop may still hold a task
     std::deque<TEndedTask> m_ended;
     bool m_peerIsOurs = false;
+    std::unique_ptr<TCommitPool> m_commits;
+    std::map<std::int32_t, bool> m_committing;  // task id -> acknowledge when done
+    std::vector<TCommitPool::TDone> m_commitsDone;
     // Drawn once per engine; sent after every handshake so that the peer
     // tells a reconnection from a restarted program.
     std::uint64_t m_sessionNumber = 0;
