@@ -20,6 +20,7 @@ constexpr std::uint32_t ProgressIntervalMs = 250;  // at most one progress repor
 constexpr std::uint32_t SeekRepeatMs = 1000;       // a "#SEEK" not met by then may be sent again
 constexpr std::uint32_t NextLineWaitMs = 2000;     // for the rest of a message already begun
 constexpr std::uint64_t ReceivePassLimitMs = 500;  // a flooding peer cannot starve our send pass
+constexpr std::uint64_t SendTurnMs = 2;            // while input keeps coming, sending gets a turn this often
 constexpr std::size_t MaxResyncBytes = 16 << 20;
 constexpr std::size_t MaxEndedTasks = 256;
 constexpr std::uint64_t EndedTaskMemoryMs = 10 * 60 * 1000;
@@ -487,15 +488,19 @@ void TTranser::Tick() {
 
 void TTranser::ReceivePass() {
     const std::uint64_t passStart = m_loop.TickCount();
+    std::uint64_t lastSend = passStart;
     while (m_state == tsBusy && Connection() && Connection()->WaitForData(1)) {
         DispatchCommand();
         m_lastReceiveTick = m_loop.TickCount();
         if (m_state != tsBusy)
             break;
         // What the command made possible (an answer, the first packet) goes
-        // out at once, once the input already here is read: files accepted
-        // together then start together.
-        if (!Connection()->WaitForData(0)) {
+        // out at once, once the input already here is read, so that files
+        // accepted together start together; while input keeps coming (the
+        // acknowledges of a running transfer) sending still gets its turn.
+        const std::uint64_t now = m_loop.TickCount();
+        if (!Connection()->WaitForData(0) || now - lastSend >= SendTurnMs) {
+            lastSend = now;
             m_sendWanted = SendPass();
             if (m_state != tsBusy)
                 break;
