@@ -131,11 +131,12 @@ TEST_F(RelaySession, ACutRelayedLinkReconnectsThroughTheRelayAndFinishes) {
     const auto up = box.WriteRandomFile("out/up.bin", 4'000'000, 1);
     const auto down = box.WriteRandomFile("out/down.bin", 2'000'000, 2);
     proxy->SetRecording(false);
-    auto listener =
-        Listen({"-y", "-d", in.string(), "-b", "131072", "-q", "--secret", "pass", "--relay", down.string()});
+    // Slowed down, so that the cut falls in the middle of the transfers.
+    auto listener = Listen({"-y", "-d", in.string(), "-b", "131072", "-q", "--limit-rate", "2M", "--secret",
+                            "pass", "--relay", down.string()});
     ASSERT_NE(port, 0) << listener->ErrorOutput();
-    auto connector =
-        Connect({"-y", "-d", in.string(), "-b", "131072", "-q", "--relay", "--secret", "pass", up.string()});
+    auto connector = Connect({"-y", "-d", in.string(), "-b", "131072", "-q", "--limit-rate", "2M", "--relay",
+                              "--secret", "pass", up.string()});
     for (int i = 0; i < 2000 && proxy->BytesForwarded() < 1'000'000; ++i)
         std::this_thread::sleep_for(5ms);
     proxy->Cut();

@@ -97,13 +97,15 @@ TEST_F(SecureSession, ABrokenLinkReconnectsWithANewExchangeAndFinishes) {
         const std::string tag = tamper ? "tamper" : "cut";
         const auto up = box.WriteRandomFile("out/up-" + tag + ".bin", 4'000'000, 1);
         const auto down = box.WriteRandomFile("out/down-" + tag + ".bin", 2'000'000, 2);
-        auto listener =
-            Listen({"-y", "-d", in.string(), "-b", "131072", "-q", "--secret", "pass", down.string()});
+        // Slowed down, so that the cut falls in the middle of the transfers.
+        auto listener = Listen({"-y", "-d", in.string(), "-b", "131072", "-q", "--limit-rate", "2M",
+                                "--secret", "pass", down.string()});
         TForwardingProxy proxy(port);
         if (tamper)
             proxy.Arm(TProxyDirection::pdUp, 1'000'000, TProxyFault::pfFlip);
-        auto connector = Connect(
-            {"-y", "-d", in.string(), "-b", "131072", "-q", "--secret", "pass", up.string()}, proxy.Port());
+        auto connector = Connect({"-y", "-d", in.string(), "-b", "131072", "-q", "--limit-rate", "2M",
+                                  "--secret", "pass", up.string()},
+                                 proxy.Port());
         if (!tamper) {
             for (int i = 0; i < 2000 && proxy.BytesForwarded() < 1'000'000; ++i)
                 std::this_thread::sleep_for(5ms);
