@@ -4,6 +4,8 @@
 
 #include <iconv.h>
 
+#include "common/numbers.h"
+
 namespace fwp::codec {
 namespace {
 
@@ -66,16 +68,6 @@ bool Convert(const char* to, const char* from, std::string_view in, std::string_
 
 std::size_t OneByte(unsigned char) {
     return 1;
-}
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
 }
 
 bool HasControl(std::string_view text) {
