@@ -535,18 +535,26 @@ bool TTranser::RunBusy(const std::function<void()>& work) {
 void TTranser::ReceiveBetweenTicks() {
     TStreamSocket* connection = Connection();
     // While busy the running tick reads; the watch comes back when it is over.
-    if (m_state == tsReady && connection && connection->Fd() == m_watchedFd && !connection->Broken()) {
-        if (RunBusy([this] { ReceivePass(); }))
-            m_state = tsReady;
-    }
+    if (LinkUsable() && connection->Fd() == m_watchedFd)
+        RunBetweenTicks([this] { ReceivePass(); });
+    else
+        UpdateWatch();
+}
+
+bool TTranser::LinkUsable() const {
+    const TStreamSocket* connection = Connection();
+    return m_state == tsReady && connection && connection->Active() && !connection->Broken();
+}
+
+void TTranser::RunBetweenTicks(const std::function<void()>& work) {
+    if (RunBusy(work))
+        m_state = tsReady;
     UpdateWatch();
 }
 
 void TTranser::UpdateWatch() {
     UpdateWriteWatch();
-    TStreamSocket* connection = Connection();
-    const bool wanted = m_state == tsReady && connection && connection->Active() && !connection->Broken();
-    const int fd = wanted ? connection->Fd() : -1;
+    const int fd = LinkUsable() ? Connection()->Fd() : -1;
     if (fd == m_watchedFd)
         return;
     if (m_watchedFd >= 0)
@@ -678,11 +686,9 @@ void TTranser::KickSend() {
 // engine does not wake the loop for a socket that is always writable. A pass
 // started from it that finds nothing to send clears the wish.
 void TTranser::UpdateWriteWatch() {
-    TStreamSocket* connection = Connection();
-    const bool ready = m_state == tsReady && connection && connection->Active() && !connection->Broken();
     if (m_state == tsBusy)
         return;  // the pass in progress decides; the watch is updated when it ends
-    const int fd = ready && m_sendWanted ? connection->Fd() : -1;
+    const int fd = LinkUsable() && m_sendWanted ? Connection()->Fd() : -1;
     if (fd == m_writeWatchedFd)
         return;
     if (m_writeWatchedFd >= 0)
@@ -694,11 +700,10 @@ void TTranser::UpdateWriteWatch() {
 
 void TTranser::SendBetweenTicks() {
     TStreamSocket* connection = Connection();
-    if (m_state == tsReady && connection && connection->Fd() == m_writeWatchedFd && !connection->Broken()) {
-        if (RunBusy([this] { m_sendWanted = SendPass(); }))
-            m_state = tsReady;
-    }
-    UpdateWatch();
+    if (LinkUsable() && connection->Fd() == m_writeWatchedFd)
+        RunBetweenTicks([this] { m_sendWanted = SendPass(); });
+    else
+        UpdateWatch();
 }
 
 bool TTranser::SendPass() {
@@ -1355,11 +1360,8 @@ void TTranser::CompleteReceive(TTranserTask& task, bool acknowledge) {
 void TTranser::CommitsReady() {
     std::vector<TCommitPool::TDone> done = m_commits->TakeDone();
     m_commitsDone.insert(m_commitsDone.end(), done.begin(), done.end());
-    if (m_state == tsReady) {
-        if (RunBusy([this] { ProcessCommits(); }))
-            m_state = tsReady;
-        UpdateWatch();
-    }
+    if (m_state == tsReady)
+        RunBetweenTicks([this] { ProcessCommits(); });
 }
 
 void TTranser::ProcessCommits() {

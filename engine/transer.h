@@ -122,6 +122,10 @@ private:
     // in the socket for our next tick.
     void ReceivePass();
     void ReceiveBetweenTicks();
+    // Connected, ready and not broken: the link may be watched and used between ticks.
+    bool LinkUsable() const;
+    // Runs work with the engine busy outside a tick, then watches the link again.
+    void RunBetweenTicks(const std::function<void()>& work);
     // Runs work with the engine busy; errors inside end it, a lost link is
     // noted. False when the state changed inside (the connection was closed).
     bool RunBusy(const std::function<void()>& work);
