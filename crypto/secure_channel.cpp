@@ -1,21 +1,58 @@
 #include "crypto/secure_channel.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <vector>
 
+#include <openssl/evp.h>
 #include <sodium.h>
+#if defined(__aarch64__)
+#include <asm/hwcap.h>
+#include <sys/auxv.h>
+#endif
 
 namespace fwp {
 namespace {
 
 constexpr std::string_view GeneratorLabel = "Fernwaypost Secure Session 1 generator";
-constexpr std::string_view KeyLabel = "Fernwaypost Secure Session 1 key";
-constexpr std::size_t TagBytes = crypto_aead_chacha20poly1305_ietf_ABYTES;
+constexpr std::string_view KeyLabel = "Fernwaypost Secure Session 2 key";
 
 static_assert(TSecureHandshake::ShareBytes == crypto_core_ristretto255_BYTES);
-static_assert(TSecureHandshake::KeyBytes == crypto_aead_chacha20poly1305_ietf_KEYBYTES);
-static_assert(TFrameSealer::OverheadBytes == 4 + TagBytes);
+
+constexpr std::pair<TSecureCipher, std::string_view> CipherNames[] = {
+    {TSecureCipher::scAes256Gcm, "aes256gcm"},
+    {TSecureCipher::scChaCha20Poly1305, "chacha20poly1305"},
+};
+
+// Whether the processor encrypts AES and multiplies for GCM in hardware;
+// without it AES-GCM is slower than ChaCha20-Poly1305 and harder to keep
+// free of timing leaks.
+bool HasAesInstructions() {
+#if defined(__x86_64__) || defined(__i386__)
+    return __builtin_cpu_supports("aes") && __builtin_cpu_supports("pclmul");
+#elif defined(__aarch64__)
+    const unsigned long capabilities = getauxval(AT_HWCAP);
+    return (capabilities & HWCAP_AES) && (capabilities & HWCAP_PMULL);
+#else
+    return false;
+#endif
+}
+
+// The known ciphers of a cipher line, in its order.
+std::vector<TSecureCipher> ParseCiphers(std::string_view line) {
+    std::vector<TSecureCipher> ciphers;
+    while (!line.empty()) {
+        const std::size_t space = line.find(' ');
+        const std::string_view name = line.substr(0, space);
+        for (const auto& [cipher, known] : CipherNames)
+            if (name == known)
+                ciphers.push_back(cipher);
+        line = space == std::string_view::npos ? std::string_view() : line.substr(space + 1);
+    }
+    return ciphers;
+}
 
 void EnsureSodium() {
     // Idempotent and thread-safe; it picks the fastest code for this processor.
@@ -64,14 +101,38 @@ void Wipe(std::string& secret) {
 
 }  // namespace
 
-TSecureHandshake::TSecureHandshake(std::string_view phrase, TSecureRole role) : m_role(role) {
+std::string_view SecureCipherName(TSecureCipher cipher) {
+    for (const auto& [known, name] : CipherNames)
+        if (known == cipher)
+            return name;
+    return {};
+}
+
+std::string OwnSecureCiphers() {
+    if (const char* forced = std::getenv("FWP_SECURE_CIPHERS"); forced && *forced)
+        return forced;
+    return HasAesInstructions() ? "aes256gcm chacha20poly1305" : "chacha20poly1305 aes256gcm";
+}
+
+std::optional<TSecureCipher> ChooseSecureCipher(std::string_view clientCiphers,
+                                                std::string_view serverCiphers) {
+    const std::vector<TSecureCipher> server = ParseCiphers(serverCiphers);
+    for (const TSecureCipher cipher : ParseCiphers(clientCiphers))
+        if (std::find(server.begin(), server.end(), cipher) != server.end())
+            return cipher;
+    return std::nullopt;
+}
+
+TSecureHandshake::TSecureHandshake(std::string_view phrase, TSecureRole role, std::string_view ownCiphers)
+    : m_role(role), m_ownCiphers(ownCiphers) {
     EnsureSodium();
     crypto_core_ristretto255_scalar_random(m_scalar.data());
     Start(phrase);
 }
 
-TSecureHandshake::TSecureHandshake(std::string_view phrase, TSecureRole role, std::string_view scalar)
-    : m_role(role) {
+TSecureHandshake::TSecureHandshake(std::string_view phrase, TSecureRole role, std::string_view ownCiphers,
+                                   std::string_view scalar)
+    : m_role(role), m_ownCiphers(ownCiphers) {
     EnsureSodium();
     if (scalar.size() != m_scalar.size())
         throw std::invalid_argument("a scalar has 32 bytes");
@@ -101,14 +162,20 @@ void TSecureHandshake::Start(std::string_view phrase) {
         throw std::invalid_argument("the secret scalar is zero");
 }
 
-bool TSecureHandshake::Finish(std::string_view peerShare) {
+bool TSecureHandshake::Finish(std::string_view peerShare, std::string_view peerCiphers) {
     if (peerShare.size() != ShareBytes || peerShare == m_ownShare ||
         !crypto_core_ristretto255_is_valid_point(Bytes(peerShare)))
         return false;
+    const bool client = m_role == TSecureRole::srClient;
+    const std::string_view clientCiphers = client ? std::string_view(m_ownCiphers) : peerCiphers;
+    const std::string_view serverCiphers = client ? peerCiphers : std::string_view(m_ownCiphers);
+    const std::optional<TSecureCipher> cipher = ChooseSecureCipher(clientCiphers, serverCiphers);
+    if (!cipher)
+        return false;
+    m_cipher = *cipher;
     unsigned char shared[crypto_core_ristretto255_BYTES];
     if (crypto_scalarmult_ristretto255(shared, m_scalar.data(), Bytes(peerShare)) != 0)
         return false;
-    const bool client = m_role == TSecureRole::srClient;
     const std::string_view clientShare = client ? std::string_view(m_ownShare) : peerShare;
     const std::string_view serverShare = client ? peerShare : std::string_view(m_ownShare);
     crypto_hash_sha512_state state;
@@ -117,6 +184,8 @@ bool TSecureHandshake::Finish(std::string_view peerShare) {
     HashWithLength(state, std::string_view(reinterpret_cast<const char*>(shared), sizeof shared));
     HashWithLength(state, clientShare);
     HashWithLength(state, serverShare);
+    HashWithLength(state, clientCiphers);
+    HashWithLength(state, serverCiphers);
     unsigned char sessionKey[crypto_hash_sha512_BYTES];
     crypto_hash_sha512_final(&state, sessionKey);
     sodium_memzero(shared, sizeof shared);
@@ -140,34 +209,88 @@ bool TSecureHandshake::PeerConfirmationMatches(std::string_view confirmation) co
            crypto_verify_32(Bytes(confirmation), Bytes(m_peerConfirmation)) == 0;
 }
 
-TFrameSealer::TFrameSealer(std::string_view key) {
-    EnsureSodium();
-    if (key.size() != m_key.size())
+struct TAeadKey::TContext {
+    EVP_CIPHER_CTX* cipher = EVP_CIPHER_CTX_new();
+};
+
+TAeadKey::TAeadKey(TSecureCipher cipher, std::string_view key, bool seal)
+    : m_context(new TContext), m_seal(seal) {
+    if (!m_context->cipher) {
+        delete m_context;
+        throw std::bad_alloc();
+    }
+    const EVP_CIPHER* kind =
+        cipher == TSecureCipher::scAes256Gcm ? EVP_aes_256_gcm() : EVP_chacha20_poly1305();
+    // Both ciphers take a 32-byte key and, by default, a 96-bit nonce.
+    if (key.size() != 32 ||
+        EVP_CipherInit_ex(m_context->cipher, kind, nullptr, Bytes(key), nullptr, seal) != 1) {
+        EVP_CIPHER_CTX_free(m_context->cipher);
+        delete m_context;
         throw std::invalid_argument("a stream key has 32 bytes");
-    std::memcpy(m_key.data(), key.data(), m_key.size());
+    }
 }
 
-TFrameSealer::~TFrameSealer() {
-    sodium_memzero(m_key.data(), m_key.size());
+TAeadKey::~TAeadKey() {
+    // Frees and wipes the expanded key.
+    EVP_CIPHER_CTX_free(m_context->cipher);
+    delete m_context;
 }
 
+void TAeadKey::Seal(const unsigned char* nonce, const unsigned char* data, std::size_t dataSize,
+                    const unsigned char* in, std::size_t size, unsigned char* out, unsigned char* tag) {
+    EVP_CIPHER_CTX* context = m_context->cipher;
+    int length = 0;
+    // Sealing with a valid key and nonce fails only when memory is gone.
+    if (!m_seal || EVP_EncryptInit_ex(context, nullptr, nullptr, nullptr, nonce) != 1 ||
+        (dataSize > 0 &&
+         EVP_EncryptUpdate(context, nullptr, &length, data, static_cast<int>(dataSize)) != 1) ||
+        EVP_EncryptUpdate(context, out, &length, in, static_cast<int>(size)) != 1 ||
+        EVP_EncryptFinal_ex(context, out + length, &length) != 1 ||
+        EVP_CIPHER_CTX_ctrl(context, EVP_CTRL_AEAD_GET_TAG, TagBytes, tag) != 1)
+        throw std::runtime_error("the cipher failed to seal");
+}
+
+bool TAeadKey::Open(const unsigned char* nonce, const unsigned char* data, std::size_t dataSize,
+                    const unsigned char* in, std::size_t size, const unsigned char* tag, unsigned char* out) {
+    EVP_CIPHER_CTX* context = m_context->cipher;
+    int length = 0;
+    unsigned char expected[TagBytes];
+    std::memcpy(expected, tag, TagBytes);
+    return !m_seal && EVP_DecryptInit_ex(context, nullptr, nullptr, nullptr, nonce) == 1 &&
+           (dataSize == 0 ||
+            EVP_DecryptUpdate(context, nullptr, &length, data, static_cast<int>(dataSize)) == 1) &&
+           EVP_DecryptUpdate(context, out, &length, in, static_cast<int>(size)) == 1 &&
+           EVP_CIPHER_CTX_ctrl(context, EVP_CTRL_AEAD_SET_TAG, TagBytes, expected) == 1 &&
+           EVP_DecryptFinal_ex(context, out + length, &length) == 1;
+}
+
+TFrameSealer::TFrameSealer(std::string_view key, TSecureCipher cipher) : m_key(cipher, key, true) {}
 void TFrameSealer::Seal(std::initializer_list<std::string_view> pieces, std::string& wire) {
     std::size_t total = 0;
     for (const auto piece : pieces)
         total += piece.size();
-    if (total == 0)
-        return;
-    const std::size_t frames = (total + MaxFrameBytes - 1) / MaxFrameBytes;
-    std::size_t at = wire.size();
-    wire.resize(at + total + frames * OverheadBytes);
+    const std::size_t at = wire.size();
+    wire.resize(at + SealedSize(total));
+    Seal(std::span(pieces.begin(), pieces.size()), wire.data() + at);
+}
+
+void TFrameSealer::Seal(std::span<const std::string_view> pieces, char* wire) {
+    std::size_t left = 0;
+    for (const auto piece : pieces)
+        left += piece.size();
     auto piece = pieces.begin();
     std::size_t pieceOffset = 0;
-    std::size_t left = total;
+    std::size_t at = 0;
     while (left > 0) {
+        // Empty pieces carry nothing.
+        while (piece->size() == pieceOffset) {
+            ++piece;
+            pieceOffset = 0;
+        }
         const std::size_t length = std::min(left, MaxFrameBytes);
-        auto* frame = reinterpret_cast<unsigned char*>(wire.data() + at);
+        auto* frame = reinterpret_cast<unsigned char*>(wire + at);
         PutBigEndian32(frame, static_cast<std::uint32_t>(length));
-        unsigned char nonce[crypto_aead_chacha20poly1305_ietf_NPUBBYTES];
+        unsigned char nonce[TAeadKey::NonceBytes];
         MakeNonce(nonce, m_counter++);
         // A frame within one piece is encrypted straight from it; one that
         // spans pieces is gathered behind the length and encrypted in place.
@@ -191,26 +314,16 @@ void TFrameSealer::Seal(std::initializer_list<std::string_view> pieces, std::str
                 pieceOffset = 0;
             }
         }
-        crypto_aead_chacha20poly1305_ietf_encrypt_detached(frame + 4, frame + 4 + length, nullptr, plain,
-                                                           length, frame, 4, nullptr, nonce, m_key.data());
+        m_key.Seal(nonce, frame, 4, plain, length, frame + 4, frame + 4 + length);
         at += length + OverheadBytes;
         left -= length;
     }
 }
 
-TFrameOpener::TFrameOpener(std::string_view key) {
-    EnsureSodium();
-    if (key.size() != m_key.size())
-        throw std::invalid_argument("a stream key has 32 bytes");
-    std::memcpy(m_key.data(), key.data(), m_key.size());
-}
-
-TFrameOpener::~TFrameOpener() {
-    sodium_memzero(m_key.data(), m_key.size());
-}
+TFrameOpener::TFrameOpener(std::string_view key, TSecureCipher cipher) : m_key(cipher, key, false) {}
 
 bool TFrameOpener::Open(const char* wire, std::size_t size, std::size_t& consumed, char* out,
-                        std::size_t& produced) {
+                        std::size_t& produced, std::size_t outCapacity) {
     consumed = 0;
     produced = 0;
     if (m_failed)
@@ -224,13 +337,12 @@ bool TFrameOpener::Open(const char* wire, std::size_t size, std::size_t& consume
             m_failed = true;
             return false;
         }
-        if (size - consumed < length + TFrameSealer::OverheadBytes)
+        if (size - consumed < length + TFrameSealer::OverheadBytes || outCapacity - produced < length)
             break;
-        unsigned char nonce[crypto_aead_chacha20poly1305_ietf_NPUBBYTES];
+        unsigned char nonce[TAeadKey::NonceBytes];
         MakeNonce(nonce, m_counter);
-        if (crypto_aead_chacha20poly1305_ietf_decrypt_detached(
-                reinterpret_cast<unsigned char*>(out + produced), nullptr, frame + 4, length,
-                frame + 4 + length, frame, 4, nonce, m_key.data()) != 0) {
+        if (!m_key.Open(nonce, frame, 4, frame + 4, length, frame + 4 + length,
+                        reinterpret_cast<unsigned char*>(out + produced))) {
             m_failed = true;
             return false;
         }

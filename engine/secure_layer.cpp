@@ -43,9 +43,11 @@ std::string FromHex(std::string_view text, std::size_t size) {
 
 void SecureConnection(TStreamSocket& connection, std::string_view phrase, TSecureRole role,
                       const std::function<std::string()>& readLine) {
-    TSecureHandshake handshake(phrase, role);
+    const std::string ownCiphers = OwnSecureCiphers();
+    TSecureHandshake handshake(phrase, role, ownCiphers);
     // Both sides speak first, as with the classic banner, so neither waits for the other.
-    connection.Send({SecureBanner, wire::LineEnd, ToHex(handshake.OwnShare()), wire::LineEnd});
+    connection.Send(
+        {SecureBanner, wire::LineEnd, ToHex(handshake.OwnShare()), wire::LineEnd, ownCiphers, wire::LineEnd});
     const std::string banner = readLine();
     if (banner == wire::Banner)
         throw TError("相手は合言葉を使わない接続です。合言葉を両方で設定してください。");
@@ -53,7 +55,12 @@ void SecureConnection(TStreamSocket& connection, std::string_view phrase, TSecur
         throw TError("プロトコルのバージョンが違います。\r\n相手: " + codec::Cp932ToUtf8(banner) +
                      "\r\nこちら: " + std::string(SecureBanner));
     const std::string peerShare = FromHex(readLine(), TSecureHandshake::ShareBytes);
-    if (peerShare.empty() || !handshake.Finish(peerShare))
+    const std::string peerCiphers = readLine();
+    const bool client = role == TSecureRole::srClient;
+    if (!ChooseSecureCipher(client ? ownCiphers : peerCiphers, client ? peerCiphers : ownCiphers))
+        throw TError("暗号方式が合いません。\r\n相手: " + codec::Cp932ToUtf8(peerCiphers.substr(0, 200)) +
+                     "\r\nこちら: " + ownCiphers);
+    if (peerShare.empty() || !handshake.Finish(peerShare, peerCiphers))
         throw TError("不正な接続です。");
     // Key confirmation: each side proves the key before any byte of the session.
     connection.Send({ToHex(handshake.OwnConfirmation()), wire::LineEnd});
@@ -67,7 +74,8 @@ void SecureConnection(TStreamSocket& connection, std::string_view phrase, TSecur
     }
     if (!handshake.PeerConfirmationMatches(confirmation))
         throw TError("合言葉が一致しません。");
-    connection.SetTransform(std::make_unique<TSecureTransform>(handshake.SendKey(), handshake.ReceiveKey()));
+    connection.SetTransform(
+        std::make_unique<TSecureTransform>(handshake.SendKey(), handshake.ReceiveKey(), handshake.Cipher()));
 }
 
 }  // namespace fwp

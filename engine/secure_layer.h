@@ -11,19 +11,20 @@ namespace fwp {
 
 // The first line a secure side sends instead of the classic banner, so that
 // a classic peer stops at it and never sees a session byte in clear.
-constexpr std::string_view SecureBanner = "Fernwaypost Secure Session 1";
+constexpr std::string_view SecureBanner = "Fernwaypost Secure Session 2";
 
 // The encrypted stream of a secure session as the socket's transform.
 class TSecureTransform : public TStreamTransform {
 public:
-    TSecureTransform(std::string_view sendKey, std::string_view receiveKey)
-        : m_sealer(sendKey), m_opener(receiveKey) {}
-    void Seal(std::initializer_list<std::string_view> pieces, std::string& wire) override {
-        m_sealer.Seal(pieces, wire);
+    TSecureTransform(std::string_view sendKey, std::string_view receiveKey, TSecureCipher cipher)
+        : m_sealer(sendKey, cipher), m_opener(receiveKey, cipher) {}
+    std::size_t SealedSize(std::size_t plainBytes) const override {
+        return TFrameSealer::SealedSize(plainBytes);
     }
-    bool Open(const char* wire, std::size_t size, std::size_t& consumed, char* out,
+    void Seal(std::span<const std::string_view> pieces, char* wire) override { m_sealer.Seal(pieces, wire); }
+    bool Open(const char* wire, std::size_t size, std::size_t& consumed, char* out, std::size_t outCapacity,
               std::size_t& produced) override {
-        return m_opener.Open(wire, size, consumed, out, produced);
+        return m_opener.Open(wire, size, consumed, out, produced, outCapacity);
     }
 
 private:

@@ -19,6 +19,8 @@ namespace fwp {
 namespace {
 
 constexpr std::size_t ReceiveChunkBytes = 256 * 1024;
+// Plain bytes sealed per send through a transform.
+constexpr std::size_t SealSliceBytes = 256 * 1024;
 // When a name gives several addresses, each but the last gets at most this
 // long, so that an address that drops the attempt does not use up the wait.
 constexpr int PerAddressConnectMs = 3000;
@@ -223,12 +225,24 @@ TReadStatus TStreamSocket::ReceiveIntoBuffer() {
     return status;
 }
 
-TReadStatus TStreamSocket::ReceiveThroughTransform() {
-    if (m_wireIn.size() < m_wireInUsed + ReceiveChunkBytes)
-        m_wireIn.resize(m_wireInUsed + ReceiveChunkBytes);
+TReadStatus TStreamSocket::ReceiveWire() {
+    // The unopened rest of a unit moves to the front only when the room
+    // behind it runs short, not after every read.
+    if (m_wireIn.size() - m_wireInBegin - m_wireInUsed < ReceiveChunkBytes) {
+        std::memmove(m_wireIn.data(), m_wireIn.data() + m_wireInBegin, m_wireInUsed);
+        m_wireInBegin = 0;
+        if (m_wireIn.size() < m_wireInUsed + ReceiveChunkBytes)
+            m_wireIn.resize(std::max(m_wireInUsed + ReceiveChunkBytes, 4 * ReceiveChunkBytes));
+    }
     std::size_t got = 0;
-    const TReadStatus status = ReceiveWithoutWaiting(m_wireIn.data() + m_wireInUsed, ReceiveChunkBytes, got);
+    const TReadStatus status =
+        ReceiveWithoutWaiting(m_wireIn.data() + m_wireInBegin + m_wireInUsed, ReceiveChunkBytes, got);
     m_wireInUsed += got;
+    return status;
+}
+
+TReadStatus TStreamSocket::ReceiveThroughTransform() {
+    const TReadStatus status = ReceiveWire();
     if (status != TReadStatus::rsOk)
         return status;
     return OpenReceived();
@@ -237,13 +251,18 @@ TReadStatus TStreamSocket::ReceiveThroughTransform() {
 TReadStatus TStreamSocket::OpenReceived() {
     // What opens is never longer than what came in.
     Compact(m_wireInUsed);
-    std::size_t consumed = 0;
     std::size_t produced = 0;
-    const bool intact =
-        m_transform->Open(m_wireIn.data(), m_wireInUsed, consumed, m_buffer.data() + m_end, produced);
+    const TReadStatus status = OpenWire(m_buffer.data() + m_end, m_buffer.size() - m_end, produced);
     m_end += produced;
+    return status;
+}
+
+TReadStatus TStreamSocket::OpenWire(char* out, std::size_t capacity, std::size_t& produced) {
+    std::size_t consumed = 0;
+    const bool intact =
+        m_transform->Open(m_wireIn.data() + m_wireInBegin, m_wireInUsed, consumed, out, capacity, produced);
     m_wireInUsed -= consumed;
-    std::memmove(m_wireIn.data(), m_wireIn.data() + consumed, m_wireInUsed);
+    m_wireInBegin = m_wireInUsed == 0 ? 0 : m_wireInBegin + consumed;
     if (!intact) {
         // Nothing after a corrupt unit can be trusted: the connection ends here.
         m_broken = true;
@@ -260,6 +279,7 @@ void TStreamSocket::SetTransform(std::unique_ptr<TStreamTransform> transform) {
     // transformed stream: it goes back through the transform.
     m_wireIn.assign(m_buffer.begin() + static_cast<std::ptrdiff_t>(m_begin),
                     m_buffer.begin() + static_cast<std::ptrdiff_t>(m_end));
+    m_wireInBegin = 0;
     m_wireInUsed = m_wireIn.size();
     DiscardBuffered();
     if (m_wireInUsed > 0)
@@ -271,9 +291,33 @@ bool TStreamSocket::Send(std::initializer_list<std::string_view> pieces) {
         return SendWire(pieces);
     if (m_fd < 0 || m_broken)
         return false;
-    m_wireOut.clear();
-    m_transform->Seal(pieces, m_wireOut);
-    return SendWire({m_wireOut});
+    // A slice at a time: its sealed bytes are still in the processor's cache
+    // when the kernel copies them, and the wire buffer stays small.
+    std::string_view slice[8];
+    std::size_t count = 0;
+    std::size_t sliceBytes = 0;
+    const auto sendSlice = [&] {
+        const std::size_t wireBytes = m_transform->SealedSize(sliceBytes);
+        if (m_wireOutSize < wireBytes) {
+            m_wireOut = std::make_unique_for_overwrite<char[]>(wireBytes);
+            m_wireOutSize = wireBytes;
+        }
+        m_transform->Seal(std::span(slice, count), m_wireOut.get());
+        count = 0;
+        sliceBytes = 0;
+        return SendWire({std::string_view(m_wireOut.get(), wireBytes)});
+    };
+    for (std::string_view piece : pieces) {
+        while (!piece.empty()) {
+            const std::size_t take = std::min(piece.size(), SealSliceBytes - sliceBytes);
+            slice[count++] = piece.substr(0, take);
+            sliceBytes += take;
+            piece.remove_prefix(take);
+            if ((sliceBytes == SealSliceBytes || count == std::size(slice)) && !sendSlice())
+                return false;
+        }
+    }
+    return sliceBytes == 0 || sendSlice();
 }
 
 bool TStreamSocket::SendWire(std::initializer_list<std::string_view> pieces) {
@@ -443,9 +487,16 @@ TReadStatus TStreamSocket::ReadSome(void* buffer, std::size_t length, std::size_
     if (length == 0)
         return TReadStatus::rsOk;
     if (Buffered() == 0 && m_transform) {
-        const TReadStatus status = ReceiveThroughTransform();
+        // Units that fit open straight into the caller's buffer, without a
+        // pass through ours; a bigger one goes through ours.
+        const TReadStatus status = ReceiveWire();
+        if (OpenWire(static_cast<char*>(buffer), length, got) == TReadStatus::rsOk)
+            return TReadStatus::rsOk;
+        if (!m_broken)
+            OpenReceived();
         if (Buffered() == 0)
-            return status == TReadStatus::rsOk ? TReadStatus::rsWouldBlock : status;
+            return m_broken ? TReadStatus::rsClosed
+                            : (status == TReadStatus::rsOk ? TReadStatus::rsWouldBlock : status);
     }
     if (Buffered() > 0) {
         got = std::min(length, Buffered());

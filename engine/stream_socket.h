@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,13 +23,17 @@ enum class TReadStatus : std::uint8_t {
 class TStreamTransform {
 public:
     virtual ~TStreamTransform() = default;
-    // Appends the wire form of the pieces, in order, to wire.
-    virtual void Seal(std::initializer_list<std::string_view> pieces, std::string& wire) = 0;
+    // How many wire bytes Seal makes of plainBytes.
+    virtual std::size_t SealedSize(std::size_t plainBytes) const = 0;
+    // Writes the wire form of the pieces, in order, to wire, which holds
+    // SealedSize of their total.
+    virtual void Seal(std::span<const std::string_view> pieces, char* wire) = 0;
     // Turns the whole units at the front of wire[0, size) into plain bytes in
-    // out, which holds size bytes; a partial unit stays for the next call.
-    // False when the wire bytes are corrupt: the connection is then broken.
+    // out, as many as fit in outCapacity bytes (size bytes always take them
+    // all); a partial unit stays for the next call. False when the wire
+    // bytes are corrupt: the connection is then broken.
     virtual bool Open(const char* wire, std::size_t size, std::size_t& consumed, char* out,
-                      std::size_t& produced) = 0;
+                      std::size_t outCapacity, std::size_t& produced) = 0;
 };
 
 // One TCP connection with blocking behaviour towards its user, built on a
@@ -118,8 +123,12 @@ private:
     bool SendWire(std::initializer_list<std::string_view> pieces);
     // Receives wire bytes and opens what they complete into the receive buffer.
     TReadStatus ReceiveThroughTransform();
-    // Opens the complete units among the wire bytes received so far.
+    // Receives wire bytes without waiting and without opening them.
+    TReadStatus ReceiveWire();
+    // Opens the complete units among the wire bytes received so far into the receive buffer.
     TReadStatus OpenReceived();
+    // Opens them into out, as many as fit in capacity bytes; rsClosed when they are corrupt.
+    TReadStatus OpenWire(char* out, std::size_t capacity, std::size_t& produced);
     // One receive into buffer without waiting; rsWouldBlock if nothing is there.
     TReadStatus ReceiveWithoutWaiting(void* buffer, std::size_t length, std::size_t& got);
     // Receives what is there into the receive buffer without waiting.
@@ -141,8 +150,10 @@ private:
     std::uint64_t m_bytesReceived = 0;
     int m_sendStallMs = 60000;
     std::unique_ptr<TStreamTransform> m_transform;
-    std::string m_wireOut;       // the transformed bytes of the send in progress
+    std::unique_ptr<char[]> m_wireOut;  // the transformed bytes of the send in progress
+    std::size_t m_wireOutSize = 0;
     std::vector<char> m_wireIn;  // received bytes of a unit not yet complete
+    std::size_t m_wireInBegin = 0;
     std::size_t m_wireInUsed = 0;
 };
 

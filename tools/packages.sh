@@ -7,7 +7,7 @@ FWP_PACKAGES=(
     # the fuzz build (tools/fuzz): clang with libFuzzer and the sanitizers
     clang libclang-rt-dev
     # libraries
-    zlib1g-dev libcurl4-openssl-dev libpugixml-dev libnatpmp-dev libcpp-httplib-dev libsqlite3-dev libhiredis-dev
+    zlib1g-dev libcurl4-openssl-dev libpugixml-dev libnatpmp-dev libcpp-httplib-dev libssl-dev libsqlite3-dev libhiredis-dev
     libmicrohttpd-dev libsodium-dev
     # the window: Qt 6 widgets and sound, and a Japanese font
     qt6-base-dev qt6-multimedia-dev fonts-noto-cjk

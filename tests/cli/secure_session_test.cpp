@@ -1,6 +1,7 @@
 // fwpost with a passphrase: real processes on loopback.
 #include <csignal>
 #include <cstdlib>
+#include <optional>
 
 #include <gtest/gtest.h>
 
@@ -82,7 +83,7 @@ TEST_F(SecureSession, ASecureSideAndAClassicPeerRefuseEachOther) {
     auto classic = Connect({up.string()});
     EXPECT_EQ(classic->Wait(), 2);
     EXPECT_TRUE(listener->WaitForError("相手は合言葉を使わない接続です。")) << listener->ErrorOutput();
-    EXPECT_NE(classic->ErrorOutput().find("相手: Fernwaypost Secure Session 1"), std::string::npos)
+    EXPECT_NE(classic->ErrorOutput().find("相手: Fernwaypost Secure Session 2"), std::string::npos)
         << classic->ErrorOutput();
     EXPECT_TRUE(std::filesystem::is_empty(in));
     listener->Signal(SIGINT);
@@ -120,28 +121,57 @@ TEST_F(SecureSession, ABrokenLinkReconnectsWithANewExchangeAndFinishes) {
     }
 }
 
-// A peer that knows the phrase but then sends a frame longer than any
-// frame may be: the listener ends the connection without reading it.
-TEST_F(SecureSession, AnOversizedFrameFromAPeerThatKnowsThePhraseEndsTheConnection) {
-    auto listener = Listen({"-y", "-d", in.string(), "--secret", "pass"});
-    TRawPeer hostile;
-    ASSERT_TRUE(hostile.Connect(port));
-    TSecureHandshake handshake("pass", TSecureRole::srClient);
-    hostile.SendLines({"Fernwaypost Secure Session 1", Hex(handshake.OwnShare())});
-    ASSERT_EQ(hostile.ReadLine(), "Fernwaypost Secure Session 1");
-    const auto share = hostile.ReadLine();
-    ASSERT_TRUE(share);
-    ASSERT_TRUE(handshake.Finish(Unhex(*share)));
-    hostile.SendLines({Hex(handshake.OwnConfirmation())});
-    const auto confirmation = hostile.ReadLine();
-    ASSERT_TRUE(confirmation);
-    EXPECT_TRUE(handshake.PeerConfirmationMatches(Unhex(*confirmation)));
-    hostile.Send(std::string("\xff\xff\xff\xf0", 4) + std::string(1000, 'x'));
-    EXPECT_TRUE(hostile.PeerClosed(20s));
-    EXPECT_TRUE(listener->WaitForError("不正な接続です。")) << listener->ErrorOutput();
-    EXPECT_TRUE(std::filesystem::is_empty(in));
-    listener->Signal(SIGINT);
-    EXPECT_EQ(listener->Wait(), 2);
+// A peer that knows the phrase and offers ciphers of its own: fwpost takes
+// the first one it knows, or refuses a peer with none in common. Then a
+// frame longer than any frame may be ends the connection unread.
+TEST_F(SecureSession, APeerGetsItsFirstKnownCipherAndAnOversizedFrameEndsTheConnection) {
+    const std::pair<const char*, std::optional<TSecureCipher>> offers[] = {
+        {"future-cipher chacha20poly1305 aes256gcm", TSecureCipher::scChaCha20Poly1305},
+        {"aes256gcm", TSecureCipher::scAes256Gcm},
+        {"rot13", std::nullopt},
+    };
+    for (const auto& [offer, cipher] : offers) {
+        SCOPED_TRACE(offer);
+        auto listener = Listen({"-y", "-d", in.string(), "--secret", "pass"});
+        TRawPeer hostile;
+        ASSERT_TRUE(hostile.Connect(port));
+        TSecureHandshake handshake("pass", TSecureRole::srClient, offer);
+        hostile.SendLines({"Fernwaypost Secure Session 2", Hex(handshake.OwnShare()), offer});
+        ASSERT_EQ(hostile.ReadLine(), "Fernwaypost Secure Session 2");
+        const auto share = hostile.ReadLine();
+        const auto ciphers = hostile.ReadLine();
+        ASSERT_TRUE(share && ciphers);
+        if (!cipher) {
+            EXPECT_TRUE(hostile.PeerClosed(20s));
+            EXPECT_TRUE(listener->WaitForError("暗号方式が合いません。")) << listener->ErrorOutput();
+        } else {
+            ASSERT_TRUE(handshake.Finish(Unhex(*share), *ciphers));
+            EXPECT_EQ(handshake.Cipher(), *cipher);
+            hostile.SendLines({Hex(handshake.OwnConfirmation())});
+            const auto confirmation = hostile.ReadLine();
+            ASSERT_TRUE(confirmation);
+            EXPECT_TRUE(handshake.PeerConfirmationMatches(Unhex(*confirmation)));
+            // The listener's first frame opens with the chosen cipher: its banner line.
+            const auto length = hostile.ReadBytes(4);
+            ASSERT_TRUE(length);
+            const std::size_t size = static_cast<unsigned char>((*length)[3]);
+            const auto frame = hostile.ReadBytes(size + TAeadKey::TagBytes);
+            ASSERT_TRUE(frame);
+            const std::string wire = *length + *frame;
+            std::string plain(wire.size(), '\0');
+            std::size_t consumed = 0;
+            std::size_t produced = 0;
+            TFrameOpener opener(handshake.ReceiveKey(), *cipher);
+            ASSERT_TRUE(opener.Open(wire.data(), wire.size(), consumed, plain.data(), produced));
+            EXPECT_EQ(plain.substr(0, produced).rfind("Fernwaypost Protocol Version 0.90\r\n", 0), 0u);
+            hostile.Send(std::string("\xff\xff\xff\xf0", 4) + std::string(1000, 'x'));
+            EXPECT_TRUE(hostile.PeerClosed(20s));
+            EXPECT_TRUE(listener->WaitForError("不正な接続です。")) << listener->ErrorOutput();
+        }
+        EXPECT_TRUE(std::filesystem::is_empty(in));
+        listener->Signal(SIGINT);
+        EXPECT_EQ(listener->Wait(), 2);
+    }
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include "crypto/secure_channel.h"
 
+#include <optional>
 #include <random>
+#include <tuple>
 
 #include <gtest/gtest.h>
 #include <sodium.h>
@@ -75,56 +77,147 @@ TEST(Ristretto255, HashToGroupMatchesThePublishedEncodings) {
 
 // The construction with fixed inputs, worked out separately from its
 // description (SHA-512, keyed BLAKE2b and the AEAD of another binding): a
-// second implementation that reproduces these bytes interoperates.
+// second implementation that reproduces these bytes interoperates. The two
+// cipher lines differ in order: the client's first choice is taken.
 const std::string Phrase =
     FromHex("8d878cbe977420636f727265637420686f727365");  // "合言葉 correct horse" in CP932
 const std::string ClientScalar = FromHex("ebd18c41e1239595f63b4de5c46a2242c275cb89803902ab1fff0796e9609603");
 const std::string ServerScalar = FromHex("4fa34e65890709df1f642ed8be877c0a912acfd6ebed1031a68c90ff65cf0207");
+constexpr std::string_view ClientCiphers = "aes256gcm chacha20poly1305";
+constexpr std::string_view ServerCiphers = "chacha20poly1305 aes256gcm";
 
 TEST(SecureHandshake, FixedInputsGiveTheWorkedBytes) {
-    TSecureHandshake client(Phrase, TSecureRole::srClient, ClientScalar);
-    TSecureHandshake server(Phrase, TSecureRole::srServer, ServerScalar);
+    TSecureHandshake client(Phrase, TSecureRole::srClient, ClientCiphers, ClientScalar);
+    TSecureHandshake server(Phrase, TSecureRole::srServer, ServerCiphers, ServerScalar);
     EXPECT_EQ(ToHex(client.OwnShare()), "2015C45EE6B9EA9C177E959190BE7BE31806FC77022E032C79EA1C75CFEE2C20");
     EXPECT_EQ(ToHex(server.OwnShare()), "0083C84D7035EC56C03D3371EF0D676C9C4A878DF6C75FD53AFE459679563543");
-    ASSERT_TRUE(client.Finish(server.OwnShare()));
-    ASSERT_TRUE(server.Finish(client.OwnShare()));
+    ASSERT_TRUE(client.Finish(server.OwnShare(), ServerCiphers));
+    ASSERT_TRUE(server.Finish(client.OwnShare(), ClientCiphers));
     EXPECT_EQ(ToHex(client.OwnConfirmation()),
-              "FBAE22046BAF34B34FA05A0909D579F92771F6707416F581892AC385846590DB");
+              "BE92667B508E10E89746EA386CCB2BB265BC23300BB8065B1BDD6DE9227EA386");
     EXPECT_EQ(ToHex(server.OwnConfirmation()),
-              "B35A1AD6F28FB87514A78436C03335919D0E76B6170173A93E129630859320FD");
+              "77DF45A117F1FD78E1BDA993F2F4F67EBDF5B8A6B0E9FADD4B6CC0A07C8B0E7F");
     EXPECT_TRUE(client.PeerConfirmationMatches(server.OwnConfirmation()));
     EXPECT_TRUE(server.PeerConfirmationMatches(client.OwnConfirmation()));
-    EXPECT_EQ(ToHex(client.SendKey()), "CA12F11D02A9381B0B9435B5C9F7A7D6D9DFC086D72D41D1A240DA84934D007E");
-    EXPECT_EQ(ToHex(client.ReceiveKey()), "1B9716177BC3FD3BF7B32D5B4AD1DC31D16090320A7A4B68B6D8B98EC73B8941");
+    EXPECT_EQ(ToHex(client.SendKey()), "F89D212D37082B3166060194B1E25D184D29457A91B909004AF1819FFAFE6683");
+    EXPECT_EQ(ToHex(client.ReceiveKey()), "FE4B50275F72B43BAE8FD51D52B6FD7431BBE7E506A6758C7B6E137FC642B1F2");
     EXPECT_EQ(server.SendKey(), client.ReceiveKey());
     EXPECT_EQ(server.ReceiveKey(), client.SendKey());
+    ASSERT_EQ(client.Cipher(), TSecureCipher::scAes256Gcm);
+    ASSERT_EQ(server.Cipher(), TSecureCipher::scAes256Gcm);
 
-    TFrameSealer toServer(client.SendKey());
-    TFrameSealer toClient(server.SendKey());
+    TFrameSealer toServer(client.SendKey(), client.Cipher());
+    TFrameSealer toClient(server.SendKey(), server.Cipher());
     std::string wire;
     toServer.Seal({"Fernwaypost Protocol Version 0.90", "\r\n"}, wire);
     EXPECT_EQ(ToHex(wire),
-              "00000023CB35DD74D148203063A06C43E32F20052B27B45C5683B42719BA11D0F69A462BB96791AE6030A7012E"
-              "5683BD4BB4DE5CD7892B");
+              "00000023CB4C0368E0601871B9468B10F4325B8B799CDA0E9B495AD340D074DA4C3CA08286C27A3DF951DAED1D36"
+              "041268C8F30F6929B6");
     wire.clear();
     toServer.Seal({"127.0.0.1\r\n"}, wire);
-    EXPECT_EQ(ToHex(wire), "0000000B822B48871AA07EC4121D0E51062BA4594ADE777AFC79A10EC3A41F");
+    EXPECT_EQ(ToHex(wire), "0000000B29F6FB0DDEAACCFA6A76248FAF8497C69C274240FEFF35DB0E9F08");
     wire.clear();
     toClient.Seal({"32768\r\n"}, wire);
-    EXPECT_EQ(ToHex(wire), "00000007036F94E6094CFB4378595A4E8DD0BF3C08A14D102E043B");
+    EXPECT_EQ(ToHex(wire), "00000007AAD00DA3141F5DC1750CFCA6E84DF59BAE55A353BA953E");
+}
+
+// A cipher line changed on the way (to force a weaker choice, say) gives
+// the two sides different keys, so the confirmations fail.
+TEST(SecureHandshake, AChangedCipherLineFailsTheConfirmation) {
+    TSecureHandshake client(Phrase, TSecureRole::srClient, ClientCiphers);
+    TSecureHandshake server(Phrase, TSecureRole::srServer, ServerCiphers);
+    ASSERT_TRUE(client.Finish(server.OwnShare(), "chacha20poly1305"));
+    ASSERT_TRUE(server.Finish(client.OwnShare(), "chacha20poly1305"));
+    EXPECT_FALSE(client.PeerConfirmationMatches(server.OwnConfirmation()));
+    EXPECT_FALSE(server.PeerConfirmationMatches(client.OwnConfirmation()));
+}
+
+TEST(SecureCiphers, TheClientsFirstChoiceThatTheServerNamesIsTaken) {
+    using enum TSecureCipher;
+    const std::tuple<const char*, const char*, std::optional<TSecureCipher>> cases[] = {
+        {"aes256gcm chacha20poly1305", "chacha20poly1305 aes256gcm", scAes256Gcm},
+        {"chacha20poly1305 aes256gcm", "aes256gcm chacha20poly1305", scChaCha20Poly1305},
+        {"aes256gcm chacha20poly1305", "chacha20poly1305", scChaCha20Poly1305},
+        {"future-cipher chacha20poly1305", "aes256gcm future-cipher chacha20poly1305", scChaCha20Poly1305},
+        {"aes256gcm", "chacha20poly1305", std::nullopt},
+        {"", "aes256gcm", std::nullopt},
+        {"aes256gcm  chacha20poly1305", "chacha20poly1305", scChaCha20Poly1305},
+    };
+    for (const auto& [client, server, chosen] : cases) {
+        SCOPED_TRACE(std::string(client) + " / " + server);
+        EXPECT_EQ(ChooseSecureCipher(client, server), chosen);
+    }
+    EXPECT_EQ(ChooseSecureCipher(OwnSecureCiphers(), OwnSecureCiphers()).has_value(), true);
+}
+
+// The two ciphers against their published vectors: the AES-256-GCM case
+// with associated data from the GCM submission (test case 16) and the
+// ChaCha20-Poly1305 example of RFC 8439, 2.8.2.
+TEST(SecureCiphers, SealingAndOpeningMatchThePublishedVectors) {
+    struct TVector {
+        TSecureCipher cipher;
+        const char *key, *nonce, *data, *plain, *sealed;
+    };
+    const std::string sunscreen = ToHex(
+        "Ladies and Gentlemen of the class of '99: If I could offer you only one tip for the future, "
+        "sunscreen "
+        "would be it.");
+    const TVector vectors[] = {
+        {TSecureCipher::scAes256Gcm, "feffe9928665731c6d6a8f9467308308feffe9928665731c6d6a8f9467308308",
+         "cafebabefacedbaddecaf888", "feedfacedeadbeeffeedfacedeadbeefabaddad2",
+         "d9313225f88406e5a55909c5aff5269a86a7a9531534f7da2e4c303d8a318a721c3c0c95956809532fcf0e2449a6b525b16"
+         "aedf5"
+         "aa0de657ba637b39",
+         "522dc1f099567d07f47f37a32a84427d643a8cdcbfe5c0c97598a2bd2555d1aa8cb08e48590dbb3da7b08b1056828838c5f"
+         "61e63"
+         "93ba7a0abcc9f662"
+         "76fc6ece0f4e1768cddf8853bb2d551b"},
+        {TSecureCipher::scChaCha20Poly1305,
+         "808182838485868788898a8b8c8d8e8f909192939495969798999a9b9c9d9e9f", "070000004041424344454647",
+         "50515253c0c1c2c3c4c5c6c7", sunscreen.c_str(),
+         "d31a8d34648e60db7b86afbc53ef7ec2a4aded51296e08fea9e2b5a736ee62d63dbea45e8ca9671282fafb69da92728b1a7"
+         "1de0a"
+         "9e060b2905d6a5b67ecd3b3692ddbd7f2d778b8c9803aee328091b58fab324e4fad675945585808b4831d7bc3ff4def08e4"
+         "b7a9d"
+         "e576d26586cec64b6116"
+         "1ae10b594f09e26a7e902ecbd0600691"},
+    };
+    for (const TVector& vector : vectors) {
+        SCOPED_TRACE(std::string(SecureCipherName(vector.cipher)));
+        const std::string key = FromHex(vector.key), nonce = FromHex(vector.nonce),
+                          data = FromHex(vector.data);
+        const std::string plain = FromHex(vector.plain), expected = FromHex(vector.sealed);
+        std::string sealed(plain.size() + TAeadKey::TagBytes, '\0');
+        auto* out = reinterpret_cast<unsigned char*>(sealed.data());
+        TAeadKey(vector.cipher, key, true)
+            .Seal(Bytes(nonce), Bytes(data), data.size(), Bytes(plain), plain.size(), out,
+                  out + plain.size());
+        EXPECT_EQ(ToHex(sealed), ToHex(expected));
+        std::string opened(plain.size(), '\0');
+        TAeadKey opener(vector.cipher, key, false);
+        EXPECT_TRUE(opener.Open(Bytes(nonce), Bytes(data), data.size(), Bytes(expected), plain.size(),
+                                Bytes(expected) + plain.size(),
+                                reinterpret_cast<unsigned char*>(opened.data())));
+        EXPECT_EQ(opened, plain);
+        std::string tampered = expected;
+        tampered.back() ^= 1;
+        EXPECT_FALSE(opener.Open(Bytes(nonce), Bytes(data), data.size(), Bytes(tampered), plain.size(),
+                                 Bytes(tampered) + plain.size(),
+                                 reinterpret_cast<unsigned char*>(opened.data())));
+    }
 }
 
 TEST(SecureHandshake, ADifferentPhraseFailsTheConfirmationOnBothSides) {
-    TSecureHandshake client("phrase one", TSecureRole::srClient);
-    TSecureHandshake server("phrase two", TSecureRole::srServer);
-    ASSERT_TRUE(client.Finish(server.OwnShare()));
-    ASSERT_TRUE(server.Finish(client.OwnShare()));
+    TSecureHandshake client("phrase one", TSecureRole::srClient, ClientCiphers);
+    TSecureHandshake server("phrase two", TSecureRole::srServer, ClientCiphers);
+    ASSERT_TRUE(client.Finish(server.OwnShare(), ClientCiphers));
+    ASSERT_TRUE(server.Finish(client.OwnShare(), ClientCiphers));
     EXPECT_FALSE(client.PeerConfirmationMatches(server.OwnConfirmation()));
     EXPECT_FALSE(server.PeerConfirmationMatches(client.OwnConfirmation()));
 }
 
 TEST(SecureHandshake, SharesThatAreNotUsableElementsAreRefused) {
-    TSecureHandshake side("phrase", TSecureRole::srServer);
+    TSecureHandshake side("phrase", TSecureRole::srServer, ServerCiphers);
     const std::string refused[] = {
         std::string(32, '\0'),                                                        // the neutral element
         FromHex("0100000000000000000000000000000000000000000000000000000000000000"),  // not canonical
@@ -133,7 +226,7 @@ TEST(SecureHandshake, SharesThatAreNotUsableElementsAreRefused) {
     };
     for (const std::string& share : refused) {
         SCOPED_TRACE(ToHex(share));
-        EXPECT_FALSE(side.Finish(share));
+        EXPECT_FALSE(side.Finish(share, ClientCiphers));
         EXPECT_FALSE(side.PeerConfirmationMatches(std::string(32, '\0')));
     }
 }
@@ -157,31 +250,54 @@ bool OpenInPieces(TFrameOpener& opener, const std::string& wire, std::string& pl
     return pending.empty();
 }
 
+constexpr TSecureCipher Ciphers[] = {TSecureCipher::scAes256Gcm, TSecureCipher::scChaCha20Poly1305};
+
 TEST(SecureFrames, RandomDataCrossesInAnySplitAndBigPiecesSpanFrames) {
     const std::string key(32, 'k');
-    TFrameSealer sealer(key);
-    TFrameOpener opener(key);
     std::mt19937 random(7);
-    for (const std::size_t size :
-         {std::size_t(1), std::size_t(65535), std::size_t(65536), std::size_t(65537), std::size_t(4 << 20)}) {
-        SCOPED_TRACE(size);
-        std::string data(size, '\0');
-        for (char& c : data)
-            c = static_cast<char>(random());
-        std::string wire;
-        sealer.Seal({"#TRANSDATA\r\n", data}, wire);
-        const std::size_t frames =
-            (size + 12 + TFrameSealer::MaxFrameBytes - 1) / TFrameSealer::MaxFrameBytes;
-        EXPECT_EQ(wire.size(), size + 12 + frames * TFrameSealer::OverheadBytes);
-        std::string plain;
-        ASSERT_TRUE(OpenInPieces(opener, wire, plain, random));
-        EXPECT_EQ(plain, "#TRANSDATA\r\n" + data);
-    }
+    for (const TSecureCipher cipher : Ciphers)
+        for (const std::size_t size : {std::size_t(1), std::size_t(65535), std::size_t(65536),
+                                       std::size_t(65537), std::size_t(4 << 20)}) {
+            SCOPED_TRACE(std::string(SecureCipherName(cipher)) + " " + std::to_string(size));
+            TFrameSealer sealer(key, cipher);
+            TFrameOpener opener(key, cipher);
+            std::string data(size, '\0');
+            for (char& c : data)
+                c = static_cast<char>(random());
+            std::string wire;
+            sealer.Seal({"#TRANSDATA\r\n", data}, wire);
+            const std::size_t frames =
+                (size + 12 + TFrameSealer::MaxFrameBytes - 1) / TFrameSealer::MaxFrameBytes;
+            EXPECT_EQ(wire.size(), size + 12 + frames * TFrameSealer::OverheadBytes);
+            std::string plain;
+            ASSERT_TRUE(OpenInPieces(opener, wire, plain, random));
+            EXPECT_EQ(plain, "#TRANSDATA\r\n" + data);
+        }
+}
+
+// A reader with little room gets whole frames only, the rest waits.
+TEST(SecureFrames, OnlyFramesThatFitTheRoomAreOpened) {
+    const std::string key(32, 'k');
+    TFrameSealer sealer(key, TSecureCipher::scAes256Gcm);
+    TFrameOpener opener(key, TSecureCipher::scAes256Gcm);
+    std::string wire;
+    sealer.Seal({"ten bytes!"}, wire);
+    sealer.Seal({"and twenty bytes now"}, wire);
+    char out[64];
+    std::size_t consumed = 0;
+    std::size_t produced = 0;
+    ASSERT_TRUE(opener.Open(wire.data(), wire.size(), consumed, out, produced, 29));
+    EXPECT_EQ(std::string(out, produced), "ten bytes!");
+    wire.erase(0, consumed);
+    ASSERT_TRUE(opener.Open(wire.data(), wire.size(), consumed, out, produced, 19));
+    EXPECT_EQ(consumed + produced, 0u);
+    ASSERT_TRUE(opener.Open(wire.data(), wire.size(), consumed, out, produced, 20));
+    EXPECT_EQ(std::string(out, produced), "and twenty bytes now");
 }
 
 TEST(SecureFrames, TamperedReplayedReorderedAndOversizedFramesFailToOpen) {
     const std::string key(32, 'k');
-    TFrameSealer sealer(key);
+    TFrameSealer sealer(key, TSecureCipher::scChaCha20Poly1305);
     std::string first;
     std::string second;
     sealer.Seal({"first frame"}, first);
@@ -200,7 +316,7 @@ TEST(SecureFrames, TamperedReplayedReorderedAndOversizedFramesFailToOpen) {
     };
     for (const auto& [what, wire] : cases) {
         SCOPED_TRACE(what);
-        TFrameOpener opener(key);
+        TFrameOpener opener(key, TSecureCipher::scChaCha20Poly1305);
         std::string out(wire.size(), '\0');
         std::size_t consumed = 0;
         std::size_t produced = 0;

@@ -41,20 +41,20 @@ struct TSocketAndRawPeer {
 TEST(SecureLayer, FramesThatArriveWithTheLastClearLineAreOpened) {
     TSocketAndRawPeer pair;
     ASSERT_TRUE(pair.socket);
-    TFrameSealer peerSealer(KeyA);
+    TFrameSealer peerSealer(KeyA, TSecureCipher::scAes256Gcm);
     std::string wire = "confirmation\r\n";
     peerSealer.Seal({"Fernwaypost Protocol Version 0.90\r\n"}, wire);
     pair.raw.Send(wire);
     EXPECT_EQ(ReadLine(*pair.socket), "confirmation");
-    pair.socket->SetTransform(std::make_unique<TSecureTransform>(KeyB, KeyA));
+    pair.socket->SetTransform(std::make_unique<TSecureTransform>(KeyB, KeyA, TSecureCipher::scAes256Gcm));
     EXPECT_EQ(ReadLine(*pair.socket), "Fernwaypost Protocol Version 0.90");
 }
 
 TEST(SecureLayer, ACorruptFrameBreaksTheConnection) {
     TSocketAndRawPeer pair;
     ASSERT_TRUE(pair.socket);
-    pair.socket->SetTransform(std::make_unique<TSecureTransform>(KeyB, KeyA));
-    TFrameSealer peerSealer(KeyA);
+    pair.socket->SetTransform(std::make_unique<TSecureTransform>(KeyB, KeyA, TSecureCipher::scAes256Gcm));
+    TFrameSealer peerSealer(KeyA, TSecureCipher::scAes256Gcm);
     std::string wire;
     peerSealer.Seal({"#IDOLING\r\n"}, wire);
     wire[6] ^= 0x20;
@@ -62,6 +62,31 @@ TEST(SecureLayer, ACorruptFrameBreaksTheConnection) {
     EXPECT_FALSE(pair.socket->WaitForData(5000));
     EXPECT_TRUE(pair.socket->Broken());
     EXPECT_EQ(pair.socket->Buffered(), 0u);
+}
+
+// Reads larger than a frame take the frames straight, smaller ones get
+// them a piece at a time: either way the stream arrives whole and in order.
+TEST(SecureLayer, ReadsOfAnySizeGetTheStreamWhole) {
+    TSocketAndRawPeer pair;
+    ASSERT_TRUE(pair.socket);
+    pair.socket->SetTransform(std::make_unique<TSecureTransform>(KeyB, KeyA, TSecureCipher::scAes256Gcm));
+    TFrameSealer peerSealer(KeyA, TSecureCipher::scAes256Gcm);
+    std::string data(300'000, '\0');
+    for (std::size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<char>(i * 7 + i / 1000);
+    std::string wire;
+    peerSealer.Seal({data.substr(0, 100)}, wire);
+    peerSealer.Seal({data.substr(100)}, wire);
+    pair.raw.Send(wire);
+    std::string received;
+    const int sizes[] = {1, 70'000, 65'536, 99, 200'000};
+    for (std::size_t turn = 0; received.size() < data.size(); ++turn) {
+        std::string chunk(static_cast<std::size_t>(sizes[turn % std::size(sizes)]), '\0');
+        const int got = pair.socket->ReceiveBuf(chunk.data(), static_cast<int>(chunk.size()));
+        ASSERT_GT(got, 0);
+        received.append(chunk, 0, static_cast<std::size_t>(got));
+    }
+    EXPECT_EQ(received, data);
 }
 
 // Two sockets run the exchange against each other, each on its own thread.
