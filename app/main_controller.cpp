@@ -408,7 +408,7 @@ bool TMainController::WaitForClient(int port) {
                 // a peer with another 合言葉) is dropped, said so on the
                 // status line, and the wait goes on. The service's check
                 // reads the banner and closes: that one is expected.
-                if (!m_reachability || *m_reachability != -1) {
+                if (!m_reachability && m_loop.TickCount() >= m_probeQuietUntil) {
                     std::fprintf(stderr, "fernwaypost: %s\n", error.what());
                     m_view.ShowStatusMessage(error.what());
                 }
@@ -457,6 +457,8 @@ void TMainController::ShowReachability() {
         return;
     const int answer = *m_reachability;
     m_reachability.reset();
+    // The check's own connection may fail its handshake just after the answer came.
+    m_probeQuietUntil = m_loop.TickCount() + 2000;
     // A service that does not offer the check gives no answer: nothing to say then.
     if (answer == 2)
         return;

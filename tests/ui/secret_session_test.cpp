@@ -5,6 +5,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QRadioButton>
 #include <QStatusBar>
@@ -51,8 +52,27 @@ protected:
         return std::ranges::find(statusMessages, text) != statusMessages.end();
     }
 
+    // A real fwpost-rendezvous on loopback with the given options; url is where it answers.
+    void StartService(const std::vector<std::string>& options) {
+        std::vector<std::string> args{"--listen", "127.0.0.1:0", "--db", ":memory:", "--rate-limit", "0"};
+        args.insert(args.end(), options.begin(), options.end());
+        service = std::make_unique<TProcess>(BinaryPath("fwpost-rendezvous"), args);
+        const auto started = service->WaitForLine("listening ");
+        ASSERT_TRUE(started) << service->ErrorOutput();
+        url = "http://" + started->substr(10, started->find(' ', 10) - 10) + "/easy.cgi";
+    }
+    // The server page's start under the name alice at the service.
+    void WaitAsAlice(const std::string& phrase) {
+        Click("plButton1");
+        Find<QCheckBox>("cbLogin")->setChecked(true);
+        Find<QLineEdit>("edtUserName")->setText(QStringLiteral("alice"));
+        WaitWithPhrase(FreePort(), phrase);
+    }
+
     std::string settings;
     std::vector<std::string> statusMessages;
+    std::unique_ptr<TProcess> service;
+    std::string url;
 };
 
 TEST_F(SecretSession, AServerWithAPhraseDropsPeersWithoutItAndTakesTheOneThatKnowsIt) {
@@ -167,19 +187,48 @@ TEST_F(SecretSession, ThePhraseIsInConfigIniOnlyWhileSaveIsTicked) {
     EXPECT_NE(unticked.find("\r\nPort="), std::string::npos) << unticked;
 }
 
+TEST_F(SecretSession, AServiceWithoutARelayLeavesTheDirectWait) {
+    StartService({});
+    const auto file = box.WriteRandomFile("out/direct.bin", 100'000, 1);
+    MakeWindow([&](TConfig& own) {
+        own.EasyServiceURL = url;
+        own.AutoReceive = true;
+    });
+    // The service's reachability check reads the banner and closes: not worth a word.
+    RecordStatusMessages();
+    std::string waitText;
+    std::unique_ptr<TProcess> connector;
+    When([&] { return Listening(); },
+         [&] {
+             waitText = U(Find<QLabel>("lblMsg")->text());
+             connector = Fwpost(
+                 {"connect", "--user", "alice", "--service-url", url, "--secret", "ひみつ", file.string()});
+         });
+    WaitAsAlice("ひみつ");
+    EXPECT_TRUE(
+        waitText.starts_with("中継サーバーを利用できません。直接の接続だけを待ちます。\n\n"
+                             "クライアントの接続を待っています..."))
+        << waitText;
+    ASSERT_EQ(window->Controller().Mode(), TWindowMode::mdConnected)
+        << (dialogs.Boxes.empty() ? "" : LastBox().Text);
+    ASSERT_TRUE(connector);
+    ASSERT_TRUE(RunUntil([&] {
+        return FindRow("受信", "direct.bin") >= 0 && Cell(FindRow("受信", "direct.bin"), 2) == "転送完了" &&
+               SawLine(*connector, "done direct.bin 転送完了");
+    })) << RowsText()
+        << connector->ErrorOutput();
+    EXPECT_EQ(ReadAll(box.Path("received/direct.bin")), ReadAll(file));
+    EXPECT_TRUE(statusMessages.empty()) << ::testing::PrintToString(statusMessages);
+    EndWindow();
+}
+
 // The window and fwpost find each other by name through a real
 // fwpost-rendezvous with its relay, both on loopback.
 class RelayedSecretSession : public SecretSession {
 protected:
     void SetUp() override {
         SecretSession::SetUp();
-        service = std::make_unique<TProcess>(
-            BinaryPath("fwpost-rendezvous"),
-            std::vector<std::string>{"--listen", "127.0.0.1:0", "--db", ":memory:", "--rate-limit", "0",
-                                     "--relay-listen", "127.0.0.1:" + std::to_string(relayPort)});
-        const auto started = service->WaitForLine("listening ");
-        ASSERT_TRUE(started) << service->ErrorOutput();
-        url = "http://" + started->substr(10, started->find(' ', 10) - 10) + "/easy.cgi";
+        StartService({"--relay-listen", "127.0.0.1:" + std::to_string(relayPort)});
     }
     // Registers alice again from the same address at a port where nothing
     // listens, as a peer behind a carrier NAT looks from outside.
@@ -191,8 +240,6 @@ protected:
     std::string RelayedAddress() const { return "relayed 127.0.0.1:" + std::to_string(relayPort); }
 
     int relayPort = FreePort();
-    std::unique_ptr<TProcess> service;
-    std::string url;
 };
 
 TEST_F(RelayedSecretSession, AClientWithAPhraseReachesAnUnreachablePeerThroughTheRelay) {
@@ -237,10 +284,7 @@ TEST_F(RelayedSecretSession, AServerWithAPhraseAlsoWaitsAtTheRelay) {
              connector = Fwpost({"connect", "--user", "alice", "--service-url", url, "--relay", "--secret",
                                  "ひみつ", file.string()});
          });
-    Click("plButton1");
-    Find<QCheckBox>("cbLogin")->setChecked(true);
-    Find<QLineEdit>("edtUserName")->setText(QStringLiteral("alice"));
-    WaitWithPhrase(FreePort(), "ひみつ");
+    WaitAsAlice("ひみつ");
     ASSERT_EQ(window->Controller().Mode(), TWindowMode::mdConnected)
         << (dialogs.Boxes.empty() ? "" : LastBox().Text);
     ASSERT_TRUE(connector);
