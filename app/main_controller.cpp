@@ -251,12 +251,29 @@ bool TMainController::OpenPortByUPnP(int port) {
     return true;
 }
 
-bool TMainController::StartServer(std::string_view portText, bool useService, std::string_view userName) {
+bool TMainController::PrepareSession(std::string_view secret) {
+    m_transer->OnRedial = nullptr;
+    m_relay.reset();
+    bool exact = true;
+    std::string phrase = codec::Utf8ToCp932(secret, &exact);
+    if (!exact) {
+        m_dialogs.MessageBox("合言葉に使えない文字が含まれています。別の合言葉にしてください。", "注意",
+                             TBoxIcon::biWarning);
+        return false;
+    }
+    m_transer->Secret = std::move(phrase);
+    return true;
+}
+
+bool TMainController::StartServer(std::string_view portText, bool useService, std::string_view userName,
+                                  std::string_view secret) {
     const int port = PortValue(portText);
     if (port < 1) {
         m_dialogs.MessageBox("正しいポート番号を指定してください。", "注意", TBoxIcon::biWarning);
         return false;
     }
+    if (!PrepareSession(secret))
+        return false;
     ShowWaitPage();
     std::string externalIp;
     std::string routerNote;
@@ -331,6 +348,16 @@ bool TMainController::StartServer(std::string_view portText, bool useService, st
         ShowStartPage(TStartPage::spServer);
         return false;
     }
+    // A secured server known by name also waits at the relay, for peers that cannot reach it.
+    if (useService && !userName.empty() && !secret.empty()) {
+        m_view.SetWaitMessage("中継サーバーに接続中...");
+        if (!ParkAtRelay(std::string(userName))) {
+            ShowStartPanel();
+            return false;
+        }
+        if (!m_relay)
+            routerNote += "中継サーバーを利用できません。直接の接続だけを待ちます。\n\n";
+    }
     m_waitText = routerNote + "クライアントの接続を待っています...";
     m_view.SetWaitMessage(m_waitText);
     m_view.SetWaitAddresses(WaitAddressText(port, externalIp));
@@ -359,16 +386,32 @@ bool TMainController::WaitForClient(int port) {
             throw TError("ポート " + std::to_string(port) + " で待ち受けできません");
         while (!m_cancelWait) {
             try {
+                // A parked connection the relay dropped (its wait time is
+                // over) is parked again; direct peers are taken meanwhile.
+                if (m_relay && m_relay->ParkDue() && !ParkAtRelay(m_relay->User()))
+                    break;
+                if (m_relay) {
+                    std::string error;
+                    if (std::unique_ptr<TStreamSocket> relayed = m_relay->Poll(0, 0, error)) {
+                        AdoptRelayed(std::move(relayed), smServer);
+                        ConnectionEstablished();
+                        return true;
+                    }
+                }
                 if (m_transer->Accept(100)) {
+                    m_relay.reset();
                     ConnectionEstablished();
                     return true;
                 }
             } catch (const TError& error) {
-                // Whoever failed the handshake (a port scan, another program)
-                // is dropped and the wait goes on. The service's check reads
-                // the banner and closes: that one is expected.
-                if (!m_reachability || *m_reachability != -1)
+                // Whoever failed the handshake (a port scan, another program,
+                // a peer with another 合言葉) is dropped, said so on the
+                // status line, and the wait goes on. The service's check
+                // reads the banner and closes: that one is expected.
+                if (!m_reachability && m_loop.TickCount() >= m_probeQuietUntil) {
                     std::fprintf(stderr, "fernwaypost: %s\n", error.what());
+                    m_view.ShowStatusMessage(error.what());
+                }
             }
             ShowReachability();
             m_loop.ProcessMessages();
@@ -379,8 +422,34 @@ bool TMainController::WaitForClient(int port) {
         return false;
     }
     m_transer->CloseSocket();
+    m_relay.reset();
     ShowStartPanel();
     return false;
+}
+
+bool TMainController::ParkAtRelay(const std::string& user) {
+    if (!m_relay)
+        m_relay = std::make_shared<TRelayRoute>(m_loop, m_service, user, true);
+    const int timeoutMs = static_cast<int>(m_transer->Timeouts.Connect);
+    auto parked = std::make_shared<bool>(false);
+    // The service and the relay may be slow to answer: the wait stays cancellable meanwhile.
+    if (!RunRouterWork([relay = m_relay, timeoutMs, parked] {
+            std::string error;
+            *parked = relay->Park(timeoutMs, error);
+        }))
+        return false;
+    // Without the relay the direct wait goes on; a dropped park is tried again later.
+    if (!*parked && m_relay->Address().empty())
+        m_relay.reset();
+    return true;
+}
+
+void TMainController::AdoptRelayed(std::unique_ptr<TStreamSocket> relayed, TSocketMode mode) {
+    m_transer->OnRedial = [this, relay = m_relay] {
+        std::string error;
+        return relay->Redial(m_transer->Timeouts, error);
+    };
+    m_transer->Adopt(std::move(relayed), mode);
 }
 
 void TMainController::ShowReachability() {
@@ -388,6 +457,8 @@ void TMainController::ShowReachability() {
         return;
     const int answer = *m_reachability;
     m_reachability.reset();
+    // The check's own connection may fail its handshake just after the answer came.
+    m_probeQuietUntil = m_loop.TickCount() + 2000;
     // A service that does not offer the check gives no answer: nothing to say then.
     if (answer == 2)
         return;
@@ -397,7 +468,9 @@ void TMainController::ShowReachability() {
 }
 
 bool TMainController::StartClient(bool byUser, std::string_view peerUser, std::string_view address,
-                                  std::string_view portText) {
+                                  std::string_view portText, std::string_view secret) {
+    if (!PrepareSession(secret))
+        return false;
     // Blanks around a typed or pasted address are no part of it.
     const std::string typed = WithoutBlanks(address);
     std::string host;
@@ -429,7 +502,7 @@ bool TMainController::StartClient(bool byUser, std::string_view peerUser, std::s
         m_dialogs.MessageBox("ポート番号を指定してください。", "注意", TBoxIcon::biWarning);
         return false;
     }
-    if (!ConnectToServer(host, port))
+    if (!ConnectToServer(host, port, byUser ? peerUser : std::string_view()))
         return false;
     m_config.UseEasyConnection = byUser;
     m_config.UserName = peerUser;
@@ -446,12 +519,30 @@ bool TMainController::StartClient(bool byUser, std::string_view peerUser, std::s
     return true;
 }
 
-bool TMainController::ConnectToServer(const std::string& host, int port) {
+bool TMainController::ConnectToServer(const std::string& host, int port, std::string_view relayUser) {
     ApplyTransferSettings();
     try {
-        if (!m_transer->Connect(host, port)) {
-            m_dialogs.MessageBox("接続に失敗しました。", "エラー", TBoxIcon::biError);
-            return false;
+        const bool mayRelay = !relayUser.empty() && !m_transer->Secret.empty();
+        if (!ConnectDirectFirst(*m_transer, host, port, mayRelay)) {
+            std::string error;
+            std::unique_ptr<TStreamSocket> relayed;
+            if (mayRelay) {
+                auto relay = std::make_shared<TRelayRoute>(m_loop, m_service, std::string(relayUser), false);
+                m_relay = relay;
+                // The waiting side may not be parked yet: asked as patiently as a lookup.
+                TLookupPacing pacing = m_lookupPacing;
+                pacing.Pause = [this](std::chrono::milliseconds pause) {
+                    m_loop.RunUntil([] { return false; }, pause);
+                    return true;
+                };
+                relayed = relay->Join(pacing, static_cast<int>(m_transer->Timeouts.Connect), error);
+            }
+            if (!relayed) {
+                m_dialogs.MessageBox(error.empty() ? "接続に失敗しました。" : error, "エラー",
+                                     TBoxIcon::biError);
+                return false;
+            }
+            AdoptRelayed(std::move(relayed), smClient);
         }
     } catch (const TError& error) {
         m_dialogs.MessageBox(error.what(), "エラー", TBoxIcon::biError);

@@ -15,6 +15,7 @@
 #include "app/envelope.h"
 #include "app/front_end.h"
 #include "app/messenger.h"
+#include "app/relay_route.h"
 #include "app/task_rows.h"
 #include "config/config.h"
 #include "connect/easy_service.h"
@@ -51,13 +52,19 @@ public:
     // The start panel on its selection page; the first run welcomes the user.
     void ShowStartPanel();
     // "開始" on the server page: waits for a peer; true when one connected.
-    bool StartServer(std::string_view portText, bool useService, std::string_view userName);
-    // "開始" on the client page; true when connected.
+    // A non-empty secret (the 合言葉, UTF-8) secures the session, and a
+    // registered server then also waits at the service's relay.
+    bool StartServer(std::string_view portText, bool useService, std::string_view userName,
+                     std::string_view secret = {});
+    // "開始" on the client page; true when connected. With a secret, a peer
+    // found by name that cannot be reached directly is joined through the relay.
     bool StartClient(bool byUser, std::string_view peerUser, std::string_view address,
-                     std::string_view portText);
+                     std::string_view portText, std::string_view secret = {});
     // Waits for a peer on port until one connects or the wait is cancelled.
     bool WaitForClient(int port);
-    bool ConnectToServer(const std::string& host, int port);
+    // relayUser: the name to join through the relay when host cannot be
+    // reached directly; only a secured session does.
+    bool ConnectToServer(const std::string& host, int port, std::string_view relayUser = {});
     void CancelWait() { m_cancelWait = true; }
     // Asks the router to forward port; false (after a box) when there is no router.
     bool OpenPortByUPnP(int port);
@@ -150,6 +157,14 @@ public:
     const std::string& PeerStatus() const { return m_peerStatus; }
 
 private:
+    // Sets the session's passphrase from the 合言葉 field and forgets the
+    // relay of an earlier session; false (after a box) for a phrase CP932
+    // cannot write.
+    bool PrepareSession(std::string_view secret);
+    // Parks at the relay under user beside the direct wait; false when the wait was cancelled meanwhile.
+    bool ParkAtRelay(const std::string& user);
+    // Takes over a connection the relay paired, also for every reconnection of the session.
+    void AdoptRelayed(std::unique_ptr<TStreamSocket> relayed, TSocketMode mode);
     // Adds the reachability check's answer to the waiting page once it came.
     void ShowReachability();
     void ShowStartPage(TStartPage page);
@@ -215,7 +230,10 @@ private:
     // it is asked, 0 no, 1 yes, 2 no answer. Shared with the thread that asks,
     // which is left to end by itself so that a cancel never waits for it.
     std::shared_ptr<std::atomic<int>> m_reachability;
+    std::uint64_t m_probeQuietUntil = 0;  // tick until which a failed handshake is taken for the check's
     std::string m_waitText;
+    // The relay of a secured session with a peer known by name; shared with the router job that parks.
+    std::shared_ptr<TRelayRoute> m_relay;
     std::filesystem::path m_lastSendFolder;
     // Files named on the command line, offered once a session runs.
     std::vector<std::filesystem::path> m_filesToOffer;  // where the send dialog opens; empty: the home folder

@@ -19,12 +19,6 @@ namespace fwp::cli {
 namespace {
 
 constexpr auto TurnWait = std::chrono::milliseconds(100);
-// How long a secured connect by name tries the peer directly before the relay.
-constexpr auto DirectTryBeforeRelay = std::chrono::milliseconds(3000);
-// The least time between two tickets asked for while reconnecting.
-constexpr std::chrono::milliseconds RelayAskInterval(1000);
-// While waiting for a peer, how often a parked connection the relay dropped is set up again.
-constexpr std::chrono::milliseconds RelayParkRetry(5000);
 
 // Ctrl-C and SIGTERM are never held back: the handler only tells the main
 // loop through a pipe, which then ends the session in order. A second signal
@@ -218,17 +212,18 @@ bool TSession::WaitForPeer() {
                 Event(*reachable ? "reachable yes" : "reachable no");
         }
         try {
-            if (m_options.Relay && !m_relayWait.Parked() &&
-                m_loop.TickCount() - m_lastRelayAsk >= static_cast<std::uint64_t>(RelayParkRetry.count())) {
-                // The relay dropped the parked connection (its wait time is
-                // over): park again, and keep accepting directly meanwhile.
-                ParkAtRelay();
-            }
-            if (std::unique_ptr<TStreamSocket> relayed = m_relayWait.Poll(0)) {
-                Event("relayed " + m_relayWait.Address());
-                m_transer.OnRedial = [this] { return RedialRelay(); };
-                m_transer.Adopt(std::move(relayed), smServer);
-                return true;
+            if (m_relay) {
+                // A parked connection the relay dropped (its wait time is
+                // over) is parked again; direct peers are accepted meanwhile.
+                std::string error;
+                std::unique_ptr<TStreamSocket> relayed =
+                    m_relay->Poll(0, static_cast<int>(m_transer.Timeouts.Connect), error);
+                if (!error.empty())
+                    Complain(error);
+                if (relayed) {
+                    AdoptRelayed(std::move(relayed), smServer);
+                    return true;
+                }
             }
             if (m_transer.Accept(100))
                 return true;
@@ -254,14 +249,9 @@ bool TSession::PauseForLookup(std::chrono::milliseconds pause) {
 }
 
 bool TSession::ParkAtRelay() {
-    m_lastRelayAsk = m_loop.TickCount();
-    const std::optional<TRelayTicket> ticket = AskRelay(m_service, *m_options.Register, true);
-    if (!ticket) {
-        Complain("中継サーバーを利用できません。");
-        return false;
-    }
+    m_relay = std::make_unique<TRelayRoute>(m_loop, m_service, *m_options.Register, true);
     std::string error;
-    if (!m_relayWait.Park(*ticket, static_cast<int>(m_transer.Timeouts.Connect), error)) {
+    if (!m_relay->Park(static_cast<int>(m_transer.Timeouts.Connect), error)) {
         Complain(error);
         return false;
     }
@@ -269,50 +259,31 @@ bool TSession::ParkAtRelay() {
 }
 
 bool TSession::ConnectThroughRelay() {
-    // The waiting side may not be parked yet: ask as patiently as a lookup.
-    const TLookupPacing pacing;
-    std::string error = std::string(PeerNotFoundText);
-    for (int attempt = 0; attempt < pacing.Tries; ++attempt) {
-        m_lastRelayAsk = m_loop.TickCount();
-        if (const std::optional<TRelayTicket> ticket = AskRelay(m_service, *m_options.User, false)) {
-            std::unique_ptr<TStreamSocket> relayed =
-                JoinRelay(*ticket, static_cast<int>(m_transer.Timeouts.Connect), error);
-            if (relayed) {
-                Event("relayed " + ticket->Address);
-                m_transer.OnRedial = [this] { return RedialRelay(); };
-                m_transer.Adopt(std::move(relayed), smClient);
-                return true;
-            }
-        }
-        if (!PauseForLookup(pacing.Interval))
-            return false;
-    }
-    Complain(error);
-    return false;
-}
-
-std::unique_ptr<TStreamSocket> TSession::RedialRelay() {
-    // The engine asks on every tick; the service is asked at most once per interval.
-    if (m_loop.TickCount() - m_lastRelayAsk < static_cast<std::uint64_t>(RelayAskInterval.count())) {
-        if (m_options.Command == TCommand::cmListen)
-            return m_relayWait.Poll(static_cast<int>(m_transer.Timeouts.ReconnectAccept));
-        return nullptr;
-    }
-    if (m_options.Command == TCommand::cmListen) {
-        if (!m_relayWait.Parked() && !ParkAtRelay())
-            return nullptr;
-        return m_relayWait.Poll(static_cast<int>(m_transer.Timeouts.ReconnectAccept));
-    }
-    m_lastRelayAsk = m_loop.TickCount();
-    const std::optional<TRelayTicket> ticket = AskRelay(m_service, *m_options.User, false);
-    if (!ticket)
-        return nullptr;
+    m_relay = std::make_unique<TRelayRoute>(m_loop, m_service, *m_options.User, false);
+    TLookupPacing pacing;
+    pacing.Pause = [this](std::chrono::milliseconds pause) { return PauseForLookup(pause); };
     std::string error;
     std::unique_ptr<TStreamSocket> relayed =
-        JoinRelay(*ticket, static_cast<int>(m_transer.Timeouts.Connect), error);
-    if (!relayed)
-        Complain(error);
-    return relayed;
+        m_relay->Join(pacing, static_cast<int>(m_transer.Timeouts.Connect), error);
+    if (!relayed) {
+        if (!error.empty())
+            Complain(error);
+        return false;
+    }
+    AdoptRelayed(std::move(relayed), smClient);
+    return true;
+}
+
+void TSession::AdoptRelayed(std::unique_ptr<TStreamSocket> relayed, TSocketMode mode) {
+    Event("relayed " + m_relay->Address());
+    m_transer.OnRedial = [this] {
+        std::string error;
+        std::unique_ptr<TStreamSocket> next = m_relay->Redial(m_transer.Timeouts, error);
+        if (!error.empty())
+            Complain(error);
+        return next;
+    };
+    m_transer.Adopt(std::move(relayed), mode);
 }
 
 bool TSession::ConnectToPeer() {
@@ -346,12 +317,7 @@ bool TSession::ConnectToPeer() {
         // A secured session with a peer found by name may go through the
         // service's relay when the peer cannot be reached directly.
         const bool mayRelay = m_options.User && !m_transer.Secret.empty();
-        const std::uint32_t connectLimit = m_transer.Timeouts.Connect;
-        if (mayRelay)
-            m_transer.Timeouts.Connect =
-                std::min(connectLimit, static_cast<std::uint32_t>(DirectTryBeforeRelay.count()));
-        const bool connected = m_transer.Connect(host, port);
-        m_transer.Timeouts.Connect = connectLimit;
+        const bool connected = ConnectDirectFirst(m_transer, host, port, mayRelay);
         if (!connected && mayRelay)
             return ConnectThroughRelay();
         if (!connected) {

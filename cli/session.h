@@ -10,7 +10,7 @@
 #include <string>
 
 #include "cli/options.h"
-#include "app/relay_link.h"
+#include "app/relay_route.h"
 #include "cli/progress_display.h"
 #include "connect/easy_service.h"
 #include "connect/upnp.h"
@@ -55,6 +55,8 @@ private:
     // complaint when the relay cannot be had.
     bool ParkAtRelay();
     bool ConnectThroughRelay();
+    // Takes over a connection the relay paired, for the rest of the session.
+    void AdoptRelayed(std::unique_ptr<TStreamSocket> relayed, TSocketMode mode);
     // The next relayed connection while the engine reconnects; nullptr when
     // none is there yet.
     std::unique_ptr<TStreamSocket> RedialRelay();
@@ -91,8 +93,7 @@ private:
     std::future<std::optional<bool>> m_reachability;
     TUPnPController m_upnp;
     int m_mappedPort = 0;
-    TRelayWait m_relayWait;
-    std::uint64_t m_lastRelayAsk = 0;  // tick of the last ticket asked for, 0: none
+    std::unique_ptr<TRelayRoute> m_relay;  // with --relay, or once a secured connect by name needs it
     int m_signalFd = -1;
     bool m_stopRequested = false;
     bool m_linkGaveUp = false;

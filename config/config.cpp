@@ -240,6 +240,8 @@ void TConfig::Load() {
     EasyServiceURL = ReadString(ini, "EasyServiceURL", defaults.EasyServiceURL);
     if (EasyServiceURL.empty())
         EasyServiceURL = defaults.EasyServiceURL;
+    SaveSecret = ReadBool(ini, "SaveSecret", defaults.SaveSecret);
+    Secret = SaveSecret ? ReadString(ini, "Secret", defaults.Secret) : defaults.Secret;
 }
 
 void TConfig::Save() {
@@ -268,6 +270,15 @@ void TConfig::Save() {
         WriteInteger(ini, "MaxSendRate", MaxSendRate);
         WriteBool(ini, "FirstRunning", false);  // the welcome shows on the first run only
         WriteBool(ini, "MinimizeOnTray", MinimizeOnTray);
+        if (SaveSecret && !Secret.empty()) {
+            WriteBool(ini, "SaveSecret", true);
+            WriteString(ini, "Secret", Secret);
+            // The phrase is for the user's eyes only.
+            ::chmod(m_path.c_str(), S_IRUSR | S_IWUSR);
+        } else {
+            ini.DeleteKey(Section, "SaveSecret");
+            ini.DeleteKey(Section, "Secret");
+        }
     } catch (const TError&) {
         // The reason (the system's message) stays reachable as the nested exception.
         std::throw_with_nested(TError(m_path.string() + " に書き込めません"));

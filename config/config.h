@@ -35,8 +35,8 @@ public:
     void Load();
 
     // Cuts DirectConnectTo to its first ten entries, then writes the eighteen
-    // keys one at a time, creating the file's folder when needed. Other keys
-    // and sections in the file stay as they are. Throws TError
+    // keys (and the 合言葉's two, or removes them) one at a time, creating the file's folder when needed.
+    // Other keys and sections in the file stay as they are. Throws TError
     // "<full path> に書き込めません" at the first key that cannot be written;
     // the keys before it stay written.
     void Save();
@@ -63,6 +63,10 @@ public:
     bool MinimizeOnTray = false;                        // hide into the tray when minimised
     bool FirstRunning = true;                           // show the welcome; every save stores false
     std::string EasyServiceURL{DefaultEasyServiceURL};  // read when present, never written
+    // The window's 合言葉, kept only while SaveSecret is set: Save then writes
+    // both, and otherwise removes both keys from the file.
+    std::string Secret;
+    bool SaveSecret = false;
 
 private:
     TConfig(std::filesystem::path file, std::string defaultReceiveTo);

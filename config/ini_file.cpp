@@ -242,45 +242,79 @@ std::optional<std::string> TIniFile::ReadString(std::string_view section, std::s
     return std::nullopt;
 }
 
-void TIniFile::WriteString(std::string_view section, std::string_view key, std::string_view value) {
-    CheckNames(section, key, value);
-    auto data = ReadBytes(m_path);
-    if (!data) {
-        if (errno != ENOENT)
-            Fail(m_path, errno);  // writing now would lose what could not be read
-        data.emplace();
-    }
-    const auto lines = SplitLines(*data);
+namespace {
 
-    // Where the section starts, its last key line and the line of the key itself.
-    std::size_t header = lines.size();
-    std::size_t lastKey = lines.size();
-    std::size_t found = lines.size();
-    std::string_view spelling = key;
+// Where a section starts, its last key line and the line of one key in it
+// (each lines.size() when missing), and the file's own spelling of the key.
+struct TKeyPlace {
+    std::size_t Header;
+    std::size_t LastKey;
+    std::size_t Found;
+    std::string_view Spelling;
+};
+
+TKeyPlace FindKey(const std::vector<std::string_view>& lines, std::string_view section,
+                  std::string_view key) {
+    TKeyPlace place{lines.size(), lines.size(), lines.size(), key};
     for (std::size_t i = 0; i < lines.size(); ++i) {
         if (const auto name = SectionName(lines[i])) {
-            if (header != lines.size())
+            if (place.Header != lines.size())
                 break;  // the section ended
             if (SameName(*name, section))
-                header = i;
-        } else if (header != lines.size()) {
+                place.Header = i;
+        } else if (place.Header != lines.size()) {
             if (const auto keyLine = KeyLine(lines[i])) {
-                lastKey = i;
-                if (found == lines.size() && SameName(keyLine->Key, key)) {
-                    found = i;
-                    spelling = keyLine->Key;  // the file's own spelling of the name is kept
+                place.LastKey = i;
+                if (place.Found == lines.size() && SameName(keyLine->Key, key)) {
+                    place.Found = i;
+                    place.Spelling = keyLine->Key;
                 }
             }
         }
     }
+    return place;
+}
 
-    const std::string newLine = std::string(spelling) + "=" + std::string(value);
+// The file's bytes, or none when it does not exist; throws when it cannot be read.
+std::string ReadForWrite(const std::filesystem::path& path) {
+    auto data = ReadBytes(path);
+    if (!data) {
+        if (errno != ENOENT)
+            Fail(path, errno);  // writing now would lose what could not be read
+        return {};
+    }
+    return *data;
+}
+
+void WriteLines(const std::filesystem::path& path, const std::vector<std::string_view>& lines,
+                const std::string& old) {
+    std::string bytes;
+    bytes.reserve(old.size() + 256);
+    for (const auto line : lines) {
+        bytes += line;
+        bytes += LineEnd;
+    }
+    if (bytes == old)
+        return;
+    ReplaceFile(path, bytes);
+}
+
+}  // namespace
+
+void TIniFile::WriteString(std::string_view section, std::string_view key, std::string_view value) {
+    CheckNames(section, key, value);
+    const std::string data = ReadForWrite(m_path);
+    const auto lines = SplitLines(data);
+    const TKeyPlace place = FindKey(lines, section, key);
+
+    // The file's own spelling of the name is kept.
+    const std::string newLine = std::string(place.Spelling) + "=" + std::string(value);
     const std::string newHeader = "[" + std::string(section) + "]";
     std::vector<std::string_view> out(lines.begin(), lines.end());
-    if (found != lines.size()) {
-        out[found] = newLine;
-    } else if (header != lines.size()) {
-        const std::size_t after = lastKey != lines.size() ? lastKey : header;
+    if (place.Found != lines.size()) {
+        out[place.Found] = newLine;
+    } else if (place.Header != lines.size()) {
+        const std::size_t after = place.LastKey != lines.size() ? place.LastKey : place.Header;
         out.insert(out.begin() + static_cast<std::ptrdiff_t>(after + 1), newLine);
     } else {
         if (!out.empty() && !TrimBlanks(out.back()).empty())
@@ -288,16 +322,18 @@ void TIniFile::WriteString(std::string_view section, std::string_view key, std::
         out.emplace_back(newHeader);
         out.emplace_back(newLine);
     }
+    WriteLines(m_path, out, data);
+}
 
-    std::string bytes;
-    bytes.reserve(data->size() + newLine.size() + newHeader.size() + 8);
-    for (const auto line : out) {
-        bytes += line;
-        bytes += LineEnd;
-    }
-    if (bytes == *data)
+void TIniFile::DeleteKey(std::string_view section, std::string_view key) {
+    const std::string data = ReadForWrite(m_path);
+    const auto lines = SplitLines(data);
+    const TKeyPlace place = FindKey(lines, section, key);
+    if (place.Found == lines.size())
         return;
-    ReplaceFile(m_path, bytes);
+    std::vector<std::string_view> out(lines.begin(), lines.end());
+    out.erase(out.begin() + static_cast<std::ptrdiff_t>(place.Found));
+    WriteLines(m_path, out, data);
 }
 
 }  // namespace fwp

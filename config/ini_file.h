@@ -39,6 +39,11 @@ public:
     // std::invalid_argument for a name or value that one line cannot hold.
     void WriteString(std::string_view section, std::string_view key, std::string_view value);
 
+    // Removes key's line from section, the same way a write replaces the
+    // file; a file without the key is left alone. Throws TStreamError when
+    // the file cannot be read or written.
+    void DeleteKey(std::string_view section, std::string_view key);
+
 private:
     std::filesystem::path m_path;
 };

@@ -26,6 +26,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QShortcut>
 #include <QStackedWidget>
@@ -244,6 +245,9 @@ QWidget* TMainWindow::BuildServerPage() {
     auto* note = Label(u"相手にIPとポートを教えなくても接続できます。"_s);
     note->setWordWrap(true);
     grid->addWidget(note, 3, 0, 1, 2);
+    grid->addWidget(Label(u"合言葉 :"_s), 4, 0);
+    grid->addLayout(SecretRow(u"edtServSecret"_s, u"cbServSaveSecret"_s, m_edtServSecret, m_cbServSaveSecret),
+                    4, 1);
     grid->setColumnStretch(1, 1);
     layout->addLayout(grid);
     layout->addStretch();
@@ -278,6 +282,8 @@ QWidget* TMainWindow::BuildClientPage() {
     m_edtPort = Named(new QLineEdit(u"4006"_s), u"edtPort"_s);
     m_edtPort->setMaximumWidth(90);
     grid->addWidget(m_edtPort, 4, 1, Qt::AlignLeft);
+    grid->addWidget(Label(u"合言葉 :"_s), 5, 0);
+    grid->addLayout(SecretRow(u"edtSecret"_s, u"cbSaveSecret"_s, m_edtSecret, m_cbSaveSecret), 5, 1);
     grid->setColumnStretch(1, 1);
     layout->addLayout(grid);
     layout->addStretch();
@@ -285,6 +291,37 @@ QWidget* TMainWindow::BuildClientPage() {
     m_btStartClient =
         AddStartButtons(page, layout, u"btStartClient"_s, u"Button1"_s, &TMainWindow::StartClientClicked);
     return page;
+}
+
+QLayout* TMainWindow::SecretRow(const QString& editName, const QString& saveName, QLineEdit*& edit,
+                                QCheckBox*& save) {
+    auto* row = new QHBoxLayout;
+    edit = Named(new QLineEdit, editName);
+    edit->setEchoMode(QLineEdit::Password);
+    edit->setToolTip(u"設定すると、同じ合言葉の相手とだけ暗号化して接続します。"_s);
+    row->addWidget(edit, 1);
+    save = Named(new QCheckBox(u"保存する"_s), saveName);
+    save->setToolTip(u"合言葉を設定ファイルに保存し、次回も使います。"_s);
+    row->addWidget(save);
+    connect(edit, &QLineEdit::textChanged, this, &TMainWindow::SecretEdited);
+    connect(save, &QCheckBox::toggled, this, &TMainWindow::SaveSecretToggled);
+    return row;
+}
+
+void TMainWindow::SecretEdited(const QString& text) {
+    for (QLineEdit* edit : {m_edtServSecret, m_edtSecret})
+        if (edit && edit->text() != text)
+            edit->setText(text);
+    if (m_config.SaveSecret)
+        m_config.Secret = ToUtf8(text);
+}
+
+void TMainWindow::SaveSecretToggled(bool save) {
+    for (QCheckBox* box : {m_cbServSaveSecret, m_cbSaveSecret})
+        if (box && box->isChecked() != save)
+            box->setChecked(save);
+    m_config.SaveSecret = save;
+    m_config.Secret = save && m_edtSecret ? ToUtf8(m_edtSecret->text()) : std::string();
 }
 
 // The start and cancel buttons of a start page; Enter anywhere on the page presses start.
@@ -862,6 +899,10 @@ void TMainWindow::ApplySettingsToControls() {
     const QString port = QString::number(m_config.Port);
     m_edtServPort->setText(port);
     m_edtPort->setText(port);
+    // A phrase typed but not kept stays in its field while the program runs.
+    if (m_config.SaveSecret)
+        m_edtSecret->setText(FromUtf8(m_config.Secret));
+    m_cbSaveSecret->setChecked(m_config.SaveSecret);
     m_cbConnectTo->clear();
     for (const std::string& address : m_config.DirectConnectTo)
         m_cbConnectTo->addItem(FromUtf8(address));
@@ -915,14 +956,18 @@ void TMainWindow::SendSay() {
 void TMainWindow::StartServerClicked() {
     Act([this] {
         m_controller->StartServer(ToUtf8(m_edtServPort->text()), m_cbLogin->isChecked(),
-                                  ToUtf8(m_edtUserName->text()));
+                                  ToUtf8(m_edtUserName->text()), ToUtf8(m_edtServSecret->text()));
     });
 }
 
 void TMainWindow::StartClientClicked() {
+    // The connect may run the loop while it waits for the relay: no second start meanwhile.
+    m_btStartClient->setEnabled(false);
+    const auto enable = qScopeGuard([this] { m_btStartClient->setEnabled(true); });
     Act([this] {
         m_controller->StartClient(m_rbUser->isChecked(), ToUtf8(m_edtServUser->text()),
-                                  ToUtf8(m_cbConnectTo->currentText()), ToUtf8(m_edtPort->text()));
+                                  ToUtf8(m_cbConnectTo->currentText()), ToUtf8(m_edtPort->text()),
+                                  ToUtf8(m_edtSecret->text()));
     });
 }
 

@@ -16,6 +16,7 @@ class QBoxLayout;
 class QButtonGroup;
 class QComboBox;
 class QLabel;
+class QLayout;
 class QLineEdit;
 class QMenu;
 class QProgressBar;
@@ -107,6 +108,11 @@ private:
     QWidget* BuildSelectPage();
     QWidget* BuildServerPage();
     QWidget* BuildClientPage();
+    // The 合言葉 row of a start page: the hidden field and its "保存する" box.
+    QLayout* SecretRow(const QString& editName, const QString& saveName, QLineEdit*& edit, QCheckBox*& save);
+    // Both pages show the same 合言葉; the settings keep it only while "保存する" is ticked.
+    void SecretEdited(const QString& text);
+    void SaveSecretToggled(bool save);
     QPushButton* AddStartButtons(QWidget* page, QBoxLayout* layout, const QString& startName,
                                  const QString& cancelName, void (TMainWindow::*onStart)());
     QWidget* BuildWaitPage();
@@ -187,6 +193,10 @@ private:
     QComboBox* m_cbConnectTo = nullptr;
     QLineEdit* m_edtPort = nullptr;
     QPushButton* m_btStartClient = nullptr;
+    QLineEdit* m_edtServSecret = nullptr;
+    QCheckBox* m_cbServSaveSecret = nullptr;
+    QLineEdit* m_edtSecret = nullptr;
+    QCheckBox* m_cbSaveSecret = nullptr;
     QLabel* m_lblMsg = nullptr;
     QProgressBar* m_animate = nullptr;
     QLabel* m_lblAddresses = nullptr;

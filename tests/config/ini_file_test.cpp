@@ -111,6 +111,32 @@ TEST(IniFile, WritingOneKeyLeavesEverythingElseAsItWas) {
     }
 }
 
+TEST(IniFile, DeletingAKeyRemovesOnlyItsLineOfItsSection) {
+    const TWriteCase cases[] = {
+        {"no file", std::nullopt, "Secret", "", ""},
+        {"no such key", "[Config]\r\nPort=1\r\n", "Secret", "", "[Config]\r\nPort=1\r\n"},
+        {"the line goes, the rest stays",
+         "; settings\r\n[Config]\r\nSecret=a\r\n\r\nPort=1\r\n[Other]\r\nSecret=b\r\n", "Secret", "",
+         "; settings\r\n[Config]\r\n\r\nPort=1\r\n[Other]\r\nSecret=b\r\n"},
+        {"names compare without case", "[config]\r\n  secret = a\r\nPort=1\r\n", "Secret", "",
+         "[config]\r\nPort=1\r\n"},
+        {"only in the section", "[Other]\r\nSecret=b\r\n", "Secret", "", "[Other]\r\nSecret=b\r\n"},
+    };
+    TSandbox sandbox;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        const auto path = sandbox.Path("config.ini");
+        fs::remove(path);
+        if (c.Before)
+            sandbox.WriteFile("config.ini", *c.Before);
+        TIniFile(path).DeleteKey("Config", c.Key);
+        EXPECT_EQ(fs::exists(path), c.Before.has_value());
+        if (c.Before) {
+            EXPECT_EQ(ReadAll(path), c.After);
+        }
+    }
+}
+
 TEST(IniFile, AWriteReplacesTheFileKeepingItsPermissionsUnlessNoByteChanges) {
     TSandbox sandbox;
     const auto path = sandbox.WriteFile("config.ini", "[Config]\r\nPort=1\r\n");
