@@ -119,6 +119,16 @@ wait_for_line() {
     return 1
 }
 
+# Waits up to $4 seconds for at least $3 lines matching $2 in file $1.
+wait_for_count() {
+    local i
+    for i in $(seq $(($4 * 10))); do
+        [ "$(grep -a -c -- "$2" "$1" 2> /dev/null)" -ge "$3" ] && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
 # Waits up to $2 seconds for process $1 to end; its exit status in STATUS
 # (124 and the process ended when it did not end in time).
 wait_exit() {
@@ -394,9 +404,45 @@ expect_status listen 0
 same_file "$WORK/files/up.bin" "$WORK/a-in/up.bin"
 end
 
+begin "7. The relay forgets the parked listener without a word; the listener parks again"
+PARKS=$(grep -a -c "mode=relaywait&user=alice" "$WORK/service.out")
+start_listener alice "$URL" --secret pass
+wait_for_count "$WORK/service.out" "mode=relaywait&user=alice" $((PARKS + 1)) 20 || fail "the listener did not park"
+# The relay's end of the parked connection goes away while everything it
+# would send to A is dropped, so A hears nothing of it, as when the relay's
+# machine restarts or a router on the way forgets the connection.
+ip netns exec "$SERVICE" nft -f - << RULES
+table inet lost {
+    chain output { type filter hook output priority 0; policy accept; ip daddr $A_IP tcp sport 4100 drop; }
+}
+RULES
+ip netns exec "$SERVICE" ss -K -t "( sport = :4100 and dst $A_IP )" > /dev/null
+LEFT=$(ip netns exec "$SERVICE" ss -H -t state established "( sport = :4100 and dst $A_IP )")
+ip netns exec "$SERVICE" nft delete table inet lost
+LOST=$(date +%s.%N)
+if [ -n "$LEFT" ]; then
+    # The kernel cannot end sockets from outside (no INET_DIAG_DESTROY): the
+    # listener is still parked as it was.
+    echo "   skipped: ss -K cannot end sockets here"
+elif wait_for_count "$WORK/service.out" "mode=relaywait&user=alice" $((PARKS + 2)) 60; then
+    echo "   parked again after $(awk -v a="$LOST" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }') s"
+else
+    fail "the listener did not notice that the relay lost it"
+    stop_process "$LISTENER_PID"
+fi
+if kill -0 "$LISTENER_PID" 2> /dev/null; then
+    run_fwpost "$PEER_B" connect connect --user alice -c "$WORK/config.ini" --service-url "$URL" \
+        --secret pass --relay "$WORK/files/small.bin"
+    expect_status connect 0
+    wait_exit "$LISTENER_PID" "$RUN_LIMIT"
+    expect_status listen 0
+    same_file "$WORK/files/small.bin" "$WORK/a-in/small.bin"
+fi
+end
+
 if [ "$FAILED" -ne 0 ]; then
     echo "service log:"
     cat "$WORK/service.out" "$WORK/service.err"
     exit 1
 fi
-echo "6 scenarios passed"
+echo "7 scenarios passed"
