@@ -2,10 +2,12 @@
 # Two fwpost that cannot reach each other meet through the service's relay,
 # in network namespaces that this script makes and removes:
 #
-#   peer A namespace ---- veth 10.201.1.0/24 ----  service namespace  ---- veth 10.201.2.0/24 ---- peer B namespace
-#   (fwpost listen)                                (fwpost-rendezvous on                          (fwpost connect)
-#    10.201.1.2                                     10.201.0.1, the relay,                          10.201.2.2
-#                                                   redis-server, tcpdump)
+#   peer A namespace --- veth ---+                              +--- veth --- peer B namespace
+#   (fwpost listen)               |      service namespace       |            (fwpost connect)
+#   10.201.1.2/24                 +--  fwpost-rendezvous and  ---+            10.201.2.2/24
+#   fd01:1::2/64                       its relay on 10.201.0.1                fd01:2::2/64
+#                                      and fd01::1, redis-server,
+#                                      tcpdump
 #
 # The service namespace does not forward, so A and B reach the service and
 # never each other: A's registered address is out of B's reach, as behind a
@@ -182,7 +184,7 @@ shown() {
 }
 
 expect_line() {
-    grep -q -x -- "$2" "$WORK/$1.out" || fail "$1: expected the line \"$2\"; $(shown "$1")"
+    grep -q -x -F -- "$2" "$WORK/$1.out" || fail "$1: expected the line \"$2\"; $(shown "$1")"
 }
 
 expect_error() {
@@ -440,9 +442,38 @@ if kill -0 "$LISTENER_PID" 2> /dev/null; then
 fi
 end
 
+begin "8. The same over IPv6: the service and its relay on [::], advertised in brackets"
+if ! ip -n "$SERVICE" addr add fd01::1/128 dev lo 2> /dev/null; then
+    echo "   skipped: no IPv6 in the namespaces"
+else
+    set -e
+    ip -n "$SERVICE" addr add fd01:1::1/64 dev "$LINK_A" nodad
+    ip -n "$SERVICE" addr add fd01:2::1/64 dev "$LINK_B" nodad
+    ip -n "$PEER_A" addr add fd01:1::2/64 dev "${LINK_A}p" nodad
+    ip -n "$PEER_B" addr add fd01:2::2/64 dev "${LINK_B}p" nodad
+    ip -n "$PEER_A" -6 route add default via fd01:1::1
+    ip -n "$PEER_B" -6 route add default via fd01:2::1
+    ip netns exec "$SERVICE" sysctl -q -w net.ipv6.conf.all.forwarding=0
+    set +e
+    ip netns exec "$SERVICE" "$RENDEZVOUS" --listen "[::]:8090" --db :memory: --rate-limit 0 \
+        --relay-listen "[::]:4110" --relay-advertise "[fd01::1]:4110" > "$WORK/v6.out" 2> "$WORK/v6.err" &
+    STARTED+=("$!")
+    wait_for_line "$WORK/v6.out" "^listening " || fail "the IPv6 service did not start: $(cat "$WORK/v6.err")"
+    start_listener carol "http://[fd01::1]:8090/easy.cgi" --secret pass
+    run_fwpost "$PEER_B" connect connect --user carol -c "$WORK/config.ini" \
+        --service-url "http://[fd01::1]:8090/easy.cgi" --secret pass "$WORK/files/small.bin"
+    expect_status connect 0
+    expect_line connect "found carol fd01:1::2 4006"
+    expect_line connect "relayed [fd01::1]:4110"
+    wait_exit "$LISTENER_PID" "$RUN_LIMIT"
+    expect_status listen 0
+    same_file "$WORK/files/small.bin" "$WORK/a-in/small.bin"
+fi
+end
+
 if [ "$FAILED" -ne 0 ]; then
     echo "service log:"
     cat "$WORK/service.out" "$WORK/service.err"
     exit 1
 fi
-echo "7 scenarios passed"
+echo "8 scenarios passed"
