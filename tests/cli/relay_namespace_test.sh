@@ -166,7 +166,8 @@ run_fwpost() {
 }
 
 # A's listener under name $1 with the service at $2, receiving into $WORK/a-in,
-# and further arguments after them; ready once it is parked at the relay.
+# and further arguments after them; returns once it listens (it parks at the
+# relay right after, and a joining side asks again until it finds it there).
 start_listener() {
     local name=$1 url=$2
     shift 2
@@ -280,9 +281,9 @@ PAIRS_BEFORE=$(grep -c " paired " "$WORK/service.out")
 rm -rf "$WORK/b-in"/*
 head -c 4194304 /dev/urandom > "$WORK/files/up.bin"
 head -c 2097152 /dev/urandom > "$WORK/files/down.bin"
-start_listener alice "$URL" --secret pass -b 131072 --limit-rate 1M "$WORK/files/down.bin"
+start_listener alice "$URL" --secret pass -b 131072 --limit-rate 512K "$WORK/files/down.bin"
 start_fwpost "$PEER_B" connect connect --user alice -c "$WORK/config.ini" --service-url "$URL" --secret pass \
-    --relay -y -d "$WORK/b-in" -b 131072 --limit-rate 1M "$WORK/files/up.bin"
+    --relay -y -d "$WORK/b-in" -b 131072 --limit-rate 512K "$WORK/files/up.bin"
 CONNECT_PID=$PID
 for i in $(seq 300); do
     [ "$(stat -c %s "$WORK/a-in/up.bin" 2> /dev/null || echo 0)" -ge 1048576 ] && break
@@ -359,8 +360,13 @@ relay_hello() {
         "exec 3<> /dev/tcp/${RELAY%:*}/${RELAY#*:} && printf 'FWPRELAY %s\r\n' \"\$1\" >&3 && read -r -t 10 line <&3 && echo \"\${line%\$'\r'}\"" \
         sh "$1"
 }
-TICKET=$(ip netns exec "$PEER_B" curl -s --max-time 10 "$URL?mode=relay&user=alice")
-TOKEN=$(echo "$TICKET" | tr -d '\r' | sed -n 's/^token = //p')
+# The listener parks again after each attempt above; asked until it is there.
+for i in $(seq 40); do
+    TICKET=$(ip netns exec "$PEER_B" curl -s --max-time 10 "$URL?mode=relay&user=alice")
+    TOKEN=$(echo "$TICKET" | tr -d '\r' | sed -n 's/^token = //p')
+    [ -n "$TOKEN" ] && break
+    sleep 0.5
+done
 [ -n "$TOKEN" ] || fail "no token for the parked listener: $TICKET"
 FIRST=$(relay_hello "$TOKEN")
 AGAIN=$(relay_hello "$TOKEN")
