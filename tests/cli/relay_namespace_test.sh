@@ -276,7 +276,7 @@ grep -q -a -F "$NAME_MARK" "$WORK/relay.pcap" && fail "a file name crossed the s
 rm -f "$WORK/relay.pcap"
 end
 
-begin "2. A cut of the relayed link mid-transfer reconnects through the relay"
+begin "2. A short outage is ridden out; a cut mid-transfer reconnects through the relay"
 PAIRS_BEFORE=$(grep -c " paired " "$WORK/service.out")
 rm -rf "$WORK/b-in"/*
 head -c 4194304 /dev/urandom > "$WORK/files/up.bin"
@@ -285,12 +285,23 @@ start_listener alice "$URL" --secret pass -b 131072 --limit-rate 512K "$WORK/fil
 start_fwpost "$PEER_B" connect connect --user alice -c "$WORK/config.ini" --service-url "$URL" --secret pass \
     --relay -y -d "$WORK/b-in" -b 131072 --limit-rate 512K "$WORK/files/up.bin"
 CONNECT_PID=$PID
-for i in $(seq 300); do
-    [ "$(stat -c %s "$WORK/a-in/up.bin" 2> /dev/null || echo 0)" -ge 1048576 ] && break
-    sleep 0.1
-done
-ARRIVED=$(stat -c %s "$WORK/a-in/up.bin" 2> /dev/null || echo 0)
-[ "$ARRIVED" -ge 1048576 ] && [ "$ARRIVED" -lt 4194304 ] || fail "no transfer under way to cut ($ARRIVED bytes)"
+# Waits up to 30 s until $1 bytes of up.bin have arrived at A.
+arrived_at_a() {
+    local i
+    for i in $(seq 300); do
+        [ "$(stat -c %s "$WORK/a-in/up.bin" 2> /dev/null || echo 0)" -ge "$1" ] && break
+        sleep 0.1
+    done
+    ARRIVED=$(stat -c %s "$WORK/a-in/up.bin" 2> /dev/null || echo 0)
+    [ "$ARRIVED" -ge "$1" ] && [ "$ARRIVED" -lt 4194304 ]
+}
+arrived_at_a 1048576 || fail "no transfer under way ($ARRIVED bytes)"
+# B's link to the service is down for 3 s: the connections wait it out.
+ip -n "$SERVICE" link set "$LINK_B" down
+sleep 3
+ip -n "$SERVICE" link set "$LINK_B" up
+arrived_at_a 2097152 || fail "no transfer under way to cut ($ARRIVED bytes)"
+grep -q "^reconnecting" "$WORK/connect.out" "$WORK/listen.out" && fail "a 3 s outage made the sides reconnect"
 # B's relayed connection is reset at the relay (ss -K, where the kernel can
 # end sockets; otherwise B's next acknowledge meets the rule), and B is
 # turned away for 2 s.
