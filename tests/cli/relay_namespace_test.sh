@@ -77,6 +77,8 @@ cleanup() {
     rm -rf "$WORK"
 }
 trap cleanup EXIT
+# Ended by a signal (a time limit, Ctrl-C, a closed pipe), it cleans up too.
+trap 'exit 1' INT TERM HUP PIPE
 
 ip netns add "$SERVICE" 2> /dev/null || skip "cannot make a network namespace here"
 ip netns add "$PEER_A" || exit 1
@@ -373,7 +375,8 @@ relay_hello() {
 }
 # The listener parks again after each attempt above; asked until it is there.
 for i in $(seq 40); do
-    TICKET=$(ip netns exec "$PEER_B" curl -s --max-time 10 "$URL?mode=relay&user=alice")
+    TICKET=$(ip netns exec "$PEER_B" timeout 10 bash -c \
+        "exec 3<> /dev/tcp/$SERVICE_IP/8080 && printf 'GET /easy.cgi?mode=relay&user=alice HTTP/1.0\r\n\r\n' >&3 && cat <&3")
     TOKEN=$(echo "$TICKET" | tr -d '\r' | sed -n 's/^token = //p')
     [ -n "$TOKEN" ] && break
     sleep 0.5
