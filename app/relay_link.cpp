@@ -2,6 +2,10 @@
 
 #include <chrono>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include "common/error.h"
 #include "common/numbers.h"
 
@@ -9,6 +13,27 @@ namespace fwp {
 namespace {
 
 constexpr std::size_t MaxRelayLineBytes = 256;
+
+// A parked connection carries nothing until a peer joins. The kernel probes
+// it after this many seconds of silence, then every interval, and gives up
+// after that many probes without an answer: a relay that lost the
+// connection without a word (its machine restarted, a router on the way
+// forgot the connection) is noticed within 30 s, and the probes keep the
+// connection alive in address translators on the way.
+constexpr int ParkedIdleSeconds = 15;
+constexpr int ParkedProbeIntervalSeconds = 5;
+constexpr int ParkedProbeCount = 3;
+
+void ProbeWhileParked(int fd, bool parked) {
+    const int on = parked ? 1 : 0;
+    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    if (!parked)
+        return;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &ParkedIdleSeconds, sizeof ParkedIdleSeconds);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &ParkedProbeIntervalSeconds,
+                 sizeof ParkedProbeIntervalSeconds);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &ParkedProbeCount, sizeof ParkedProbeCount);
+}
 
 // The relay's next line within timeoutMs; nothing when none came or the
 // relay closed the connection first.
@@ -95,6 +120,7 @@ bool TRelayWait::Park(const TRelayTicket& ticket, int timeoutMs, std::string& er
     m_connection = Dial(ticket, timeoutMs, error);
     if (!m_connection)
         return false;
+    ProbeWhileParked(m_connection->Fd(), true);
     const std::optional<std::string> answer = ReadRelayLine(*m_connection, timeoutMs);
     if (answer != "WAIT") {
         error = Refusal(ticket, answer);
@@ -114,6 +140,8 @@ std::unique_ptr<TStreamSocket> TRelayWait::Poll(int timeoutMs) {
         m_connection.reset();
         return nullptr;
     }
+    // From here on the session's own keep-alives watch the link.
+    ProbeWhileParked(m_connection->Fd(), false);
     return std::move(m_connection);
 }
 

@@ -1,6 +1,5 @@
 #include "server/reachability_probe.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 
@@ -75,15 +74,15 @@ bool ProbeListener(const std::string& ip, int port, std::chrono::milliseconds li
         if (::getsockopt(socket.Fd(), SOL_SOCKET, SO_ERROR, &error, &errorSize) != 0 || error != 0)
             return false;
     }
-    // The banner and its CR LF; anything else in their place is not this program.
-    const std::string expected = std::string(PeerBanner) + "\r\n";
+    // A banner and its CR LF; anything else in their place is not this program.
+    const std::string banners[] = {std::string(PeerBanner) + "\r\n", std::string(SecurePeerBanner) + "\r\n"};
     std::string received;
-    while (received.size() < expected.size()) {
+    while (received != banners[0] && received != banners[1]) {
         if (!WaitFor(socket.Fd(), POLLIN, deadline))
             return false;
-        char buffer[64];
-        const ssize_t n =
-            ::recv(socket.Fd(), buffer, std::min(sizeof buffer, expected.size() - received.size()), 0);
+        // One byte at a time: a banner is short, and nothing after it is read.
+        char byte = 0;
+        const ssize_t n = ::recv(socket.Fd(), &byte, 1, 0);
         if (n == 0)
             return false;
         if (n < 0) {
@@ -91,8 +90,8 @@ bool ProbeListener(const std::string& ip, int port, std::chrono::milliseconds li
                 continue;
             return false;
         }
-        received.append(buffer, static_cast<std::size_t>(n));
-        if (!expected.starts_with(received))
+        received += byte;
+        if (!banners[0].starts_with(received) && !banners[1].starts_with(received))
             return false;
     }
     return true;

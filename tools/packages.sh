@@ -17,6 +17,8 @@ FWP_PACKAGES=(
     libgtest-dev libbenchmark-dev xdg-user-dirs time socat openssh-server openssh-client redis-server wrk
     # the port mapping test: a real router daemon in network namespaces, and its clients
     miniupnpd-nftables nftables miniupnpc iproute2 procps
+    # the relay test: a capture of what crosses the service in network namespaces
+    tcpdump
     # screenshots of the window on a virtual display
     xvfb xauth xdotool imagemagick
     # the check of the installed AppStream metadata; a session bus for the notification test
