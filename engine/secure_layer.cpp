@@ -49,6 +49,8 @@ void SecureConnection(TStreamSocket& connection, std::string_view phrase, TSecur
     connection.Send(
         {SecureBanner, wire::LineEnd, ToHex(handshake.OwnShare()), wire::LineEnd, ownCiphers, wire::LineEnd});
     const std::string banner = readLine();
+    if (banner.empty() && connection.Broken())
+        throw TError("接続が解除されました。");
     if (banner == wire::Banner)
         throw TError("相手は合言葉を使わない接続です。合言葉を両方で設定してください。");
     if (banner != SecureBanner)

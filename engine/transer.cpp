@@ -236,8 +236,13 @@ void TTranser::Close() {
         UpdateWatch();
         return;
     }
+    // Called from inside a pass of its own (a handler, or a window closed
+    // from a message loop the pass runs), the pass cannot end before this
+    // returns: nothing here may wait for it.
+    const bool insidePass = m_tickDepth > 0;
     const std::uint64_t t1 = m_loop.TickCount();
-    RunLoopUntil([this] { return m_state == tsReady; }, t1, Timeouts.CloseStep);
+    if (!insidePass)
+        RunLoopUntil([this] { return m_state == tsReady; }, t1, Timeouts.CloseStep);
     ++m_holdDepth;
     std::vector<TTranserTask*> tasks;
     for (std::size_t i = 0; i < m_tasks.Count(); ++i)
@@ -249,12 +254,15 @@ void TTranser::Close() {
     const std::uint64_t t2 = m_loop.TickCount();
     // The peer may end the session itself meanwhile ("#TERMINATE"): then
     // there is nothing left to wait for.
-    RunLoopUntil([this] { return m_state == tsClosed || (m_state == tsReady && m_tasks.Count() == 0); }, t2,
-                 Timeouts.CloseStep);
+    if (!insidePass)
+        RunLoopUntil([this] { return m_state == tsClosed || (m_state == tsReady && m_tasks.Count() == 0); },
+                     t2, Timeouts.CloseStep);
     if (m_state != tsClosed) {
-        WaitForTick(0);
+        if (!insidePass)
+            WaitForTick(0);
         SendCommand(wire::CmdTerminate, nullptr);
-        RunLoopUntil([this] { return m_state == tsClosed; }, t2, Timeouts.CloseStep);
+        if (!insidePass)
+            RunLoopUntil([this] { return m_state == tsClosed; }, t2, Timeouts.CloseStep);
     }
     StopTimer();
     CloseSocket();

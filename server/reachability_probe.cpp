@@ -1,7 +1,10 @@
 #include "server/reachability_probe.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -75,9 +78,12 @@ bool ProbeListener(const std::string& ip, int port, std::chrono::milliseconds li
             return false;
     }
     // A banner and its CR LF; anything else in their place is not this program.
-    const std::string banners[] = {std::string(PeerBanner) + "\r\n", std::string(SecurePeerBanner) + "\r\n"};
+    std::vector<std::string> banners = {std::string(PeerBanner) + "\r\n"};
+    for (const std::string_view banner : SecurePeerBanners)
+        banners.push_back(std::string(banner) + "\r\n");
+    const auto any = [&](auto test) { return std::any_of(banners.begin(), banners.end(), test); };
     std::string received;
-    while (received != banners[0] && received != banners[1]) {
+    while (!any([&](const std::string& banner) { return banner == received; })) {
         if (!WaitFor(socket.Fd(), POLLIN, deadline))
             return false;
         // One byte at a time: a banner is short, and nothing after it is read.
@@ -91,7 +97,7 @@ bool ProbeListener(const std::string& ip, int port, std::chrono::milliseconds li
             return false;
         }
         received += byte;
-        if (!banners[0].starts_with(received) && !banners[1].starts_with(received))
+        if (!any([&](const std::string& banner) { return banner.starts_with(received); }))
             return false;
     }
     return true;

@@ -362,7 +362,7 @@ expect_error connect "--relay needs --secret"
 run_fwpost "$SERVICE" connect connect --user alice -c "$WORK/config.ini" --service-url "$URL" \
     "$WORK/files/small.bin"
 expect_status connect 2
-expect_error connect "相手: Fernwaypost Secure Session 1"
+expect_error connect "相手: Fernwaypost Secure Session 2"
 wait_for_line "$WORK/listen.err" "相手は合言葉を使わない接続です。" || fail "the listener did not refuse the classic peer"
 [ -z "$(ls -A "$WORK/a-in")" ] || fail "a file was made by a peer without the phrase"
 end

@@ -130,5 +130,23 @@ TEST(SecureLayer, MatchingPhrasesCarryLinesAndDifferentOnesFailOnBothSides) {
     EXPECT_EQ(serverLine, "");
 }
 
+// A peer that closes before its first line is a closed connection, not
+// another version.
+TEST(SecureLayer, APeerThatClosesAtOnceIsAClosedConnection) {
+    TSocketAndRawPeer pair;
+    ASSERT_TRUE(pair.socket);
+    pair.raw.Close();
+    try {
+        // As the engine reads: an empty line once the connection is closed.
+        SecureConnection(*pair.socket, "phrase", TSecureRole::srServer, [&] {
+            const std::string line = ReadLine(*pair.socket);
+            return line == "(none)" ? std::string() : line;
+        });
+        ADD_FAILURE() << "the exchange went through";
+    } catch (const TError& error) {
+        EXPECT_STREQ(error.what(), "接続が解除されました。");
+    }
+}
+
 }  // namespace
 }  // namespace fwp

@@ -370,6 +370,30 @@ TEST(TransferClose, CloseWithATransferRunningAbortsItAndClosesBothEngines) {
     EXPECT_EQ(ResultOf(slow.pair.Server, FileLine("slow.bin")), trAborted);
 }
 
+// A close that comes while the engine is inside its own pass (a handler, or
+// a window closed from a message loop the pass runs) cannot wait for that
+// pass to end: it ends the session at once.
+TEST(TransferClose, CloseFromInsideAPassReturnsAndClosesBothEngines) {
+    TSandbox box;
+    TLoopbackPair pair;
+    pair.Server.ReceiveFolder = box.Folder("in");
+    bool closed = false;
+    pair.Server.OnProgress = [&](TTranser& t, TTranserTask&, std::int64_t transfered, bool&) {
+        if (transfered > 10'000 && !closed) {
+            closed = true;
+            t.Close();
+        }
+    };
+    pair.Connect(ptDirect, 4096, ShortTimeouts());
+    pair.Client.Call([](TTranser& t) {
+        t.MaxSendRate = 200'000;
+        return 0;
+    });
+    pair.Client.Offer(box.WriteRandomFile("a.bin", 1'000'000));
+    ASSERT_TRUE(pair.Server.WaitUntil([](TTranser& t) { return t.State() == tsClosed; }));
+    ASSERT_TRUE(pair.Client.WaitUntil([](TTranser& t) { return t.State() == tsClosed; }));
+}
+
 TEST(TransferClose, CloseWhenThePeerHasGoneReturnsAndCloses) {
     TSandbox box;
     TLoopbackPair pair;

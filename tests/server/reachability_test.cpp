@@ -31,7 +31,8 @@ TEST(RendezvousProbe, ThePortOfTheRequestingAddressIsReachableOnlyWhenAPeerGreet
     const TCase cases[] = {
         {"a peer", Banner + "192.0.2.1\r\n", true, Reachable},
         {"the banner alone", Banner, true, Reachable},
-        {"a secured peer", "Fernwaypost Secure Session 1\r\n0123abcd\r\n", true, Reachable},
+        {"a secured peer", "Fernwaypost Secure Session 2\r\n0123abcd\r\n", true, Reachable},
+        {"a secured peer of the first version", "Fernwaypost Secure Session 1\r\n", true, Reachable},
         {"a cut secured banner", "Fernwaypost Secure", true, Unreachable},
         {"another program", "SSH-2.0-OpenSSH_9.2\r\n", true, Unreachable},
         {"another version", "Fernwaypost Protocol Version 0.80\r\n", true, Unreachable},
