@@ -19,6 +19,7 @@
 # check passed, 77 (skipped) when namespaces or a tool are not available,
 # 1 otherwise. Prints how long each scenario took.
 set -u
+. "$(dirname "$0")/../support/namespace_script.sh"
 
 FWPOST=$1
 RENDEZVOUS=$2
@@ -26,10 +27,6 @@ SKIP=77
 # A generous limit for one fwpost run that moves files; the times are printed.
 RUN_LIMIT=60
 
-skip() {
-    echo "SKIP: $*"
-    exit $SKIP
-}
 
 [ "$(id -u)" -eq 0 ] || skip "network namespaces need root"
 for tool in ip nft ss tcpdump redis-server; do
@@ -53,18 +50,6 @@ STARTED=()
 export FWP_SSDP_TARGET=off
 unset FWP_SECRET
 
-# Ends a process this script started: asks it to close, and after 20 s
-# without an end, forces it.
-stop_process() {
-    local i
-    kill -TERM "$1" 2> /dev/null
-    for i in $(seq 200); do
-        kill -0 "$1" 2> /dev/null || break
-        sleep 0.1
-    done
-    kill -KILL "$1" 2> /dev/null
-    wait "$1" 2> /dev/null
-}
 
 cleanup() {
     local i
@@ -108,20 +93,7 @@ ip netns exec "$SERVICE" sysctl -q -w net.ipv4.ip_forward=0
 set +e
 
 FAILED=0
-fail() {
-    echo "FAIL: $*"
-    FAILED=1
-}
 
-# Waits up to $3 seconds (default 20) for a line matching $2 in file $1.
-wait_for_line() {
-    local i
-    for i in $(seq $((${3:-20} * 10))); do
-        grep -q -- "$2" "$1" 2> /dev/null && return 0
-        sleep 0.1
-    done
-    return 1
-}
 
 # Waits up to $4 seconds for at least $3 lines matching $2 in file $1.
 wait_for_count() {

@@ -14,6 +14,7 @@
 # Usage: router_namespace_test.sh FWPOST. Exit 0 when every check passed,
 # 77 (skipped) when namespaces or the daemon are not available, 1 otherwise.
 set -u
+. "$(dirname "$0")/../support/namespace_script.sh"
 
 FWPOST=$1
 MINIUPNPD=/usr/sbin/miniupnpd
@@ -21,10 +22,6 @@ SKIP=77
 # A generous limit for one fwpost call; the measured times are printed.
 CALL_LIMIT=10
 
-skip() {
-    echo "SKIP: $*"
-    exit $SKIP
-}
 
 [ "$(id -u)" -eq 0 ] || skip "network namespaces need root"
 for tool in ip nft upnpc "$MINIUPNPD"; do
@@ -79,10 +76,6 @@ RULES
 set +e
 
 FAILED=0
-fail() {
-    echo "FAIL: $*"
-    FAILED=1
-}
 
 # Installing the daemon must not have started it for the machine itself: every
 # miniupnpd that runs belongs to some network namespace of a test.
@@ -90,28 +83,7 @@ for pid in $(pgrep -x miniupnpd); do
     [ -n "$(ip netns identify "$pid" 2> /dev/null)" ] || fail "a system miniupnpd runs (process $pid)"
 done
 
-# Waits up to 20 s for a line matching $2 in file $1.
-wait_for_line() {
-    local i
-    for i in $(seq 200); do
-        grep -q -- "$2" "$1" 2> /dev/null && return 0
-        sleep 0.1
-    done
-    return 1
-}
 
-# Ends a process this script started: asks it to close, and after 20 s
-# without an end, forces it.
-stop_process() {
-    local i
-    kill -TERM "$1" 2> /dev/null
-    for i in $(seq 200); do
-        kill -0 "$1" 2> /dev/null || break
-        sleep 0.1
-    done
-    kill -KILL "$1" 2> /dev/null
-    wait "$1" 2> /dev/null
-}
 
 # Starts the daemon with UPnP on or off (NAT-PMP is always on).
 start_router() {
