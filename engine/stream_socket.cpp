@@ -490,8 +490,13 @@ TReadStatus TStreamSocket::ReadSome(void* buffer, std::size_t length, std::size_
         // Units that fit open straight into the caller's buffer, without a
         // pass through ours; a bigger one goes through ours.
         const TReadStatus status = ReceiveWire();
-        if (OpenWire(static_cast<char*>(buffer), length, got) == TReadStatus::rsOk)
+        if (OpenWire(static_cast<char*>(buffer), length, got) == TReadStatus::rsOk) {
+            // Whole units that did not fit wait in the receive buffer, where
+            // the next line read or wait for data finds them.
+            if (m_wireInUsed > 0)
+                OpenReceived();
             return TReadStatus::rsOk;
+        }
         if (!m_broken)
             OpenReceived();
         if (Buffered() == 0)

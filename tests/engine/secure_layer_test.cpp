@@ -89,6 +89,23 @@ TEST(SecureLayer, ReadsOfAnySizeGetTheStreamWhole) {
     EXPECT_EQ(received, data);
 }
 
+// A read that takes whole frames leaves the next one where a wait for data
+// and a line read find it, though nothing more comes from the peer.
+TEST(SecureLayer, AFrameBehindAFullReadIsFoundByTheNextWait) {
+    TSocketAndRawPeer pair;
+    ASSERT_TRUE(pair.socket);
+    pair.socket->SetTransform(std::make_unique<TSecureTransform>(KeyB, KeyA, TSecureCipher::scAes256Gcm));
+    TFrameSealer peerSealer(KeyA, TSecureCipher::scAes256Gcm);
+    std::string wire;
+    peerSealer.Seal({std::string(100, 'p')}, wire);
+    peerSealer.Seal({"#IDOLING\r\n"}, wire);
+    pair.raw.Send(wire);
+    std::string payload(100, '\0');
+    ASSERT_EQ(pair.socket->ReceiveBuf(payload.data(), 100), 100);
+    EXPECT_TRUE(pair.socket->WaitForData(2000));
+    EXPECT_EQ(ReadLine(*pair.socket), "#IDOLING");
+}
+
 // Two sockets run the exchange against each other, each on its own thread.
 std::pair<std::string, std::string> Exchange(const std::string& clientPhrase, const std::string& serverPhrase,
                                              std::string& serverLine) {
