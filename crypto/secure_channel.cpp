@@ -22,13 +22,14 @@ constexpr std::string_view KeyLabel = "Fernwaypost Secure Session 2 key";
 static_assert(TSecureHandshake::ShareBytes == crypto_core_ristretto255_BYTES);
 
 constexpr std::pair<TSecureCipher, std::string_view> CipherNames[] = {
+    {TSecureCipher::scAes128Ocb, "aes128ocb"},
     {TSecureCipher::scAes256Gcm, "aes256gcm"},
     {TSecureCipher::scChaCha20Poly1305, "chacha20poly1305"},
 };
 
-// Whether the processor encrypts AES and multiplies for GCM in hardware;
-// without it AES-GCM is slower than ChaCha20-Poly1305 and harder to keep
-// free of timing leaks.
+// Whether the processor runs AES (and GCM's multiplication) in hardware;
+// without it AES is slower than ChaCha20-Poly1305 and harder to keep free
+// of timing leaks.
 bool HasAesInstructions() {
 #if defined(__x86_64__) || defined(__i386__)
     return __builtin_cpu_supports("aes") && __builtin_cpu_supports("pclmul");
@@ -111,7 +112,8 @@ std::string_view SecureCipherName(TSecureCipher cipher) {
 std::string OwnSecureCiphers() {
     if (const char* forced = std::getenv("FWP_SECURE_CIPHERS"); forced && *forced)
         return forced;
-    return HasAesInstructions() ? "aes256gcm chacha20poly1305" : "chacha20poly1305 aes256gcm";
+    return HasAesInstructions() ? "aes128ocb aes256gcm chacha20poly1305"
+                                : "chacha20poly1305 aes128ocb aes256gcm";
 }
 
 std::optional<TSecureCipher> ChooseSecureCipher(std::string_view clientCiphers,
@@ -219,9 +221,10 @@ TAeadKey::TAeadKey(TSecureCipher cipher, std::string_view key, bool seal)
         delete m_context;
         throw std::bad_alloc();
     }
-    const EVP_CIPHER* kind =
-        cipher == TSecureCipher::scAes256Gcm ? EVP_aes_256_gcm() : EVP_chacha20_poly1305();
-    // Both ciphers take a 32-byte key and, by default, a 96-bit nonce.
+    const EVP_CIPHER* kind = cipher == TSecureCipher::scAes128Ocb   ? EVP_aes_128_ocb()
+                             : cipher == TSecureCipher::scAes256Gcm ? EVP_aes_256_gcm()
+                                                                    : EVP_chacha20_poly1305();
+    // All take a 96-bit nonce by default; AES-128-OCB reads the first 16 bytes of the key.
     if (key.size() != 32 ||
         EVP_CipherInit_ex(m_context->cipher, kind, nullptr, Bytes(key), nullptr, seal) != 1) {
         EVP_CIPHER_CTX_free(m_context->cipher);

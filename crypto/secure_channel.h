@@ -15,12 +15,13 @@ namespace fwp {
 enum class TSecureRole : std::uint8_t { srClient, srServer };
 
 // The authenticated ciphers that can carry a secure session's frames.
-enum class TSecureCipher : std::uint8_t { scAes256Gcm, scChaCha20Poly1305 };
+enum class TSecureCipher : std::uint8_t { scAes128Ocb, scAes256Gcm, scChaCha20Poly1305 };
 
-// The cipher's name on the exchange's cipher line: "aes256gcm" or "chacha20poly1305".
+// The cipher's name on the exchange's cipher line: "aes128ocb", "aes256gcm"
+// or "chacha20poly1305".
 std::string_view SecureCipherName(TSecureCipher cipher);
 // The cipher line this side sends: the names it accepts, most preferred
-// first, separated by spaces. AES-256-GCM leads where the processor has AES
+// first, separated by spaces. AES-128-OCB leads where the processor has AES
 // instructions, ChaCha20-Poly1305 elsewhere. FWP_SECURE_CIPHERS in the
 // environment replaces the line (for tests and measurements).
 std::string OwnSecureCiphers();
@@ -83,7 +84,8 @@ private:
 };
 
 // One key of an authenticated cipher with 96-bit nonces and 16-byte tags,
-// for sealing or for opening.
+// for sealing or for opening. Keys have 32 bytes; AES-128-OCB takes the
+// first 16 of them.
 class TAeadKey {
 public:
     static constexpr std::size_t NonceBytes = 12;

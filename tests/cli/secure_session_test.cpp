@@ -128,6 +128,7 @@ TEST_F(SecureSession, APeerGetsItsFirstKnownCipherAndAnOversizedFrameEndsTheConn
     const std::pair<const char*, std::optional<TSecureCipher>> offers[] = {
         {"future-cipher chacha20poly1305 aes256gcm", TSecureCipher::scChaCha20Poly1305},
         {"aes256gcm", TSecureCipher::scAes256Gcm},
+        {"aes128ocb", TSecureCipher::scAes128Ocb},
         {"rot13", std::nullopt},
     };
     for (const auto& [offer, cipher] : offers) {

@@ -83,8 +83,8 @@ const std::string Phrase =
     FromHex("8d878cbe977420636f727265637420686f727365");  // "合言葉 correct horse" in CP932
 const std::string ClientScalar = FromHex("ebd18c41e1239595f63b4de5c46a2242c275cb89803902ab1fff0796e9609603");
 const std::string ServerScalar = FromHex("4fa34e65890709df1f642ed8be877c0a912acfd6ebed1031a68c90ff65cf0207");
-constexpr std::string_view ClientCiphers = "aes256gcm chacha20poly1305";
-constexpr std::string_view ServerCiphers = "chacha20poly1305 aes256gcm";
+constexpr std::string_view ClientCiphers = "aes128ocb aes256gcm chacha20poly1305";
+constexpr std::string_view ServerCiphers = "chacha20poly1305 aes128ocb aes256gcm";
 
 TEST(SecureHandshake, FixedInputsGiveTheWorkedBytes) {
     TSecureHandshake client(Phrase, TSecureRole::srClient, ClientCiphers, ClientScalar);
@@ -94,31 +94,31 @@ TEST(SecureHandshake, FixedInputsGiveTheWorkedBytes) {
     ASSERT_TRUE(client.Finish(server.OwnShare(), ServerCiphers));
     ASSERT_TRUE(server.Finish(client.OwnShare(), ClientCiphers));
     EXPECT_EQ(ToHex(client.OwnConfirmation()),
-              "BE92667B508E10E89746EA386CCB2BB265BC23300BB8065B1BDD6DE9227EA386");
+              "FA1B7007E47560CF58EBB0A3D98C66DD0491981BC8844A6EA4AF7F87386B0F7D");
     EXPECT_EQ(ToHex(server.OwnConfirmation()),
-              "77DF45A117F1FD78E1BDA993F2F4F67EBDF5B8A6B0E9FADD4B6CC0A07C8B0E7F");
+              "625C5CEA97287831C1449FBF188BA67D03D6711A8F7FD90849EF09FBA2E874A3");
     EXPECT_TRUE(client.PeerConfirmationMatches(server.OwnConfirmation()));
     EXPECT_TRUE(server.PeerConfirmationMatches(client.OwnConfirmation()));
-    EXPECT_EQ(ToHex(client.SendKey()), "F89D212D37082B3166060194B1E25D184D29457A91B909004AF1819FFAFE6683");
-    EXPECT_EQ(ToHex(client.ReceiveKey()), "FE4B50275F72B43BAE8FD51D52B6FD7431BBE7E506A6758C7B6E137FC642B1F2");
+    EXPECT_EQ(ToHex(client.SendKey()), "8BD64FC186C9D037328053E32613ACB45F43DE4F84A165B4F63E3889BF143849");
+    EXPECT_EQ(ToHex(client.ReceiveKey()), "14C37CCB75128A5A5D17AEB2AAB314117F131CC96A09BF14265C917559A4CAA3");
     EXPECT_EQ(server.SendKey(), client.ReceiveKey());
     EXPECT_EQ(server.ReceiveKey(), client.SendKey());
-    ASSERT_EQ(client.Cipher(), TSecureCipher::scAes256Gcm);
-    ASSERT_EQ(server.Cipher(), TSecureCipher::scAes256Gcm);
+    ASSERT_EQ(client.Cipher(), TSecureCipher::scAes128Ocb);
+    ASSERT_EQ(server.Cipher(), TSecureCipher::scAes128Ocb);
 
     TFrameSealer toServer(client.SendKey(), client.Cipher());
     TFrameSealer toClient(server.SendKey(), server.Cipher());
     std::string wire;
     toServer.Seal({"Fernwaypost Protocol Version 0.90", "\r\n"}, wire);
     EXPECT_EQ(ToHex(wire),
-              "00000023CB4C0368E0601871B9468B10F4325B8B799CDA0E9B495AD340D074DA4C3CA08286C27A3DF951DAED1D36"
-              "041268C8F30F6929B6");
+              "000000235586E9F583CCCE42AA7D81451B939D86DAC6D820B69DAD24667A89BF794A40F1FD13A539305BB829BE3004"
+              "2D306085DB253BFB");
     wire.clear();
     toServer.Seal({"127.0.0.1\r\n"}, wire);
-    EXPECT_EQ(ToHex(wire), "0000000B29F6FB0DDEAACCFA6A76248FAF8497C69C274240FEFF35DB0E9F08");
+    EXPECT_EQ(ToHex(wire), "0000000BF88EA2800382F56F1225E12FA134001F86D3B8AC1997C6259CF0DD");
     wire.clear();
     toClient.Seal({"32768\r\n"}, wire);
-    EXPECT_EQ(ToHex(wire), "00000007AAD00DA3141F5DC1750CFCA6E84DF59BAE55A353BA953E");
+    EXPECT_EQ(ToHex(wire), "00000007A70BEAA86497578EF1F2619CEADC0CCFE3A58E05B50096");
 }
 
 // A cipher line changed on the way (to force a weaker choice, say) gives
@@ -135,6 +135,7 @@ TEST(SecureHandshake, AChangedCipherLineFailsTheConfirmation) {
 TEST(SecureCiphers, TheClientsFirstChoiceThatTheServerNamesIsTaken) {
     using enum TSecureCipher;
     const std::tuple<const char*, const char*, std::optional<TSecureCipher>> cases[] = {
+        {"aes128ocb aes256gcm chacha20poly1305", "chacha20poly1305 aes128ocb aes256gcm", scAes128Ocb},
         {"aes256gcm chacha20poly1305", "chacha20poly1305 aes256gcm", scAes256Gcm},
         {"chacha20poly1305 aes256gcm", "aes256gcm chacha20poly1305", scChaCha20Poly1305},
         {"aes256gcm chacha20poly1305", "chacha20poly1305", scChaCha20Poly1305},
@@ -150,8 +151,9 @@ TEST(SecureCiphers, TheClientsFirstChoiceThatTheServerNamesIsTaken) {
     EXPECT_EQ(ChooseSecureCipher(OwnSecureCiphers(), OwnSecureCiphers()).has_value(), true);
 }
 
-// The two ciphers against their published vectors: the AES-256-GCM case
-// with associated data from the GCM submission (test case 16) and the
+// The ciphers against their published vectors: the 40-byte AES-128-OCB
+// sample of RFC 7253 (its key in the first 16 of 32 bytes), the AES-256-GCM
+// case with associated data from the GCM submission (test case 16) and the
 // ChaCha20-Poly1305 example of RFC 8439, 2.8.2.
 TEST(SecureCiphers, SealingAndOpeningMatchThePublishedVectors) {
     struct TVector {
@@ -162,7 +164,16 @@ TEST(SecureCiphers, SealingAndOpeningMatchThePublishedVectors) {
         "Ladies and Gentlemen of the class of '99: If I could offer you only one tip for the future, "
         "sunscreen "
         "would be it.");
+    const std::string forty =
+        ToHex(std::string("\x00\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d"
+                          "\x0e\x0f\x10\x11\x12\x13\x14\x15\x16\x17\x18\x19\x1a\x1b"
+                          "\x1c\x1d\x1e\x1f\x20\x21\x22\x23\x24\x25\x26\x27",
+                          40));
     const TVector vectors[] = {
+        {TSecureCipher::scAes128Ocb, "000102030405060708090a0b0c0d0e0fffffffffffffffffffffffffffffffff",
+         "bbaa9988776655443322110d", forty.c_str(), forty.c_str(),
+         "d5ca91748410c1751ff8a2f618255b68a0a12e093ff454606e59f9c1d0ddc54b65e8628e568bad7a"
+         "ed07ba06a4a69483a7035490c5769e60"},
         {TSecureCipher::scAes256Gcm, "feffe9928665731c6d6a8f9467308308feffe9928665731c6d6a8f9467308308",
          "cafebabefacedbaddecaf888", "feedfacedeadbeeffeedfacedeadbeefabaddad2",
          "d9313225f88406e5a55909c5aff5269a86a7a9531534f7da2e4c303d8a318a721c3c0c95956809532fcf0e2449a6b525b16"
@@ -250,7 +261,8 @@ bool OpenInPieces(TFrameOpener& opener, const std::string& wire, std::string& pl
     return pending.empty();
 }
 
-constexpr TSecureCipher Ciphers[] = {TSecureCipher::scAes256Gcm, TSecureCipher::scChaCha20Poly1305};
+constexpr TSecureCipher Ciphers[] = {TSecureCipher::scAes128Ocb, TSecureCipher::scAes256Gcm,
+                                     TSecureCipher::scChaCha20Poly1305};
 
 TEST(SecureFrames, RandomDataCrossesInAnySplitAndBigPiecesSpanFrames) {
     const std::string key(32, 'k');
@@ -278,8 +290,8 @@ TEST(SecureFrames, RandomDataCrossesInAnySplitAndBigPiecesSpanFrames) {
 // A reader with little room gets whole frames only, the rest waits.
 TEST(SecureFrames, OnlyFramesThatFitTheRoomAreOpened) {
     const std::string key(32, 'k');
-    TFrameSealer sealer(key, TSecureCipher::scAes256Gcm);
-    TFrameOpener opener(key, TSecureCipher::scAes256Gcm);
+    TFrameSealer sealer(key, TSecureCipher::scAes128Ocb);
+    TFrameOpener opener(key, TSecureCipher::scAes128Ocb);
     std::string wire;
     sealer.Seal({"ten bytes!"}, wire);
     sealer.Seal({"and twenty bytes now"}, wire);

@@ -41,20 +41,20 @@ struct TSocketAndRawPeer {
 TEST(SecureLayer, FramesThatArriveWithTheLastClearLineAreOpened) {
     TSocketAndRawPeer pair;
     ASSERT_TRUE(pair.socket);
-    TFrameSealer peerSealer(KeyA, TSecureCipher::scAes256Gcm);
+    TFrameSealer peerSealer(KeyA, TSecureCipher::scAes128Ocb);
     std::string wire = "confirmation\r\n";
     peerSealer.Seal({"Fernwaypost Protocol Version 0.90\r\n"}, wire);
     pair.raw.Send(wire);
     EXPECT_EQ(ReadLine(*pair.socket), "confirmation");
-    pair.socket->SetTransform(std::make_unique<TSecureTransform>(KeyB, KeyA, TSecureCipher::scAes256Gcm));
+    pair.socket->SetTransform(std::make_unique<TSecureTransform>(KeyB, KeyA, TSecureCipher::scAes128Ocb));
     EXPECT_EQ(ReadLine(*pair.socket), "Fernwaypost Protocol Version 0.90");
 }
 
 TEST(SecureLayer, ACorruptFrameBreaksTheConnection) {
     TSocketAndRawPeer pair;
     ASSERT_TRUE(pair.socket);
-    pair.socket->SetTransform(std::make_unique<TSecureTransform>(KeyB, KeyA, TSecureCipher::scAes256Gcm));
-    TFrameSealer peerSealer(KeyA, TSecureCipher::scAes256Gcm);
+    pair.socket->SetTransform(std::make_unique<TSecureTransform>(KeyB, KeyA, TSecureCipher::scAes128Ocb));
+    TFrameSealer peerSealer(KeyA, TSecureCipher::scAes128Ocb);
     std::string wire;
     peerSealer.Seal({"#IDOLING\r\n"}, wire);
     wire[6] ^= 0x20;
@@ -69,8 +69,8 @@ TEST(SecureLayer, ACorruptFrameBreaksTheConnection) {
 TEST(SecureLayer, ReadsOfAnySizeGetTheStreamWhole) {
     TSocketAndRawPeer pair;
     ASSERT_TRUE(pair.socket);
-    pair.socket->SetTransform(std::make_unique<TSecureTransform>(KeyB, KeyA, TSecureCipher::scAes256Gcm));
-    TFrameSealer peerSealer(KeyA, TSecureCipher::scAes256Gcm);
+    pair.socket->SetTransform(std::make_unique<TSecureTransform>(KeyB, KeyA, TSecureCipher::scAes128Ocb));
+    TFrameSealer peerSealer(KeyA, TSecureCipher::scAes128Ocb);
     std::string data(300'000, '\0');
     for (std::size_t i = 0; i < data.size(); ++i)
         data[i] = static_cast<char>(i * 7 + i / 1000);
@@ -94,8 +94,8 @@ TEST(SecureLayer, ReadsOfAnySizeGetTheStreamWhole) {
 TEST(SecureLayer, AFrameBehindAFullReadIsFoundByTheNextWait) {
     TSocketAndRawPeer pair;
     ASSERT_TRUE(pair.socket);
-    pair.socket->SetTransform(std::make_unique<TSecureTransform>(KeyB, KeyA, TSecureCipher::scAes256Gcm));
-    TFrameSealer peerSealer(KeyA, TSecureCipher::scAes256Gcm);
+    pair.socket->SetTransform(std::make_unique<TSecureTransform>(KeyB, KeyA, TSecureCipher::scAes128Ocb));
+    TFrameSealer peerSealer(KeyA, TSecureCipher::scAes128Ocb);
     std::string wire;
     peerSealer.Seal({std::string(100, 'p')}, wire);
     peerSealer.Seal({"#IDOLING\r\n"}, wire);
