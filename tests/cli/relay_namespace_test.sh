@@ -345,15 +345,21 @@ relay_hello() {
         "exec 3<> /dev/tcp/${RELAY%:*}/${RELAY#*:} && printf 'FWPRELAY %s\r\n' \"\$1\" >&3 && read -r -t 10 line <&3 && echo \"\${line%\$'\r'}\"" \
         sh "$1"
 }
-# The listener parks again after each attempt above; asked until it is there.
-for i in $(seq 40); do
-    TICKET=$(ip netns exec "$PEER_B" timeout 10 bash -c \
-        "exec 3<> /dev/tcp/$SERVICE_IP/8080 && printf 'GET /easy.cgi?mode=relay&user=alice HTTP/1.0\r\n\r\n' >&3 && cat <&3")
-    TOKEN=$(echo "$TICKET" | tr -d '\r' | sed -n 's/^token = //p')
-    [ -n "$TOKEN" ] && break
-    sleep 0.5
-done
-[ -n "$TOKEN" ] || fail "no token for the parked listener: $TICKET"
+# A joining token for $2 from the service at $1 (HOST:PORT), in TOKEN; asked
+# until the listener is parked again after what came before.
+ask_token() {
+    local i
+    TOKEN=
+    for i in $(seq 40); do
+        TICKET=$(ip netns exec "$PEER_B" timeout 10 bash -c \
+            "exec 3<> /dev/tcp/${1%:*}/${1#*:} && printf 'GET /easy.cgi?mode=relay&user=$2 HTTP/1.0\r\n\r\n' >&3 && cat <&3")
+        TOKEN=$(echo "$TICKET" | tr -d '\r' | sed -n 's/^token = //p')
+        [ -n "$TOKEN" ] && return 0
+        sleep 0.5
+    done
+    fail "no token for the parked listener: $TICKET"
+}
+ask_token "$SERVICE_IP:8080" alice
 FIRST=$(relay_hello "$TOKEN")
 AGAIN=$(relay_hello "$TOKEN")
 echo "   first showing: $FIRST; second: $AGAIN"
@@ -379,12 +385,19 @@ REDIS_PID=$!
 wait_for_line "$WORK/redis/log" "Ready to accept connections" || fail "redis-server did not start"
 for n in 1 2; do
     ip netns exec "$SERVICE" "$RENDEZVOUS" --listen $SERVICE_IP:808$n --redis 127.0.0.1:6379 --rate-limit 0 \
-        --relay-listen $SERVICE_IP:410$n --relay-advertise $SERVICE_IP:410$n \
+        --relay-listen $SERVICE_IP:410$n --relay-advertise $SERVICE_IP:410$n --relay-token-ttl 2 \
         > "$WORK/instance$n.out" 2> "$WORK/instance$n.err" &
     STARTED+=("$!")
     wait_for_line "$WORK/instance$n.out" "^listening " || fail "instance $n did not start: $(cat "$WORK/instance$n.err")"
 done
 start_listener bob "http://$SERVICE_IP:8081/easy.cgi" --secret pass
+# A token signed by instance 2 and shown at instance 1's relay after its
+# time is refused there; the listener stays parked.
+ask_token "$SERVICE_IP:8082" bob
+sleep 3
+LATE=$(RELAY=$SERVICE_IP:4101 relay_hello "$TOKEN")
+echo "   a token shown 3 s after it was given, with 2 s to live: $LATE"
+[ "$LATE" = "ERR expired token" ] || fail "the late token was answered \"$LATE\""
 run_fwpost "$PEER_B" connect connect --user bob -c "$WORK/config.ini" --service-url "http://$SERVICE_IP:8082/easy.cgi" \
     --secret pass "$WORK/files/up.bin"
 expect_status connect 0
