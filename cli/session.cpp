@@ -321,7 +321,10 @@ bool TSession::ConnectToPeer() {
         if (!connected && mayRelay)
             return ConnectThroughRelay();
         if (!connected) {
-            Complain("接続に失敗しました。");
+            // Found by name but out of reach: the relay would serve a secured session.
+            Complain(m_options.User ? "接続に失敗しました。\n相手に直接届かないときは、両方で --secret "
+                                      "を指定すると簡単接続サービスの中継を通して接続できます。"
+                                    : "接続に失敗しました。");
             return false;
         }
     } catch (const TError& error) {

@@ -324,6 +324,7 @@ run_fwpost "$PEER_B" connect connect --user alice -c "$WORK/config.ini" --servic
     "$WORK/files/small.bin"
 expect_status connect 2
 expect_error connect "接続に失敗しました。"
+expect_error connect "両方で --secret を指定すると簡単接続サービスの中継を通して接続できます。"
 grep -q "^relayed" "$WORK/connect.out" && fail "a peer without the phrase went through the relay"
 run_fwpost "$PEER_B" connect connect --user alice -c "$WORK/config.ini" --service-url "$URL" --relay \
     "$WORK/files/small.bin"
