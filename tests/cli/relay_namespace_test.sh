@@ -73,22 +73,20 @@ for ns in "$SERVICE" "$PEER_A" "$PEER_B"; do
     ip -n "$ns" link set lo up
 done
 ip -n "$SERVICE" addr add $SERVICE_IP/32 dev lo
-ip link add "$LINK_A" type veth peer name "${LINK_A}p"
-ip link set "$LINK_A" netns "$SERVICE"
-ip link set "${LINK_A}p" netns "$PEER_A"
-ip -n "$SERVICE" addr add 10.201.1.1/24 dev "$LINK_A"
-ip -n "$SERVICE" link set "$LINK_A" up
-ip -n "$PEER_A" addr add $A_IP/24 dev "${LINK_A}p"
-ip -n "$PEER_A" link set "${LINK_A}p" up
-ip -n "$PEER_A" route add default via 10.201.1.1
-ip link add "$LINK_B" type veth peer name "${LINK_B}p"
-ip link set "$LINK_B" netns "$SERVICE"
-ip link set "${LINK_B}p" netns "$PEER_B"
-ip -n "$SERVICE" addr add 10.201.2.1/24 dev "$LINK_B"
-ip -n "$SERVICE" link set "$LINK_B" up
-ip -n "$PEER_B" addr add $B_IP/24 dev "${LINK_B}p"
-ip -n "$PEER_B" link set "${LINK_B}p" up
-ip -n "$PEER_B" route add default via 10.201.2.1
+# Joins peer namespace $1 to the service by veth $2 on 10.201.$3.0/24, the
+# service at .1 and the peer at .2.
+join_peer() {
+    ip link add "$2" type veth peer name "${2}p"
+    ip link set "$2" netns "$SERVICE"
+    ip link set "${2}p" netns "$1"
+    ip -n "$SERVICE" addr add "10.201.$3.1/24" dev "$2"
+    ip -n "$SERVICE" link set "$2" up
+    ip -n "$1" addr add "10.201.$3.2/24" dev "${2}p"
+    ip -n "$1" link set "${2}p" up
+    ip -n "$1" route add default via "10.201.$3.1"
+}
+join_peer "$PEER_A" "$LINK_A" 1
+join_peer "$PEER_B" "$LINK_B" 2
 ip netns exec "$SERVICE" sysctl -q -w net.ipv4.ip_forward=0
 set +e
 
