@@ -7,7 +7,6 @@
 #include <vector>
 
 #include <arpa/inet.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
@@ -16,6 +15,8 @@
 #include <sys/socket.h>
 #include <sodium.h>
 #include <unistd.h>
+
+#include "server/listener.h"
 
 #include "server/rendezvous_server.h"
 
@@ -136,39 +137,9 @@ TRelay::~TRelay() {
 }
 
 int TRelay::Bind() {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE;
-    addrinfo* found = nullptr;
-    const std::string port = std::to_string(m_settings.Listen.Port);
-    const char* host = m_settings.Listen.Host.empty() ? nullptr : m_settings.Listen.Host.c_str();
-    if (::getaddrinfo(host, port.c_str(), &hints, &found) != 0)
-        return 0;
-    for (const addrinfo* entry = found; entry && m_listenFd < 0; entry = entry->ai_next) {
-        const int fd =
-            ::socket(entry->ai_family, entry->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, entry->ai_protocol);
-        if (fd < 0)
-            continue;
-        const int on = 1;
-        const int off = 0;
-        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        if (entry->ai_family == AF_INET6)
-            ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
-        if (::bind(fd, entry->ai_addr, entry->ai_addrlen) == 0 && ::listen(fd, SOMAXCONN) == 0)
-            m_listenFd = fd;
-        else
-            ::close(fd);
-    }
-    ::freeaddrinfo(found);
-    if (m_listenFd < 0)
-        return 0;
-    sockaddr_storage bound{};
-    socklen_t size = sizeof bound;
-    if (::getsockname(m_listenFd, reinterpret_cast<sockaddr*>(&bound), &size) != 0)
-        return 0;
-    m_port = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6*>(&bound)->sin6_port
-                                               : reinterpret_cast<const sockaddr_in*>(&bound)->sin_port);
+    const TListener listener = ListenOn(m_settings.Listen, true);
+    m_listenFd = listener.Fd;
+    m_port = listener.Port;
     return m_port;
 }
 

@@ -9,12 +9,12 @@
 
 #include <arpa/inet.h>
 #include <microhttpd.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "server/listener.h"
 #include "server/reachability_probe.h"
 
 namespace fwp::server {
@@ -285,41 +285,10 @@ void TRendezvousServer::Log(const TRequest& request) {
 }
 
 int TRendezvousServer::Bind() {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE;
-    addrinfo* found = nullptr;
-    const std::string port = std::to_string(m_options.Listen.Port);
-    const char* host = m_options.Listen.Host.empty() ? nullptr : m_options.Listen.Host.c_str();
-    if (::getaddrinfo(host, port.c_str(), &hints, &found) != 0)
-        return 0;
-    for (const addrinfo* entry = found; entry && m_listenSocket < 0; entry = entry->ai_next) {
-        const int fd = ::socket(entry->ai_family, entry->ai_socktype | SOCK_CLOEXEC, entry->ai_protocol);
-        if (fd < 0)
-            continue;
-        const int on = 1;
-        const int off = 0;
-        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        // "[::]" takes IPv4 clients as well, as mapped addresses.
-        if (entry->ai_family == AF_INET6)
-            ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
-        if (::bind(fd, entry->ai_addr, entry->ai_addrlen) == 0 && ::listen(fd, SOMAXCONN) == 0) {
-            m_listenSocket = fd;
-            m_ipv6 = entry->ai_family == AF_INET6;
-        } else {
-            ::close(fd);
-        }
-    }
-    ::freeaddrinfo(found);
-    if (m_listenSocket < 0)
-        return 0;
-    sockaddr_storage bound{};
-    socklen_t size = sizeof bound;
-    if (::getsockname(m_listenSocket, reinterpret_cast<sockaddr*>(&bound), &size) != 0)
-        return 0;
-    return ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6*>(&bound)->sin6_port
-                                             : reinterpret_cast<const sockaddr_in*>(&bound)->sin_port);
+    const TListener listener = ListenOn(m_options.Listen, false);
+    m_listenSocket = listener.Fd;
+    m_ipv6 = listener.IPv6;
+    return listener.Port;
 }
 
 bool TRendezvousServer::Run() {
