@@ -230,13 +230,14 @@ private:
     // it is asked, 0 no, 1 yes, 2 no answer. Shared with the thread that asks,
     // which is left to end by itself so that a cancel never waits for it.
     std::shared_ptr<std::atomic<int>> m_reachability;
-    std::uint64_t m_probeQuietUntil = 0;  // tick until which a failed handshake is taken for the check's
+    // Until this tick a failed handshake is taken for the check's own connection.
+    std::uint64_t m_probeQuietUntil = 0;
     std::string m_waitText;
     // The relay of a secured session with a peer known by name; shared with the router job that parks.
     std::shared_ptr<TRelayRoute> m_relay;
-    std::filesystem::path m_lastSendFolder;
+    std::filesystem::path m_lastSendFolder;  // where the send dialog opens; empty: the home folder
     // Files named on the command line, offered once a session runs.
-    std::vector<std::filesystem::path> m_filesToOffer;  // where the send dialog opens; empty: the home folder
+    std::vector<std::filesystem::path> m_filesToOffer;
 };
 
 // The record a plug-in entry point gets for a task.

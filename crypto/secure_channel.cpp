@@ -211,37 +211,28 @@ bool TSecureHandshake::PeerConfirmationMatches(std::string_view confirmation) co
            crypto_verify_32(Bytes(confirmation), Bytes(m_peerConfirmation)) == 0;
 }
 
-struct TAeadKey::TContext {
-    EVP_CIPHER_CTX* cipher = EVP_CIPHER_CTX_new();
-};
-
 TAeadKey::TAeadKey(TSecureCipher cipher, std::string_view key, bool seal)
-    : m_context(new TContext), m_seal(seal) {
-    if (!m_context->cipher) {
-        delete m_context;
+    : m_context(EVP_CIPHER_CTX_new()), m_seal(seal) {
+    if (!m_context)
         throw std::bad_alloc();
-    }
     const EVP_CIPHER* kind = cipher == TSecureCipher::scAes128Ocb   ? EVP_aes_128_ocb()
                              : cipher == TSecureCipher::scAes256Gcm ? EVP_aes_256_gcm()
                                                                     : EVP_chacha20_poly1305();
     // All take a 96-bit nonce by default; AES-128-OCB reads the first 16 bytes of the key.
-    if (key.size() != 32 ||
-        EVP_CipherInit_ex(m_context->cipher, kind, nullptr, Bytes(key), nullptr, seal) != 1) {
-        EVP_CIPHER_CTX_free(m_context->cipher);
-        delete m_context;
+    if (key.size() != 32 || EVP_CipherInit_ex(m_context, kind, nullptr, Bytes(key), nullptr, seal) != 1) {
+        EVP_CIPHER_CTX_free(m_context);
         throw std::invalid_argument("a stream key has 32 bytes");
     }
 }
 
 TAeadKey::~TAeadKey() {
     // Frees and wipes the expanded key.
-    EVP_CIPHER_CTX_free(m_context->cipher);
-    delete m_context;
+    EVP_CIPHER_CTX_free(m_context);
 }
 
 void TAeadKey::Seal(const unsigned char* nonce, const unsigned char* data, std::size_t dataSize,
                     const unsigned char* in, std::size_t size, unsigned char* out, unsigned char* tag) {
-    EVP_CIPHER_CTX* context = m_context->cipher;
+    EVP_CIPHER_CTX* context = m_context;
     int length = 0;
     // Sealing with a valid key and nonce fails only when memory is gone.
     if (!m_seal || EVP_EncryptInit_ex(context, nullptr, nullptr, nullptr, nonce) != 1 ||
@@ -255,7 +246,7 @@ void TAeadKey::Seal(const unsigned char* nonce, const unsigned char* data, std::
 
 bool TAeadKey::Open(const unsigned char* nonce, const unsigned char* data, std::size_t dataSize,
                     const unsigned char* in, std::size_t size, const unsigned char* tag, unsigned char* out) {
-    EVP_CIPHER_CTX* context = m_context->cipher;
+    EVP_CIPHER_CTX* context = m_context;
     int length = 0;
     unsigned char expected[TagBytes];
     std::memcpy(expected, tag, TagBytes);
@@ -268,6 +259,7 @@ bool TAeadKey::Open(const unsigned char* nonce, const unsigned char* data, std::
 }
 
 TFrameSealer::TFrameSealer(std::string_view key, TSecureCipher cipher) : m_key(cipher, key, true) {}
+
 void TFrameSealer::Seal(std::initializer_list<std::string_view> pieces, std::string& wire) {
     std::size_t total = 0;
     for (const auto piece : pieces)

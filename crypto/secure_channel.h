@@ -9,6 +9,9 @@
 #include <string>
 #include <string_view>
 
+// The cipher library's state of one key, kept out of this header.
+struct evp_cipher_ctx_st;
+
 namespace fwp {
 
 // Which end of the connection a side is; the connecting side is the client.
@@ -105,8 +108,7 @@ public:
               const unsigned char* in, std::size_t size, const unsigned char* tag, unsigned char* out);
 
 private:
-    struct TContext;
-    TContext* m_context;
+    evp_cipher_ctx_st* m_context;  // the library's cipher state with the expanded key
     bool m_seal;
 };
 
