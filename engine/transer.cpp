@@ -206,13 +206,12 @@ void TTranser::RunLoopUntil(const std::function<bool()>& done, std::uint64_t sin
 }
 
 bool TTranser::WaitForTick(std::uint32_t limitMs) {
-    // Without a timer no tick runs or will come.
-    if (m_timerId == 0)
-        return true;
     const std::uint64_t start = m_loop.TickCount();
     ++m_holdDepth;
     bool done = true;
-    while (!m_tickDone) {
+    // Without a timer no tick runs or will come; a tick may also stop it
+    // (the session ended in it).
+    while (!m_tickDone && m_timerId != 0) {
         if (limitMs != 0 && m_loop.TickCount() - start > limitMs) {
             done = false;
             break;
@@ -451,6 +450,12 @@ void TTranser::ContinueWithSamePeer() {
 
 void TTranser::Tick() {
     m_tickDone = false;
+    // However the tick ends (a lost link, a close inside it), whoever waits
+    // for it may go on afterwards.
+    struct TMarkDone {
+        bool& done;
+        ~TMarkDone() { done = true; }
+    } markDone{m_tickDone};
     if (!Connected() && m_state != tsReconnecting) {
         DoDisconnect();
         Close();
@@ -491,7 +496,6 @@ void TTranser::Tick() {
     } else if (m_state == tsReconnecting) {
         ReconnectStep();
     }
-    m_tickDone = true;
 }
 
 void TTranser::ReceivePass() {
