@@ -11,12 +11,12 @@
 #include <thread>
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include "app/front_end.h"
 #include "app/main_controller.h"
 #include "common/codec.h"
 #include "engine/poll_loop.h"
+#include "tests/support/loopback.h"
 #include "tests/support/peer.h"
 #include "tests/support/sandbox.h"
 
@@ -121,7 +121,7 @@ protected:
     // Waits as server; the peer engine connects from its own thread.
     void ConnectPeer() {
         peer.ReceiveFolder = box.Folder("peer-in");
-        const int port = 20000 + static_cast<int>(::getpid() % 20000);
+        const int port = test::FreePort();
         auto connected = std::async(std::launch::async, [&] {
             for (int attempt = 0; attempt < 200; ++attempt) {
                 if (peer.ConnectAndStart(port))
